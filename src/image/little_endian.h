@@ -1,0 +1,40 @@
+// The image file is little-endian throughout. This is the only place that
+// knows it: every multi-byte value read from or written to a file passes
+// through these functions, which cost nothing on a little-endian host and
+// reverse the bytes on a big-endian one.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+inline std::uint16_t load_le16(const unsigned char* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint16_t byte_reversed(std::uint16_t v)
+{
+    return static_cast<std::uint16_t>((v << 8) | (v >> 8));
+}
+
+inline std::uint64_t byte_reversed(std::uint64_t v)
+{
+    v = ((v & 0x00FF00FF00FF00FFull) << 8) | ((v >> 8) & 0x00FF00FF00FF00FFull);
+    v = ((v & 0x0000FFFF0000FFFFull) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFull);
+    return (v << 32) | (v >> 32);
+}
+
+inline double byte_reversed(double v)
+{
+    return std::bit_cast<double>(byte_reversed(std::bit_cast<std::uint64_t>(v)));
+}
+
+// Converts a pixel value between its file (little-endian) representation and
+// the host's; the same function serves both directions.
+template <class T> inline T le_to_host(T v)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return v;
+    else
+        return byte_reversed(v);
+}

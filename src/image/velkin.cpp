@@ -1,0 +1,128 @@
+#include "velkin.h"
+
+#include "fail.h"
+#include "little_endian.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+constexpr int offset_comment_length = 2;
+constexpr int offset_x_size = 4;
+constexpr int offset_y_size = 6;
+constexpr int offset_file_type = 12;
+
+// A single read() or write() moves less than 2 GiB on Linux, so big blocks
+// take several calls.
+constexpr std::uint64_t max_transfer = 1u << 30;
+
+} // namespace
+
+std::uint16_t comment_length(const Velkin_Header& header)
+{
+    return load_le16(header.bytes + offset_comment_length);
+}
+
+std::uint16_t x_size(const Velkin_Header& header)
+{
+    return load_le16(header.bytes + offset_x_size);
+}
+
+std::uint16_t y_size(const Velkin_Header& header)
+{
+    return load_le16(header.bytes + offset_y_size);
+}
+
+std::uint16_t file_type(const Velkin_Header& header)
+{
+    return load_le16(header.bytes + offset_file_type);
+}
+
+std::uint64_t pixel_count(const Velkin_Header& header)
+{
+    return std::uint64_t{x_size(header)} * y_size(header);
+}
+
+std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
+{
+    std::uint64_t done = 0;
+    while (done < size) {
+        std::uint64_t chunk = size - done < max_transfer ? size - done : max_transfer;
+        ssize_t got = read(fd, buffer + done, chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<std::uint64_t>(got);
+    }
+    return done;
+}
+
+std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size)
+{
+    std::uint64_t done = 0;
+    while (done < size) {
+        std::uint64_t chunk = size - done < max_transfer ? size - done : max_transfer;
+        ssize_t put = write(fd, buffer + done, chunk);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += static_cast<std::uint64_t>(put);
+    }
+    return done;
+}
+
+void read_header_and_comment(int fd, int input, const char* name, Velkin_Header& header)
+{
+    if (read_fully(fd, header.bytes, header_size) < header_size)
+        fail(stderr, exit_failure, "EOF in %s (header)\n", name);
+
+    if (header.bytes[0] != 'I' || header.bytes[1] != 'M')
+        fail(stderr, exit_failure, input == 1 ? "This is not Velkin image file.\n"
+                                              : "2This is not Velkin image file.\n");
+
+    // Replaced, not freed, when input 2 is read: the process end releases it.
+    std::uint16_t length = comment_length(header);
+    header.comment = static_cast<unsigned char*>(std::malloc(length + 1u));
+    if (header.comment == nullptr)
+        fail(stderr, exit_failure, "Connot allocate memory (Velkin_Header.comment)\n");
+
+    if (read_fully(fd, header.comment, length) < length)
+        fail(stderr, exit_failure, "EOF found (comment)\n");
+}
+
+Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_Header& header)
+{
+    std::uint16_t type = file_type(header);
+    unsigned size = bytes_per_value(type);
+    if (size == 0)
+        fail(stdout, exit_unknown_type,
+             input == 1 ? "Unknown file type in file1!" : "Unknown file type in file2!");
+
+    std::uint64_t count = pixel_count(header);
+    std::uint64_t bytes = count * size;
+    unsigned char* values = static_cast<unsigned char*>(std::malloc(bytes ? bytes : 1));
+    if (values == nullptr)
+        fail(stderr, exit_failure, "can not allocate memory (pixel block of %s, %llu values)\n",
+             name, static_cast<unsigned long long>(count));
+
+    std::uint64_t obtained = read_fully(fd, values, bytes) / size;
+    if (obtained < count)
+        fail(stderr, exit_failure, "EOF found in the data of %s (%llu %llu) \n", name,
+             static_cast<unsigned long long>(obtained), static_cast<unsigned long long>(count));
+
+    return Pixel_Block{values, count, type};
+}
+
+void write_header_and_comment(int fd, const char* name, const Velkin_Header& header)
+{
+    if (write_fully(fd, header.bytes, header_size) < header_size)
+        fail(stderr, exit_failure, "something wrong in %s (header)\n", name);
+
+    std::uint16_t length = comment_length(header);
+    if (write_fully(fd, header.comment, length) < length)
+        fail(stderr, exit_failure, "something wrong in comment of %s (header)\n", name);
+}

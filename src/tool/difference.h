@@ -1,0 +1,16 @@
+#pragma once
+
+#include "image/velkin.h"
+
+#include <cstdint>
+
+// R[i] = (A[i] + offset) - B[i] over n values of `type`, every block in the
+// file's byte order. uint16 values wrap modulo 65536; binary64 values round
+// the sum before the subtraction, as IEEE 754 binary64 arithmetic does.
+void compute_difference(unsigned char* r, const unsigned char* a, const unsigned char* b,
+                        std::uint64_t n, std::uint16_t type, std::int16_t offset);
+
+// Computes R over the pixel count and type of `header` (input 2's) and writes
+// it to the output in one piece. Returns only on success.
+void write_difference(int fd, const Pixel_Block& a, const Pixel_Block& b, std::int16_t offset,
+                      const Velkin_Header& header);
