@@ -55,6 +55,9 @@ void read_header_and_comment(int fd, int input, const char* name, Velkin_Header&
 Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_Header& header);
 void write_header_and_comment(int fd, const char* name, const Velkin_Header& header);
 
+// Memory for a pixel block, or nullptr; released by the process end.
+unsigned char* allocate_block(std::uint64_t bytes);
+
 // Descriptor I/O that carries on through partial transfers and
 // interruptions; each returns the bytes transferred before end of file or
 // an error.

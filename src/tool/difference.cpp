@@ -3,7 +3,6 @@
 #include "image/fail.h"
 #include "image/little_endian.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -64,7 +63,7 @@ void write_difference(int fd, const Pixel_Block& a, const Pixel_Block& b, std::i
 
     std::uint16_t type = file_type(header);
     std::uint64_t bytes = n * bytes_per_value(type);
-    auto* r = static_cast<unsigned char*>(std::malloc(bytes));
+    unsigned char* r = allocate_block(bytes);
     if (r == nullptr)
         fail(stderr, exit_failure, "can not allocate memory (output block, %llu values)\n",
              static_cast<unsigned long long>(n));

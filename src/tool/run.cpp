@@ -51,8 +51,10 @@ int open_output(const char* name3, int fd1, const char* name1, int fd2, const ch
         fail(stderr, exit_failure, "can not use %s as file3: it is the same file as file2 %s\n",
              name3, name2);
 
-    // Devices and pipes are not truncated, as opening them to write never does.
-    if (S_ISREG(out.st_mode) && ftruncate(fd3, 0) != 0)
+    // Devices and pipes are not truncated, as opening them to write never
+    // does; nor is an empty file, since some file systems flush a file at its
+    // close once it has been truncated.
+    if (S_ISREG(out.st_mode) && out.st_size != 0 && ftruncate(fd3, 0) != 0)
         fail(stdout, exit_failure, "can not open file3 for output\n");
     return fd3;
 }
