@@ -3,6 +3,7 @@
 #include "image/fail.h"
 #include "image/little_endian.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -73,4 +74,5 @@ void write_difference(int fd, const Pixel_Block& a, const Pixel_Block& b, std::i
     if (write_fully(fd, r, bytes) < bytes)
         fail(stderr, exit_failure, "something wrong in data area %d  %llu\n", 1,
              static_cast<unsigned long long>(n));
+    std::free(r);
 }
