@@ -180,6 +180,53 @@ TEST_F(Cli, FailuresPrintTheirMessageAndLeaveTheOutputAsDocumented)
     }
 }
 
+// ---- writes that fail part way ---------------------------------------------
+
+TEST_F(Cli, AFailedWriteKeepsWhatWasAcceptedAndReportsTheStep)
+{
+    // in1: 64 header bytes, 13 comment bytes, then 4 values of 2 bytes.
+    struct Case {
+        std::uint64_t limit;
+        std::string err;
+    };
+    const Case cases[] = {
+        {10, "something wrong in out (header)\n"},
+        {64, "something wrong in comment of out (header)\n"},
+        {70, "something wrong in comment of out (header)\n"},
+        {77, "something wrong in data area 1  4\n"},
+        {82, "something wrong in data area 1  4\n"},
+    };
+    put("in1", file_bytes(in1));
+    put("in2", file_bytes(in2));
+    Bytes full = in1_start + le16({800, 64736, 65535, 0});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        Run_Result r = run_tool({"in1", "in2", "out", "0"}, dir, {.file_size_limit = c.limit});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(output(), full.substr(0, c.limit));
+    }
+}
+
+// ---- inputs that are not regular files ----------------------------------------
+
+TEST_F(Cli, InputsFromPipesAreReadLikeFiles)
+{
+    put("in2", file_bytes(in2));
+    Run_Result r = run_tool({"/dev/stdin", "in2", "out", "0"}, dir,
+                            {.stdin_bytes = file_bytes(in1) + "trailing"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(output(), in1_start + le16({800, 64736, 65535, 0}));
+
+    Bytes short_in2 = file_bytes(in2);
+    short_in2.pop_back();
+    put("in1", file_bytes(in1));
+    r = run_tool({"in1", "/dev/stdin", "out", "0"}, dir, {.stdin_bytes = short_in2});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "EOF found in the data of /dev/stdin (3 4) \n");
+    EXPECT_EQ(output(), in1_start);
+}
+
 // ---- an output that names an input ------------------------------------------
 
 TEST_F(Cli, OutputNamingAnInputIsRefusedAndChangesNothing)

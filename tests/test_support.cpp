@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,19 +80,55 @@ std::vector<double> from_le64(const Bytes& bytes)
     return v;
 }
 
-Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir)
+namespace {
+
+// Standard output and error come back through pipes, not files, so that a
+// file size limit on the run does not cut them short. Each is made large
+// enough to hold all the run prints, so the run never waits on them.
+Bytes drain(int fd)
 {
-    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    Bytes all;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        all.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    return all;
+}
+
+void make_pipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        std::abort();
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+}
+
+} // namespace
+
+Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir,
+                    const Run_Options& options)
+{
+    int in[2], out[2], err[2];
+    make_pipe(in);
+    make_pipe(out);
+    make_pipe(err);
+    const Bytes input = options.stdin_bytes.value_or("");
+    if (write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        std::abort();
+    close(in[1]);
+
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        if (options.file_size_limit) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{*options.file_size_limit, *options.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(PIXDELTA_BINARY));
         for (const auto& a : args)
@@ -99,14 +137,15 @@ Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir
         execv(PIXDELTA_BINARY, argv.data());
         _exit(127);
     }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     Run_Result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = read_file(out_path).value_or("");
-    r.err = read_file(err_path).value_or("");
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
+    r.out = drain(out[0]);
+    r.err = drain(err[0]);
     return r;
 }
 

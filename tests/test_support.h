@@ -34,7 +34,15 @@ struct Run_Result {
     std::string err;
 };
 
-Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir);
+struct Run_Options {
+    // RLIMIT_FSIZE for the run, so that writes past it fail as on a full disk.
+    std::optional<std::uint64_t> file_size_limit;
+    // Fed through a pipe on standard input (at most 1 MiB); empty if not set.
+    std::optional<Bytes> stdin_bytes;
+};
+
+Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir,
+                    const Run_Options& options = {});
 
 // A fresh folder per test, removed afterwards.
 std::string make_temp_dir();
