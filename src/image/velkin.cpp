@@ -100,11 +100,16 @@ void read_header_and_comment(int fd, int input, const char* name, Velkin_Header&
 
 unsigned char* allocate_block(std::uint64_t bytes)
 {
-    // Fresh memory costs a page fault and a zeroing per page touched; huge
-    // pages cut the faults 512-fold, and the faults dominated the run time.
-    constexpr std::size_t huge_page = 2u << 20;
+    // Fresh memory costs a page fault and a zeroing per page touched; for
+    // large blocks huge pages cut the faults 512-fold, and the faults
+    // dominated the run time.
+    constexpr std::uint64_t huge_page = 2u << 20;
+    if (bytes > SIZE_MAX)
+        return nullptr;
+    if (bytes < huge_page)
+        return static_cast<unsigned char*>(std::malloc(bytes ? bytes : 1));
     void* block = nullptr;
-    if (bytes > SIZE_MAX || posix_memalign(&block, huge_page, bytes ? bytes : 1) != 0)
+    if (posix_memalign(&block, huge_page, bytes) != 0)
         return nullptr;
     madvise(block, bytes, MADV_HUGEPAGE);
     return static_cast<unsigned char*>(block);
