@@ -1,0 +1,158 @@
+// Image files made to order, and runs of the pixdelta binary on them.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using Bytes = std::string;
+
+inline Bytes le16(const std::vector<std::uint16_t>& values)
+{
+    Bytes b;
+    for (std::uint16_t v : values) {
+        b.push_back(static_cast<char>(v & 0xFF));
+        b.push_back(static_cast<char>(v >> 8));
+    }
+    return b;
+}
+
+inline Bytes le64(const std::vector<double>& values)
+{
+    Bytes b;
+    for (double v : values) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        for (int k = 0; k < 64; k += 8)
+            b += static_cast<char>((bits >> k) & 0xFF);
+    }
+    return b;
+}
+
+struct Image {
+    std::uint16_t file_type = 2, x_size = 0, y_size = 0;
+    Bytes comment, values; // values: the pixel block as it goes to the file
+    // Fills the 54 bytes the tool does not interpret, so that a test can
+    // tell whose header reached the output.
+    char filler = 0;
+    Bytes magic = "IM";
+    std::optional<std::uint16_t> comment_length; // when the header must lie
+
+    Bytes header() const
+    {
+        Bytes h(64, filler);
+        h.replace(0, 2, magic);
+        h.replace(2, 2, le16({comment_length.value_or(static_cast<std::uint16_t>(comment.size()))}));
+        h.replace(4, 4, le16({x_size, y_size}));
+        h.replace(12, 2, le16({file_type}));
+        return h;
+    }
+    Bytes file() const { return header() + comment + values; }
+};
+
+inline Image u16_image(std::uint16_t x, std::uint16_t y, const std::vector<std::uint16_t>& values,
+                       Bytes comment = "", char filler = 0)
+{
+    return Image{2, x, y, comment, le16(values), filler, "IM", std::nullopt};
+}
+
+inline Image f64_image(std::uint16_t x, std::uint16_t y, const std::vector<double>& values,
+                       Bytes comment = "")
+{
+    return Image{10, x, y, comment, le64(values), 0, "IM", std::nullopt};
+}
+
+struct Run_Result {
+    int status; // as a shell sees it, 0 to 255; -1 if killed by a signal
+    Bytes out, err;
+};
+
+struct Run_Options {
+    std::optional<rlim_t> file_size_limit; // writes past it fail, as on a full disk
+    Bytes stdin_bytes;                     // fed through a pipe, at most 1 MiB
+};
+
+// Standard output and error come back through pipes, which a file size limit
+// does not cut short; each holds all a run prints, so the run never waits.
+inline Run_Result run_tool(const std::vector<std::string>& args, const std::string& dir,
+                           const Run_Options& options = {})
+{
+    int in[2], out[2], err[2];
+    for (int* p : {in, out, err})
+        if (pipe(p) != 0 || fcntl(p[1], F_SETPIPE_SZ, 1 << 20) < 0)
+            std::abort();
+    if (write(in[1], options.stdin_bytes.data(), options.stdin_bytes.size()) < 0)
+        std::abort();
+    close(in[1]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (options.file_size_limit) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{*options.file_size_limit, *options.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        std::vector<char*> argv{const_cast<char*>(PIXDELTA_BINARY)};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (chdir(dir.c_str()) == 0)
+            execv(PIXDELTA_BINARY, argv.data());
+        _exit(127);
+    }
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Run_Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, "", ""};
+    for (auto [fd, text] : {std::pair{out[0], &r.out}, std::pair{err[0], &r.err}}) {
+        char buffer[4096];
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+            text->append(buffer, static_cast<std::size_t>(got));
+        close(fd);
+    }
+    return r;
+}
+
+// A test in a folder of its own, removed afterwards.
+class In_Temp_Dir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Bytes pattern = (std::filesystem::temp_directory_path() / "pixdelta-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    void put(const std::string& name, const Bytes& bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary | std::ios::trunc) << bytes;
+    }
+    std::optional<Bytes> get(const std::string& name) const
+    {
+        std::ifstream f(path(name), std::ios::binary);
+        if (!f)
+            return std::nullopt;
+        return Bytes(std::istreambuf_iterator<char>(f), {});
+    }
+    Run_Result run(const std::vector<std::string>& args, const Run_Options& options = {}) const
+    {
+        return run_tool(args, dir, options);
+    }
+
+    std::string dir;
+};
