@@ -55,7 +55,7 @@ void read_header_and_comment(int fd, int input, const char* name, Velkin_Header&
 Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_Header& header);
 void write_header_and_comment(int fd, const char* name, const Velkin_Header& header);
 
-// Memory for a pixel block, or nullptr; released by the process end.
+// Memory for a pixel block (for std::free), or nullptr when there is none.
 unsigned char* allocate_block(std::uint64_t bytes);
 
 // Descriptor I/O that carries on through partial transfers and
