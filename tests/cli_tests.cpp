@@ -94,7 +94,12 @@ std::vector<Failure> failures()
         {"types differ", good1, floats.file(), plain_args, F, r1 + report(2, floats),
          "file types differ: in1 has type 2, in2 has type 10\n", Left::header_and_comment_1},
         {"file1 has fewer values", good1, wide.file(), plain_args, F, r1 + report(2, wide),
-         "in1 has fewer values than in2 (4 6)\n", Left::header_and_comment_1},
+         "pixel counts differ: in1 has 4 values, in2 has 6 values\n", Left::header_and_comment_1},
+        {"file1 has more values", wide.file(), good2, plain_args, F, report(1, wide) + r2,
+         "pixel counts differ: in1 has 6 values, in2 has 4 values\n", Left::unchecked},
+        {"file2 has no values", good1, u16_image(0, 7, {}).file(), plain_args, F,
+         r1 + report(2, u16_image(0, 7, {})), "pixel counts differ: in1 has 4 values, in2 has 0 values\n",
+         Left::header_and_comment_1},
         {"full disk", good1, good2, {"in1", "in2", "/dev/full", "0"}, F, r1,
          "something wrong in /dev/full (header)\n", Left::unchecked},
     };
@@ -230,10 +235,8 @@ TEST_F(Cli, TheCountAndTypeOfInput2DriveTheOutput)
         Bytes values;
     };
     const Case cases[] = {
-        {"input 2 empty by width", u16_image(2, 1, {9, 9}, "c"), u16_image(0, 7, {}), "in2", ""},
-        {"input 2 empty by height", u16_image(2, 1, {9, 9}), u16_image(5, 0, {}), "in2", ""},
-        {"input 1 larger", u16_image(3, 2, {10, 20, 30, 40, 50, 60}), u16_image(2, 1, {1, 2}),
-         "in2", le16({8, 17})},
+        {"same count, other shape", u16_image(3, 2, {10, 20, 30, 40, 50, 60}),
+         u16_image(2, 3, {1, 2, 3, 4, 5, 6}), "in2", le16({8, 17, 26, 35, 44, 53})},
         {"both empty", f64_image(0, 0, {}, "only a comment"), f64_image(0, 3, {}), "in2", ""},
         {"one file as both", u16_image(3, 1, {0, 1234, 65535}, "c"), {}, "in1",
          le16({65535, 65535, 65535})},

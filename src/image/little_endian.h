@@ -6,10 +6,17 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 inline std::uint16_t load_le16(const unsigned char* p)
 {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline void store_le16(unsigned char* p, std::uint16_t v)
+{
+    p[0] = static_cast<unsigned char>(v & 0xFF);
+    p[1] = static_cast<unsigned char>(v >> 8);
 }
 
 inline std::uint16_t byte_reversed(std::uint16_t v)
@@ -37,4 +44,19 @@ template <class T> inline T le_to_host(T v)
         return v;
     else
         return byte_reversed(v);
+}
+
+// Value i of a block in file order; the block may start at any byte, so the
+// access goes through memcpy, which compilers turn into plain loads/stores.
+template <class T> inline T load_value(const unsigned char* block, std::uint64_t i)
+{
+    T v;
+    std::memcpy(&v, block + i * sizeof(T), sizeof(T));
+    return le_to_host(v);
+}
+
+template <class T> inline void store_value(unsigned char* block, std::uint64_t i, T v)
+{
+    v = le_to_host(v);
+    std::memcpy(block + i * sizeof(T), &v, sizeof(T));
 }

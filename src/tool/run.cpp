@@ -2,12 +2,13 @@
 
 #include "difference.h"
 #include "image/fail.h"
-#include "image/velkin.h"
+#include "image/velkin_io.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 std::int16_t parse_offset(const char* text)
@@ -25,24 +26,29 @@ std::int16_t parse_offset(const char* text)
     return static_cast<std::int16_t>(value);
 }
 
-namespace {
-
 bool same_file(const struct stat& x, const struct stat& y)
 {
     return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
-// Opens file3 without truncating it first, so that an output naming one of
-// the inputs (by any path or link) is refused before anything changes. A
-// file created here is new and so cannot be an input.
-int open_output(const char* name3, int fd1, const char* name1, int fd2, const char* name2)
-{
-    int fd3 = open(name3, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd3 < 0)
-        fail(stdout, exit_failure, "can not open file3 for output\n");
+namespace {
 
-    struct stat in1, in2, out;
-    if (fstat(fd1, &in1) != 0 || fstat(fd2, &in2) != 0 || fstat(fd3, &out) != 0)
+// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
+// next file opened, and console text would then land in the image.
+void open_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            std::exit(exit_failure);
+}
+
+// file3 must not be a file whose bytes come from elsewhere: an input, or the
+// regular file or pipe that the console text goes to. Devices are fine.
+void refuse_shared_output(const struct stat& out, const char* name3, int fd1, const char* name1,
+                          int fd2, const char* name2)
+{
+    struct stat in1, in2, console;
+    if (fstat(fd1, &in1) != 0 || fstat(fd2, &in2) != 0)
         fail(stdout, exit_failure, "can not open file3 for output\n");
     if (same_file(out, in1))
         fail(stderr, exit_failure, "can not use %s as file3: it is the same file as file1 %s\n",
@@ -50,6 +56,25 @@ int open_output(const char* name3, int fd1, const char* name1, int fd2, const ch
     if (same_file(out, in2))
         fail(stderr, exit_failure, "can not use %s as file3: it is the same file as file2 %s\n",
              name3, name2);
+    if (!S_ISREG(out.st_mode) && !S_ISFIFO(out.st_mode))
+        return;
+    if (fstat(1, &console) == 0 && same_file(out, console))
+        fail(stderr, exit_failure, "can not use %s as file3: it is the same file as the standard output\n",
+             name3);
+    if (fstat(2, &console) == 0 && same_file(out, console))
+        fail(stderr, exit_failure, "can not use %s as file3: it is the same file as the standard error\n",
+             name3);
+}
+
+// Opens file3 without truncating it first, so that an output it must not
+// overwrite is refused before anything changes.
+int open_output(const char* name3, int fd1, const char* name1, int fd2, const char* name2)
+{
+    int fd3 = open(name3, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat out;
+    if (fd3 < 0 || fstat(fd3, &out) != 0)
+        fail(stdout, exit_failure, "can not open file3 for output\n");
+    refuse_shared_output(out, name3, fd1, name1, fd2, name2);
 
     // Devices and pipes are not truncated, as opening them to write never
     // does; nor is an empty file, since some file systems flush a file at its
@@ -59,17 +84,17 @@ int open_output(const char* name3, int fd1, const char* name1, int fd2, const ch
     return fd3;
 }
 
-// The arithmetic takes input 2's count and type; input 1 must hold at least
-// that many values of that same type.
-void check_inputs_agree(const Pixel_Block& a, const char* name1, const Pixel_Block& b,
-                        const char* name2)
+// The blocks are flat: the two inputs must agree in type and in number of
+// values, not in shape.
+void check_inputs_agree(const Pixel_Block& a, const Pixel_Block& b)
 {
     if (a.file_type != b.file_type)
-        fail(stderr, exit_failure, "file types differ: %s has type %u, %s has type %u\n", name1,
-             unsigned{a.file_type}, name2, unsigned{b.file_type});
-    if (a.count < b.count)
-        fail(stderr, exit_failure, "%s has fewer values than %s (%llu %llu)\n", name1, name2,
-             static_cast<unsigned long long>(a.count), static_cast<unsigned long long>(b.count));
+        fail(stderr, exit_failure, "file types differ: %s has type %u, %s has type %u\n", a.name,
+             unsigned{a.file_type}, b.name, unsigned{b.file_type});
+    if (a.count != b.count)
+        fail(stderr, exit_failure, "pixel counts differ: %s has %llu values, %s has %llu values\n",
+             a.name, static_cast<unsigned long long>(a.count), b.name,
+             static_cast<unsigned long long>(b.count));
 }
 
 void report(int input, const Velkin_Header& header)
@@ -83,6 +108,12 @@ void report(int input, const Velkin_Header& header)
 
 void run_pixdelta(int argc, char** argv)
 {
+    // A write past a file size limit, or into a pipe that nobody reads, then
+    // fails like any other write, with its message, instead of killing the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    open_closed_standard_descriptors();
+
     if (argc < 5)
         fail(stdout, exit_failure,
              "The usage is 'pixdelta file1 file2 file3 offset'\n"
@@ -108,18 +139,23 @@ void run_pixdelta(int argc, char** argv)
     Pixel_Block a = read_pixel_block(fd1, 1, name1, header);
 
     write_header_and_comment(fd3, name3, header);
+    const std::uint64_t output_start = header_size + comment_length(header);
 
     // Input 2's comment is read only to reach its pixel block.
     read_header_and_comment(fd2, 2, name2, header);
     report(2, header);
     Pixel_Block b = read_pixel_block(fd2, 2, name2, header);
 
-    check_inputs_agree(a, name1, b, name2);
-    write_difference(fd3, a, b, offset, header);
+    check_inputs_agree(a, b);
+    write_difference(fd3, a, b, offset, header, output_start);
 
     close(fd1);
     close(fd2);
     if (close(fd3) != 0)
         fail(stderr, exit_failure, "something wrong in closing %s\n", name3);
+    // The report is part of the result; one that could not be written all
+    // the way is a failure, found only now that the image is complete.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        fail(stderr, exit_failure, "can not write the report to the standard output\n");
     std::exit(0);
 }
