@@ -185,10 +185,10 @@ TEST_F(Cli, SuccessReportsBothInputsAndWritesInput1HeaderAndTheDifference)
     EXPECT_EQ(get("out"), in1_minus_in2);
 
     // The same through pipes, which are read rather than mapped.
-    r = run({"/dev/stdin", "in2", "out", "0"}, {.stdin_bytes = in1.file() + "trailing"});
+    r = run({"/dev/stdin", "in2", "out", "0"}, {.stdin_pieces = {in1.file() + "trailing"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(get("out"), in1_minus_in2);
-    r = run({"in1", "/dev/stdin", "out", "0"}, {.stdin_bytes = in2.file().substr(0, 64 + 6 + 7)});
+    r = run({"in1", "/dev/stdin", "out", "0"}, {.stdin_pieces = {in2.file().substr(0, 64 + 6 + 7)}});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "EOF found in the data of /dev/stdin (3 4) \n");
 }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -78,8 +79,12 @@ struct Run_Result {
 };
 
 struct Run_Options {
-    std::optional<rlim_t> file_size_limit; // writes past it fail, as on a full disk
-    Bytes stdin_bytes;                     // fed through a pipe, at most 1 MiB
+    std::optional<rlim_t> file_size_limit;     // writes past it fail, as on a full disk
+    std::optional<rlim_t> address_space_limit; // memory the run may map
+    std::vector<Bytes> stdin_pieces;           // fed through a pipe, pausing between pieces
+    std::string shell;   // run as sh -c SHELL with $0 the tool, for redirections
+    std::string fault;   // a fault to inject (fault_shim.cpp), or none
+    std::function<void()> while_running;
 };
 
 // Standard output and error come back through pipes, which a file size limit
@@ -91,31 +96,52 @@ inline Run_Result run_tool(const std::vector<std::string>& args, const std::stri
     for (int* p : {in, out, err})
         if (pipe(p) != 0 || fcntl(p[1], F_SETPIPE_SZ, 1 << 20) < 0)
             std::abort();
-    if (write(in[1], options.stdin_bytes.data(), options.stdin_bytes.size()) < 0)
-        std::abort();
+    if (fork() == 0) { // the feeder
+        for (int fd : {in[0], out[0], out[1], err[0], err[1]})
+            close(fd);
+        for (const Bytes& piece : options.stdin_pieces) {
+            if (write(in[1], piece.data(), piece.size()) < 0)
+                _exit(1);
+            usleep(20000);
+        }
+        _exit(0);
+    }
     close(in[1]);
     pid_t pid = fork();
     if (pid == 0) {
-        if (options.file_size_limit) {
-            signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{*options.file_size_limit, *options.file_size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        for (auto [resource, limit] : {std::pair{RLIMIT_FSIZE, options.file_size_limit},
+                                       std::pair{RLIMIT_AS, options.address_space_limit}}) {
+            rlimit l{limit.value_or(RLIM_INFINITY), limit.value_or(RLIM_INFINITY)};
+            setrlimit(resource, &l);
+        }
+        if (!options.fault.empty()) {
+            setenv("LD_PRELOAD", PIXDELTA_FAULT_SHIM, 1);
+            setenv("PIXDELTA_FAULT", options.fault.c_str(), 1);
         }
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         std::vector<char*> argv{const_cast<char*>(PIXDELTA_BINARY)};
+        if (!options.shell.empty())
+            argv = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(options.shell.c_str()), const_cast<char*>(PIXDELTA_BINARY)};
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         if (chdir(dir.c_str()) == 0)
-            execv(PIXDELTA_BINARY, argv.data());
+            execv(options.shell.empty() ? PIXDELTA_BINARY : "/bin/sh", argv.data());
         _exit(127);
     }
     for (int fd : {in[0], out[1], err[1]})
         close(fd);
+    if (options.while_running)
+        options.while_running();
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    while (wait(nullptr) > 0) // the feeder
+        ;
     Run_Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, "", ""};
     for (auto [fd, text] : {std::pair{out[0], &r.out}, std::pair{err[0], &r.err}}) {
         char buffer[4096];
