@@ -119,7 +119,8 @@ TEST_F(Hostile, PipeInputsArrivingInPiecesAreReadWhole)
 TEST_F(Hostile, AnInputCutShortDuringTheRunIsReportedAndTheOutputCutBack)
 {
     // file2 is a FIFO, so the run waits for it after it has checked file1's
-    // size and written file1's header; file1 is cut to 5 values meanwhile.
+    // size and written file1's header; file1 is cut meanwhile to 200,000
+    // values, past the first chunk.
     const std::uint16_t x = 300, y = 1000; // more values than one chunk
     std::vector<std::uint16_t> values(std::size_t{x} * y, 7);
     const Image big1 = u16_image(x, y, values, "c1"), big2 = u16_image(x, y, values);
@@ -131,14 +132,14 @@ TEST_F(Hostile, AnInputCutShortDuringTheRunIsReportedAndTheOutputCutBack)
         int fifo = open(path("in2").c_str(), O_WRONLY);
         for (std::error_code e; std::filesystem::file_size(path("out"), e) + 1 < start.size() + 1;)
             usleep(1000); // until file1's header and comment are out
-        std::filesystem::resize_file(path("in1"), start.size() + 5 * 2 + 1);
+        std::filesystem::resize_file(path("in1"), start.size() + 200000 * 2 + 1);
         const Bytes f2 = big2.file();
         EXPECT_EQ(write(fifo, f2.data(), f2.size()), static_cast<ssize_t>(f2.size()));
         close(fifo);
     };
     Run_Result r = run({"in1", "in2", "out", "0"}, {.while_running = cut_file1});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "EOF found in the data of in1 (5 300000) \n");
+    EXPECT_EQ(r.err, "EOF found in the data of in1 (200000 300000) \n");
     EXPECT_EQ(get("out"), start);
 }
 
