@@ -152,6 +152,14 @@ inline Run_Result run_tool(const std::vector<std::string>& args, const std::stri
     return r;
 }
 
+inline std::optional<Bytes> read_file(const std::string& name)
+{
+    std::ifstream f(name, std::ios::binary);
+    if (!f)
+        return std::nullopt;
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
 // A test in a folder of its own, removed afterwards.
 class In_Temp_Dir : public ::testing::Test {
 protected:
@@ -168,13 +176,7 @@ protected:
     {
         std::ofstream(path(name), std::ios::binary | std::ios::trunc) << bytes;
     }
-    std::optional<Bytes> get(const std::string& name) const
-    {
-        std::ifstream f(path(name), std::ios::binary);
-        if (!f)
-            return std::nullopt;
-        return Bytes(std::istreambuf_iterator<char>(f), {});
-    }
+    std::optional<Bytes> get(const std::string& name) const { return read_file(path(name)); }
     Run_Result run(const std::vector<std::string>& args, const Run_Options& options = {}) const
     {
         return run_tool(args, dir, options);

@@ -6,20 +6,27 @@
 
 namespace {
 
-TEST(ParseOffset, ReadsLikeAtoiAndReducesModulo65536)
+TEST(ParseOffset, ReadsLikeAtoiWith32BitWrapThenReducesModulo65536)
 {
     const std::pair<const char*, std::int16_t> cases[] = {
-        {"12", 12}, {"  -5", -5}, {"+7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0},
-        {"32768", -32768}, {"40000", -25536}, {"65536", 0}, {"70000", 4464}, {"-32769", 32767},
-        {"-32768", -32768}, {"32767", 32767}, {"\t\n\v\f\r 9", 9}, {"+-5", 0}, {"- 5", 0},
-        {"0x10", 0}, {"007", 7}, {"1e3", 1}, {"-0", 0},
-        {"\xa0" "5", 0}, // a non-ASCII byte is not white space
-        // Past 32 bits the accumulation wraps before the reduction.
+        {"12", 12}, {"  -5", -5}, {"+7", 7}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"32768", -32768},
+        {"40000", -25536}, {"65536", 0}, {"70000", 4464}, {"-32769", 32767}, {"-32768", -32768},
+        {"32767", 32767}, {"\t\n\v\f\r 9", 9}, {"+-5", 0}, {"- 5", 0}, {"0x10", 0}, {"007", 7},
+        {"1e3", 1}, {"-0", 0}, {"\xa0" "5", 0}, // a non-ASCII byte is not white space
         {"4294967296", 0}, {"4294967297", 1}, {"2147483648", 0}, {"99999999999", -6145},
-        {"-4294967295", 1},
+        {"-4294967295", 1}, {"18446744073709551617", 1}, // where strtol would saturate
     };
     for (const auto& [text, offset] : cases)
         EXPECT_EQ(parse_offset(text), offset) << text;
+}
+
+TEST(SameFile, NeedsTheSameDeviceAndTheSameInode)
+{
+    for (auto [dev, ino, same] : {std::tuple{1, 2, true}, {1, 3, false}, {4, 2, false}}) {
+        struct stat x{}, y{};
+        x.st_dev = 1, x.st_ino = 2, y.st_dev = static_cast<dev_t>(dev), y.st_ino = static_cast<ino_t>(ino);
+        EXPECT_EQ(same_file(x, y), same) << dev << " " << ino;
+    }
 }
 
 // Runs compute_difference on blocks at odd addresses, as after an odd-length
@@ -27,12 +34,9 @@ TEST(ParseOffset, ReadsLikeAtoiAndReducesModulo65536)
 Bytes difference(const Bytes& a, const Bytes& b, std::uint16_t type, std::int16_t offset)
 {
     std::size_t n = a.size() / (type == 2 ? 2 : 8);
-    Bytes pa(1, 'x'), pb(1, 'y'), pr(a.size() + 2, '#');
-    pa += a;
-    pb += b;
-    compute_difference(reinterpret_cast<unsigned char*>(pr.data() + 1),
-                       reinterpret_cast<const unsigned char*>(pa.data() + 1),
-                       reinterpret_cast<const unsigned char*>(pb.data() + 1), n, type, offset);
+    Bytes pa = "x" + a, pb = "y" + b, pr(a.size() + 2, '#');
+    auto at = [](const Bytes& s) { return reinterpret_cast<const unsigned char*>(s.data() + 1); };
+    compute_difference(reinterpret_cast<unsigned char*>(pr.data() + 1), at(pa), at(pb), n, type, offset);
     EXPECT_TRUE(pr.front() == '#' && pr.back() == '#') << "wrote outside R";
     return pr.substr(1, a.size());
 }
@@ -59,24 +63,17 @@ TEST(Difference, EveryValueOfEveryLengthIsComputedOnce)
 TEST(Difference, Uint16WrapsModulo65536)
 {
     const std::uint16_t cases[][4] = {// A, B, offset as 16 bits, R
-                                      {1000, 200, 0, 800},    {200, 1000, 0, 64736},
-                                      {200, 1000, 1000, 200}, {65535, 0, 1, 0},
-                                      {5, 5, 65535, 65535},   {0, 65535, 0, 1},
+                                      {1000, 200, 0, 800},      {200, 1000, 0, 64736}, {200, 1000, 1000, 200},
+                                      {65535, 0, 1, 0},         {5, 5, 65535, 65535},  {0, 65535, 0, 1},
                                       {65535, 0, 32767, 32766}, {0, 0, 32768, 32768}};
     for (const auto& c : cases)
-        EXPECT_EQ(difference(le16({c[0]}), le16({c[1]}), 2, static_cast<std::int16_t>(c[2])),
-                  le16({c[3]}));
+        EXPECT_EQ(difference(le16({c[0]}), le16({c[1]}), 2, static_cast<std::int16_t>(c[2])), le16({c[3]}));
 }
 
 TEST(Difference, Binary64RoundsTheSumFirstAndFollowsIeee)
 {
     const double inf = INFINITY, max = 1.7976931348623157e308, min_sub = 4.9406564584124654e-324;
-    struct Case {
-        double a, b;
-        std::int16_t offset;
-        double r;
-    };
-    const Case cases[] = {
+    const std::tuple<double, double, std::int16_t, double> cases[] = { // A, B, offset, R
         {9007199254740992.0, 9007199254740992.0, 1, 0.0}, // 2^53 + 1 rounds to 2^53
         {9007199254740992.0, 9007199254740992.0, 2, 2.0},
         {max, max, 1, 0.0},
@@ -89,8 +86,8 @@ TEST(Difference, Binary64RoundsTheSumFirstAndFollowsIeee)
         {0.5, 0.0, 32767, 32767.5},
         {0.1, 0.2, 0, 0.1 - 0.2},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(difference(le64({c.a}), le64({c.b}), 10, c.offset), le64({c.r})) << c.a;
+    for (const auto& [a, b, offset, r] : cases)
+        EXPECT_EQ(difference(le64({a}), le64({b}), 10, offset), le64({r})) << a;
     for (double nan_source : {inf, double{NAN}}) {
         double r;
         std::memcpy(&r, difference(le64({nan_source}), le64({inf}), 10, 7).data(), 8);
