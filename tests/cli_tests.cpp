@@ -310,7 +310,7 @@ TEST_F(Cli, ReadingASparseInputAllocatesNothing)
     ASSERT_EQ(ftruncate(fd, 64 + 4096 * 2048 * 8), 0);
     struct stat before, after;
     fstat(fd, &before);
-    Run_Result r = run({name, name, "out", "1"});
+    Run_Result r = run({name, name, "/dev/null", "1"});
     fstat(fd, &after);
     close(fd);
     std::filesystem::remove(name);
