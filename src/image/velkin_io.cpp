@@ -35,16 +35,27 @@ void fail_short_block(const char* name, std::uint64_t obtained, std::uint64_t ex
 
 namespace {
 
-// The whole values a regular file holds from `position` on; nothing for
-// anything that cannot be sized in advance.
-bool sized_in_advance(int fd, std::uint64_t& position, std::uint64_t& bytes_left)
+// The bytes a regular file holds from `position` on, up to `wanted`; false
+// for anything that cannot be sized in advance. Some file systems (/proc,
+// /sys) give their files a size of 0 whatever they hold, so a size that
+// falls short is checked by reading, into a scratch buffer that keeps
+// nothing.
+bool sized_in_advance(int fd, std::uint64_t wanted, std::uint64_t& position, std::uint64_t& bytes)
 {
     struct stat st;
     off_t here = lseek(fd, 0, SEEK_CUR);
     if (here < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     position = static_cast<std::uint64_t>(here);
-    bytes_left = st.st_size > here ? static_cast<std::uint64_t>(st.st_size - here) : 0;
+    bytes = st.st_size > here ? static_cast<std::uint64_t>(st.st_size - here) : 0;
+    static unsigned char scratch[64 * 1024];
+    while (bytes < wanted) {
+        std::uint64_t part = wanted - bytes < sizeof scratch ? wanted - bytes : sizeof scratch;
+        std::uint64_t got = read_fully_at(fd, scratch, part, position + bytes);
+        bytes += got;
+        if (got < part)
+            break;
+    }
     return true;
 }
 
@@ -60,14 +71,13 @@ Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_H
 
     std::uint64_t count = pixel_count(header);
     Pixel_Block block{fd, name, 0, nullptr, count, type};
-    std::uint64_t bytes_left = 0;
-    if (sized_in_advance(fd, block.position, bytes_left)) {
-        if (bytes_left / size < count)
-            fail_short_block(name, bytes_left / size, count);
+    std::uint64_t bytes = count * size, bytes_there = 0;
+    if (sized_in_advance(fd, bytes, block.position, bytes_there)) {
+        if (bytes_there / size < count)
+            fail_short_block(name, bytes_there / size, count);
         return block;
     }
 
-    std::uint64_t bytes = count * size;
     auto* whole = bytes <= SIZE_MAX ? static_cast<unsigned char*>(std::malloc(bytes ? bytes : 1))
                                     : nullptr;
     if (whole == nullptr)

@@ -85,16 +85,22 @@ int open_output(const char* name3, int fd1, const char* name1, int fd2, const ch
 }
 
 // The blocks are flat: the two inputs must agree in type and in number of
-// values, not in shape.
-void check_inputs_agree(const Pixel_Block& a, const Pixel_Block& b)
+// values, not in shape. Checked before input 2's block is read, so that a
+// pipe is not read in vain; a type the tool does not handle gets its own
+// verdict when the block is read.
+void check_inputs_agree(const Pixel_Block& a, const char* name2, const Velkin_Header& header2)
 {
-    if (a.file_type != b.file_type)
+    std::uint16_t type = file_type(header2);
+    std::uint64_t count = pixel_count(header2);
+    if (bytes_per_value(type) == 0)
+        return;
+    if (a.file_type != type)
         fail(stderr, exit_failure, "file types differ: %s has type %u, %s has type %u\n", a.name,
-             unsigned{a.file_type}, b.name, unsigned{b.file_type});
-    if (a.count != b.count)
+             unsigned{a.file_type}, name2, unsigned{type});
+    if (a.count != count)
         fail(stderr, exit_failure, "pixel counts differ: %s has %llu values, %s has %llu values\n",
-             a.name, static_cast<unsigned long long>(a.count), b.name,
-             static_cast<unsigned long long>(b.count));
+             a.name, static_cast<unsigned long long>(a.count), name2,
+             static_cast<unsigned long long>(count));
 }
 
 void report(int input, const Velkin_Header& header)
@@ -144,9 +150,9 @@ void run_pixdelta(int argc, char** argv)
     // Input 2's comment is read only to reach its pixel block.
     read_header_and_comment(fd2, 2, name2, header);
     report(2, header);
+    check_inputs_agree(a, name2, header);
     Pixel_Block b = read_pixel_block(fd2, 2, name2, header);
 
-    check_inputs_agree(a, b);
     write_difference(fd3, a, b, offset, header, output_start);
 
     close(fd1);
