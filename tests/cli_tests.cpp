@@ -208,6 +208,18 @@ TEST_F(Cli, SuccessesWriteFile1HeaderAndTheDifference)
     check(cases);
 }
 
+// The strings whose environment, as /proc/self/environ shows it, is `bytes`.
+std::vector<Bytes> split_at_nul(const Bytes& bytes)
+{
+    std::vector<Bytes> strings{""};
+    for (char c : bytes)
+        if (c != '\0')
+            strings.back().push_back(c);
+        else
+            strings.emplace_back();
+    return strings;
+}
+
 TEST_F(Process, ClosedFailingOrInterruptedStreamsNeverSpoilTheImage)
 {
     const Bytes bad2 = "IN" + in2.file().substr(2);
@@ -224,6 +236,9 @@ TEST_F(Process, ClosedFailingOrInterruptedStreamsNeverSpoilTheImage)
          .options = {.stdin_pieces = {in1.file()}, .fault = "interrupt"}},
         {.what = "a read fails", .options = {.fault = "pread"}, .status = F, .err = "EOF found in the data of in1 (0 4) \n",
          .file3 = start1},
+        {.what = "an image in a file of size 0 (/proc)", .args = {"/proc/self/environ", "/proc/self/environ", "out", "7"},
+         .options = {.environment = split_at_nul(in1.file())}, .out = r1 + report(2, in1),
+         .file3 = start1 + le16({7, 7, 7, 7})},
         {.what = "closing file3 fails", .options = {.fault = "close"}, .status = F, .err = "something wrong in closing out\n"},
     });
 }

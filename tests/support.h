@@ -84,6 +84,7 @@ struct Run_Options {
     std::vector<Bytes> stdin_pieces;           // fed through a pipe, pausing between pieces
     std::string shell;   // run as sh -c SHELL with $0 the tool, for redirections
     std::string fault;   // a fault to inject (fault_shim.cpp), or none
+    std::optional<std::vector<Bytes>> environment; // instead of this process's
     std::function<void()> while_running;
 };
 
@@ -130,8 +131,13 @@ inline Run_Result run_tool(const std::vector<std::string>& args, const std::stri
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::size_t k = 0; options.environment && k < options.environment->size(); ++k)
+            envp.push_back(const_cast<char*>((*options.environment)[k].c_str()));
+        envp.push_back(nullptr);
         if (chdir(dir.c_str()) == 0)
-            execv(options.shell.empty() ? PIXDELTA_BINARY : "/bin/sh", argv.data());
+            execve(options.shell.empty() ? PIXDELTA_BINARY : "/bin/sh", argv.data(),
+                   options.environment ? envp.data() : environ);
         _exit(127);
     }
     for (int fd : {in[0], out[1], err[1]})
