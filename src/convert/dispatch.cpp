@@ -85,8 +85,8 @@ bool close_sink(Sink& sink, Failure& failure)
 void abandon_sink(Sink& sink)
 {
     int status = 0;
-    if (sink.fits)
-        fits_close_file(sink.fits, &status);
+    if (sink.fits) // deleted, not closed: closing would pad the data unit
+        fits_delete_file(sink.fits, &status);
     if (sink.tiff)
         TIFFClose(sink.tiff);
     else if (sink.fd >= 0)

@@ -4,7 +4,32 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+std::string short_values(const Source& source)
+{
+    return "file is short: fewer values than " + std::to_string(pixel_count(source.carried.header));
+}
+
+// A short file is refused before anything is written: a FITS output would
+// otherwise be padded to its full size while it is abandoned.
+bool check_length(const Source& source, Failure& failure)
+{
+    struct stat st;
+    std::uint64_t need = header_size + source.carried.comment.size() +
+                         pixel_count(source.carried.header) * bytes_per_value(source.type);
+    if (fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_size) < need) {
+        failure = {source.path, short_values(source)};
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 bool open_velkin_source(Source& source, Failure& failure)
 {
@@ -39,7 +64,7 @@ bool open_velkin_source(Source& source, Failure& failure)
     source.x = x_size(h);
     source.y = y_size(h);
     source.type = file_type(h);
-    return true;
+    return check_length(source, failure);
 }
 
 bool read_velkin_row(Source& source, unsigned char* row, Failure& failure)
@@ -47,9 +72,7 @@ bool read_velkin_row(Source& source, unsigned char* row, Failure& failure)
     std::uint64_t size = source.file_row.size();
     errno = 0;
     if (read_fully(source.fd, source.file_row.data(), size) != size) {
-        failure = {source.path, with_errno("file is short: fewer values than " +
-                                               std::to_string(pixel_count(source.carried.header)),
-                                           errno)};
+        failure = {source.path, with_errno(short_values(source), errno)};
         return false;
     }
     row_from_file(source.file_row.data(), row, source.x, source.type);
