@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 try:
     import numpy as np
@@ -110,6 +111,9 @@ def foreign_files_convert():
     big64 = np.arange(40 * 70, dtype=np.float64).reshape(40, 70) / 7
     tifffile.imwrite("a_tiles64.tif", big64, tile=(16, 16), metadata=None)
     tifffile.imwrite("a_f64.tif", f64, metadata=None)
+    tifffile.imwrite("a_zlib.tif", big, compression="zlib", predictor=True, rowsperstrip=7,
+                     metadata=None)
+    tifffile.imwrite("a_zlib64.tif", big64, compression="zlib", tile=(16, 16), metadata=None)
     tifffile.imwrite("a_bigendian.tif", u16, byteorder=">", metadata=None)
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "from Pillow")
@@ -118,11 +122,21 @@ def foreign_files_convert():
              ("a_comment.fits", u16, b"first line\nsecond\n"),
              ("a_strips.tif", u16, b"from tifffile"), ("a_tiles.tif", big, b""),
              ("a_tiles64.tif", big64, b""), ("a_f64.tif", f64, b""),
-             ("a_bigendian.tif", u16, b""), ("a_u16.png", u16, b"from Pillow")]
+             ("a_bigendian.tif", u16, b""), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
     for src, values, comment in cases:
         convert(src, "out.img", "foreign " + src)
         check(read_bytes("out.img") == velkin(values, comment), "foreign %s: bytes" % src)
         os.unlink("out.img")
+
+
+def interlaced_png():
+    """A 1x1 16-bit gray Adam7 PNG (Pillow writes none): pass 1 holds the
+    only pixel."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 16, 0, 0, 0, 1)) +
+            chunk(b"IDAT", zlib.compress(b"\0\x12\x34")) + chunk(b"IEND", b""))
 
 
 def foreign_files_refused():
@@ -157,6 +171,8 @@ def foreign_files_refused():
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "z" * 65536)
     Image.fromarray(np.zeros((2, 2), np.uint16)).save("r_longcomment.png", pnginfo=info)
+    with open("r_interlaced.png", "wb") as f:
+        f.write(interlaced_png())
     for src, words in [
         ("r_signed.fits", "BITPIX 16 with BSCALE 1.000000 BZERO 0.000000; accepted"),
         ("r_scaled.fits", "BSCALE 2.000000"), ("r_float32.fits", "BITPIX -32"),
@@ -167,7 +183,7 @@ def foreign_files_refused():
         ("r_pages.tif", "multi-page"), ("r_tall.tif", "image is 1x65536"),
         ("r_longdesc.tif", "comment of 65536 bytes"),
         ("r_rgb.png", "colour or 8-bit"), ("r_u8.png", "colour or 8-bit"),
-        ("r_wide.png", "image is 65536x1"), ("r_longcomment.png", "comment of 65536 bytes"),
+        ("r_wide.png", "image is 65536x1"), ("r_interlaced.png", "interlaced"), ("r_longcomment.png", "comment of 65536 bytes"),
     ]:
         refused(src, "out.img", words, "refuse " + src)
 
