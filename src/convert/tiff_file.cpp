@@ -13,6 +13,8 @@
 namespace {
 
 constexpr ttag_t carried_tag = 65117;
+// A row of tiles is held in memory; a damaged file must not claim gigabytes.
+constexpr std::uint64_t max_tile_row = std::uint64_t{256} << 20;
 
 const TIFFFieldInfo carried_field = {carried_tag, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_UNDEFINED,
                                      FIELD_CUSTOM, 1, 1, const_cast<char*>("IMHeaderAndComment")};
@@ -89,8 +91,9 @@ bool read_layout(Source& source, Failure& failure)
     std::uint64_t tile_size = static_cast<std::uint64_t>(TIFFTileSize64(t));
     if (source.tile_width == 0 || source.tile_height == 0 || tile_size == 0 ||
         tile_size != std::uint64_t{source.tile_width} * source.tile_height *
-                         bytes_per_value(source.type)) {
-        failure = {source.path, "tile layout is damaged"};
+                         bytes_per_value(source.type) ||
+        across * tile_size > max_tile_row) {
+        failure = {source.path, "tile layout is damaged or a row of tiles exceeds 256 MiB"};
         return false;
     }
     source.tile.resize(tile_size);
