@@ -29,10 +29,10 @@ int usage_error(const std::string& what)
     return 2;
 }
 
-int refuse(const Failure& failure)
+int refuse(const Failure& failure, int status = 1)
 {
     std::fprintf(stderr, "pixconvert: %s: %s\n", failure.file.c_str(), failure.what.c_str());
-    return 1;
+    return status;
 }
 
 bool parse_zoom(const char* text, unsigned& zoom)
@@ -95,8 +95,8 @@ Format format_of(const std::string& path)
     return Format::unknown;
 }
 
-// Empty string when the pair can be converted.
-std::string check_pair(const Options& o, Format in, Format out, Failure& failure)
+// Whether the extensions make a pair pixconvert converts.
+bool pair_ok(const Options& o, Format in, Format out, Failure& failure)
 {
     const char* known = "unknown extension; known: .img, .fits, .fit, .fts, .tif, .tiff, .png";
     if (in == Format::unknown)
@@ -108,8 +108,8 @@ std::string check_pair(const Options& o, Format in, Format out, Failure& failure
     else if (!o.preview && (in == Format::velkin) == (out == Format::velkin))
         failure = {o.out, "converts .img to FITS, TIFF or PNG and back; one side must be .img"};
     else
-        return "";
-    return failure.what;
+        return true;
+    return false;
 }
 
 bool same_file(const char* in, const char* out, Failure& failure)
@@ -209,10 +209,8 @@ int run_pixconvert(int argc, char** argv)
     Sink sink;
     sink.format = format_of(o.out);
     sink.name = o.out;
-    if (!check_pair(o, source.format, sink.format, failure).empty()) {
-        std::fprintf(stderr, "pixconvert: %s: %s\n", failure.file.c_str(), failure.what.c_str());
-        return 2;
-    }
+    if (!pair_ok(o, source.format, sink.format, failure))
+        return refuse(failure, 2);
     if (same_file(o.in, o.out, failure))
         return refuse(failure);
     bool ok = convert(o, source, sink, failure) && put_in_place(sink, failure);
