@@ -113,14 +113,13 @@ bool open_fits_source(Source& source, Failure& failure)
     bool has_header = false, has_comment = false;
     std::string header = read_long_key(source.fits, "IMHEADER", has_header, status);
     std::string comment = read_long_key(source.fits, "IMCOMENT", has_comment, status);
-    if (!has_header) {
-        std::string cards = comment_cards(source.fits, status);
-        if (status != 0) {
-            failure = {source.path, fits_reason("cannot read", status)};
-            return false;
-        }
-        return make_fresh(source, cards, failure);
+    std::string cards = has_header ? "" : comment_cards(source.fits, status);
+    if (status != 0) {
+        failure = {source.path, fits_reason("cannot read", status)};
+        return false;
     }
+    if (!has_header)
+        return make_fresh(source, cards, failure);
     std::string header_bytes, comment_bytes;
     if (!from_hex(header, header_bytes) || !from_hex(comment, comment_bytes)) {
         failure = {source.path, "IMHEADER or IMCOMENT is not hexadecimal"};
