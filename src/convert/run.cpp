@@ -29,10 +29,10 @@ int usage_error(const std::string& what)
     return 2;
 }
 
-int refuse(const Failure& failure, int status = 1)
+int refuse(const Failure& failure)
 {
     std::fprintf(stderr, "pixconvert: %s: %s\n", failure.file.c_str(), failure.what.c_str());
-    return status;
+    return 1;
 }
 
 bool parse_zoom(const char* text, unsigned& zoom)
@@ -209,9 +209,7 @@ int run_pixconvert(int argc, char** argv)
     Sink sink;
     sink.format = format_of(o.out);
     sink.name = o.out;
-    if (!pair_ok(o, source.format, sink.format, failure))
-        return refuse(failure, 2);
-    if (same_file(o.in, o.out, failure))
+    if (!pair_ok(o, source.format, sink.format, failure) || same_file(o.in, o.out, failure))
         return refuse(failure);
     bool ok = convert(o, source, sink, failure) && put_in_place(sink, failure);
     close_source(source);
