@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes pixconvert's fuzzer seeds to seeds-convert/ (layout: see
 convert_main.cpp): small .img files, and FITS, TIFF and PNG files that
-pixconvert made from them.
+pixconvert made from them. png_huge_chunk_length, a PNG whose damaged chunk
+length once made libpng allocate 1.9 GB, was found by the fuzzer and is kept
+beside them.
 
 Usage: fuzz/make_convert_seeds.py PIXCONVERT
 """

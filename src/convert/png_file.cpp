@@ -12,6 +12,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -29,6 +30,20 @@ void ignore_warning(png_structp, png_const_charp) {}
 std::string png_reason(const Png_Handle& handle, const char* doing)
 {
     return handle.message[0] ? std::string(doing) + ": " + handle.message : std::string(doing);
+}
+
+// A damaged chunk length makes libpng allocate that much, however short the
+// file, and its chunk size limit does not cover every chunk. Nothing libpng
+// needs here comes near 64 MiB (the largest is a row: 256 KiB), so anything
+// larger is refused, which libpng reports as a read error.
+void* limited_malloc(png_structp, png_alloc_size_t size)
+{
+    return size <= (png_alloc_size_t{64} << 20) ? std::malloc(size) : nullptr;
+}
+
+void plain_free(png_structp, png_voidp pointer)
+{
+    std::free(pointer);
 }
 
 bool guarded_read_info(Png_Handle& h)
@@ -160,7 +175,8 @@ bool open_png_source(Source& source, Failure& failure)
         failure = {source.path, with_errno("cannot open", errno)};
         return false;
     }
-    h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &h, keep_error, ignore_warning);
+    h.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &h, keep_error, ignore_warning,
+                                     nullptr, limited_malloc, plain_free);
     h.info = h.png ? png_create_info_struct(h.png) : nullptr;
     if (!h.info || !guarded_read_info(h)) {
         failure = {source.path, png_reason(h, "not a readable PNG file")};
