@@ -6,7 +6,8 @@
 //   byte 0 % 4 == 2   a TIFF file, converted to .img
 //   byte 0 % 4 == 3   a PNG file, converted to .img
 //
-// Each run happens in-process in a fresh folder, removed afterwards.
+// Each run happens in-process in a fresh folder in the current one, removed
+// afterwards.
 #include "convert.h"
 
 #include <filesystem>
@@ -35,7 +36,9 @@ int main(int argc, char** argv)
     }
     std::ifstream in(argv[1], std::ios::binary);
     std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string pattern = std::filesystem::temp_directory_path() / "pixconvert-fuzz-XXXXXX";
+    // In the current folder (fuzz/run's work folder), so that a run the
+    // fuzzer kills leaves nothing behind once fuzz/run ends.
+    std::string pattern = "pixconvert-fuzz-XXXXXX";
     if (input.empty() || !mkdtemp(pattern.data()))
         return 0;
     const std::string dir = pattern + "/";
