@@ -1,0 +1,6 @@
+#include "convert.h"
+
+int main(int argc, char** argv)
+{
+    return run_pixconvert(argc, argv);
+}
