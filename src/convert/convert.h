@@ -99,7 +99,7 @@ bool open_png_sink(Sink& sink, const Carried* carried, int bit_depth, std::uint6
 bool write_png_row(Sink& sink, const unsigned char* row, Failure& failure);
 bool close_png_sink(Sink& sink, Failure& failure);
 
-// Dispatch over the formats (source.cpp).
+// Dispatch over the formats (dispatch.cpp).
 bool open_source(Source& source, Failure& failure);
 bool read_row(Source& source, std::uint32_t row_index, unsigned char* row, Failure& failure);
 void close_source(Source& source);
