@@ -18,11 +18,9 @@ std::string short_values(const Source& source)
 // otherwise be padded to its full size while it is abandoned.
 bool check_length(const Source& source, Failure& failure)
 {
-    struct stat st;
-    std::uint64_t need = header_size + source.carried.comment.size() +
-                         pixel_count(source.carried.header) * bytes_per_value(source.type);
-    if (fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::uint64_t>(st.st_size) < need) {
+    std::uint64_t start = header_size + source.carried.comment.size();
+    std::uint64_t need = pixel_count(source.carried.header) * bytes_per_value(source.type), there = 0;
+    if (bytes_in_file(source.fd, start, need, there) && there < need) {
         failure = {source.path, short_values(source)};
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -109,4 +110,22 @@ std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t siz
         done += static_cast<std::uint64_t>(put);
     }
     return done;
+}
+
+bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    bytes = size > position ? size - position : 0;
+    static unsigned char scratch[64 * 1024];
+    while (bytes < wanted) {
+        std::uint64_t part = wanted - bytes < sizeof scratch ? wanted - bytes : sizeof scratch;
+        std::uint64_t got = read_fully_at(fd, scratch, part, position + bytes);
+        bytes += got;
+        if (got < part)
+            break;
+    }
+    return true;
 }

@@ -50,6 +50,13 @@ inline unsigned bytes_per_value(std::uint16_t type)
     return type == type_uint16 ? 2u : type == type_binary64 ? 8u : 0u;
 }
 
+// The bytes a regular file holds from `position` on, up to `wanted`; false
+// for anything that cannot be sized in advance (a pipe, a device). Some file
+// systems (/proc, /sys) give their files a size of 0 whatever they hold, so
+// a size that falls short is checked by reading, into a scratch buffer that
+// keeps nothing.
+bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes);
+
 // Descriptor I/O that carries on through partial transfers and
 // interruptions; each returns the bytes transferred before end of file or an
 // error. read_fully_at reads from a file position and leaves the

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 void read_header_and_comment(int fd, int input, const char* name, Velkin_Header& header)
@@ -33,34 +32,6 @@ void fail_short_block(const char* name, std::uint64_t obtained, std::uint64_t ex
          static_cast<unsigned long long>(obtained), static_cast<unsigned long long>(expected));
 }
 
-namespace {
-
-// The bytes a regular file holds from `position` on, up to `wanted`; false
-// for anything that cannot be sized in advance. Some file systems (/proc,
-// /sys) give their files a size of 0 whatever they hold, so a size that
-// falls short is checked by reading, into a scratch buffer that keeps
-// nothing.
-bool sized_in_advance(int fd, std::uint64_t wanted, std::uint64_t& position, std::uint64_t& bytes)
-{
-    struct stat st;
-    off_t here = lseek(fd, 0, SEEK_CUR);
-    if (here < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    position = static_cast<std::uint64_t>(here);
-    bytes = st.st_size > here ? static_cast<std::uint64_t>(st.st_size - here) : 0;
-    static unsigned char scratch[64 * 1024];
-    while (bytes < wanted) {
-        std::uint64_t part = wanted - bytes < sizeof scratch ? wanted - bytes : sizeof scratch;
-        std::uint64_t got = read_fully_at(fd, scratch, part, position + bytes);
-        bytes += got;
-        if (got < part)
-            break;
-    }
-    return true;
-}
-
-} // namespace
-
 Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_Header& header)
 {
     std::uint16_t type = file_type(header);
@@ -72,7 +43,9 @@ Pixel_Block read_pixel_block(int fd, int input, const char* name, const Velkin_H
     std::uint64_t count = pixel_count(header);
     Pixel_Block block{fd, name, 0, nullptr, count, type};
     std::uint64_t bytes = count * size, bytes_there = 0;
-    if (sized_in_advance(fd, bytes, block.position, bytes_there)) {
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    block.position = here < 0 ? 0 : static_cast<std::uint64_t>(here);
+    if (here >= 0 && bytes_in_file(fd, block.position, bytes, bytes_there)) {
         if (bytes_there / size < count)
             fail_short_block(name, bytes_there / size, count);
         return block;
