@@ -140,7 +140,7 @@ bool open_tiff_source(Source& source, Failure& failure)
     quiet_library();
     errno = 0;
     // "m": no memory mapping, which would make the whole file resident.
-    source.tiff = TIFFOpen(source.path.c_str(), "rm");;
+    source.tiff = TIFFOpen(source.path.c_str(), "rm");
     if (!source.tiff) {
         failure = {source.path, errno != 0 && errno != ENOTTY ? with_errno("cannot open", errno)
                                                               : tiff_reason("not a TIFF file")};
