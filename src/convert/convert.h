@@ -117,6 +117,9 @@ bool make_fresh(Source& source, const std::string& comment, Failure& failure);
 // image; false, with the reason, if they disagree.
 bool take_carried(Source& source, const std::string& header, const std::string& comment,
                   Failure& failure);
+// The same with both in hexadecimal; names: the keys, for the message.
+bool take_carried_hex(Source& source, const std::string& header, const std::string& comment,
+                      const char* names, Failure& failure);
 // Checks of a foreign image's geometry and the message for a refusal.
 bool check_size(const Source& source, std::uint64_t x, std::uint64_t y, Failure& failure);
 

@@ -120,12 +120,7 @@ bool open_fits_source(Source& source, Failure& failure)
     }
     if (!has_header)
         return make_fresh(source, cards, failure);
-    std::string header_bytes, comment_bytes;
-    if (!from_hex(header, header_bytes) || !from_hex(comment, comment_bytes)) {
-        failure = {source.path, "IMHEADER or IMCOMENT is not hexadecimal"};
-        return false;
-    }
-    return take_carried(source, header_bytes, comment_bytes, failure);
+    return take_carried_hex(source, header, comment, "IMHEADER or IMCOMENT", failure);
 }
 
 bool read_fits_row(Source& source, std::uint32_t row_index, unsigned char* row, Failure& failure)
