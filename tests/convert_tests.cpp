@@ -280,4 +280,24 @@ TEST_F(Convert, ResultTakesTheModeOfANewFileAndReplacesAnOldOne)
         }
 }
 
+// libpng's default limit of 1,000,000 pixels across or down must not apply
+// to a zoomed preview; IHDR holds width and height big-endian.
+TEST_F(Convert, PreviewsWiderOrTallerThanAMillionPixels)
+{
+    for (auto [x, y] : {std::pair<std::uint16_t, std::uint16_t>{65535, 1}, {1, 65535}}) {
+        put("in.img", u16_image(x, y, std::vector<std::uint16_t>(65535, 7)).file());
+        Run_Result r = run({"--preview", "--zoom", "16", "in.img", "out.png"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        Bytes ihdr = get("out.png").value_or("").substr(16, 8);
+        auto be32 = [&](std::size_t k) {
+            std::uint32_t v = 0;
+            for (std::size_t i = k; i < k + 4 && i < ihdr.size(); ++i)
+                v = v << 8 | static_cast<unsigned char>(ihdr[i]);
+            return v;
+        };
+        EXPECT_EQ(be32(0), x * 16u);
+        EXPECT_EQ(be32(4), y * 16u);
+    }
+}
+
 } // namespace
