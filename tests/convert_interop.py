@@ -115,6 +115,7 @@ def foreign_files_convert():
                      metadata=None)
     tifffile.imwrite("a_zlib64.tif", big64, compression="zlib", tile=(16, 16), metadata=None)
     tifffile.imwrite("a_bigendian.tif", u16, byteorder=">", metadata=None)
+    tifffile.imwrite("a_bigtiff.tif", u16, bigtiff=True, description="big", metadata=None)
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "from Pillow")
     Image.fromarray(u16).save("a_u16.png", pnginfo=info)
@@ -122,7 +123,7 @@ def foreign_files_convert():
              ("a_comment.fits", u16, b"first line\nsecond\n"),
              ("a_strips.tif", u16, b"from tifffile"), ("a_tiles.tif", big, b""),
              ("a_tiles64.tif", big64, b""), ("a_f64.tif", f64, b""),
-             ("a_bigendian.tif", u16, b""), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
+             ("a_bigendian.tif", u16, b""), ("a_bigtiff.tif", u16, b"big"), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
     for src, values, comment in cases:
         convert(src, "out.img", "foreign " + src)
         check(read_bytes("out.img") == velkin(values, comment), "foreign %s: bytes" % src)

@@ -1,5 +1,6 @@
 // Black-box runs of pixconvert: round trips through each format, every
 // refusal and failed write (message, status, no file left), modes, options.
+#include "convert.h"
 #include "support.h"
 
 #include <cmath>
@@ -298,6 +299,26 @@ TEST_F(Convert, PreviewsWiderOrTallerThanAMillionPixels)
         EXPECT_EQ(be32(0), x * 16u);
         EXPECT_EQ(be32(4), y * 16u);
     }
+}
+
+// The switch to BigTIFF at its boundary: the estimate is even, so one byte
+// of comment (counted twice) steps it from 2^32 - 2 to 2^32. The last row
+// would wrap in 32 bits.
+TEST(Tiff, BigTiffFromFourGibibytes)
+{
+    const struct {
+        std::uint64_t x, y;
+        unsigned bytes;
+        std::uint64_t comment;
+        bool big;
+    } rows[] = {
+        {65535, 32760, 2, 32723, false}, {65535, 32760, 2, 32724, true},
+        {65535, 32768, 2, 0, true},      {1, 1, 8, 65535, false},
+        {65535, 65535, 8, 0, true},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(needs_bigtiff(r.x, r.y, r.bytes, r.comment), r.big)
+            << r.x << "x" << r.y << " of " << r.bytes << ", comment " << r.comment;
 }
 
 } // namespace

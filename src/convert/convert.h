@@ -89,6 +89,10 @@ void close_tiff_source(Source& source);
 bool open_tiff_sink(Sink& sink, const Carried& carried, Failure& failure);
 bool write_tiff_row(Sink& sink, std::uint32_t row_index, const unsigned char* row, Failure& failure);
 bool close_tiff_sink(Sink& sink, Failure& failure);
+// Whether the TIFF written for this image could reach 4 GiB, past the 32-bit
+// offsets of a classic TIFF, and must be a BigTIFF.
+bool needs_bigtiff(std::uint64_t x, std::uint64_t y, unsigned value_bytes,
+                   std::uint64_t comment_size);
 
 // PNG (png_file.cpp). A preview sink holds 8-bit gray and carries nothing.
 bool open_png_source(Source& source, Failure& failure);
