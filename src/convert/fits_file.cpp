@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -148,10 +147,7 @@ void close_fits_source(Source& source)
 bool open_fits_sink(Sink& sink, const Carried& carried, Failure& failure)
 {
     int status = 0;
-    // cfitsio creates the file itself and will not replace one: free the
-    // name mkstemp reserved, a moment before cfitsio takes it.
-    unlink(sink.path.c_str());
-    errno = 0;
+    errno = 0; // the path is in pixconvert's private folder, not yet taken
     fits_create_diskfile(&sink.fits, sink.path.c_str(), &status);
     if (status != 0) {
         sink.fits = nullptr;
