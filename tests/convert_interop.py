@@ -140,6 +140,24 @@ def interlaced_png():
             chunk(b"IDAT", zlib.compress(b"\0\x12\x34")) + chunk(b"IEND", b""))
 
 
+def wide_tiles_tiff():
+    """65535x1 binary64 in 64 tiles of 1024x4096 (32 MiB each): a row of tiles
+    of 2 GiB. Only the directory is written; the refusal comes before any
+    tile is read."""
+    tiles = 64
+    arrays = 8 + 2 + 12 * 12 + 4
+    entries = [(256, 4, 1, 65535), (257, 4, 1, 1), (258, 3, 1, 64), (259, 3, 1, 1),
+               (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1), (322, 4, 1, 1024),
+               (323, 4, 1, 4096), (324, 4, tiles, arrays), (325, 4, tiles, arrays + 4 * tiles),
+               (339, 3, 1, 3)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(
+        struct.pack("<HHI", tag, kind, count) +
+        (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+        for tag, kind, count, value in entries) + struct.pack("<I", 0)
+    return (b"II*\0" + struct.pack("<I", 8) + ifd + struct.pack("<%dI" % tiles, *[8] * tiles) +
+            struct.pack("<%dI" % tiles, *[1024 * 4096 * 8] * tiles))
+
+
 def foreign_files_refused():
     def fits_with(data, **keys):
         h = fits.PrimaryHDU(data)
@@ -174,6 +192,8 @@ def foreign_files_refused():
     Image.fromarray(np.zeros((2, 2), np.uint16)).save("r_longcomment.png", pnginfo=info)
     with open("r_interlaced.png", "wb") as f:
         f.write(interlaced_png())
+    with open("r_widetiles.tif", "wb") as f:
+        f.write(wide_tiles_tiff())
     for src, words in [
         ("r_signed.fits", "BITPIX 16 with BSCALE 1.000000 BZERO 0.000000; accepted"),
         ("r_scaled.fits", "BSCALE 2.000000"), ("r_float32.fits", "BITPIX -32"),
@@ -181,7 +201,7 @@ def foreign_files_refused():
         ("r_long.fits", "; at most 65535 fit"),
         ("r_rgb.tif", "colour"), ("r_u8.tif", "8-bit samples of format 1; accepted"),
         ("r_f32.tif", "32-bit samples of format 3"), ("r_i16.tif", "16-bit samples of format 2"),
-        ("r_pages.tif", "multi-page"), ("r_tall.tif", "image is 1x65536"),
+        ("r_pages.tif", "multi-page"), ("r_widetiles.tif", "a row of tiles exceeds 256 MiB"), ("r_tall.tif", "image is 1x65536"),
         ("r_longdesc.tif", "comment of 65536 bytes"),
         ("r_rgb.png", "colour or 8-bit"), ("r_u8.png", "colour or 8-bit"),
         ("r_wide.png", "image is 65536x1"), ("r_interlaced.png", "interlaced"), ("r_longcomment.png", "comment of 65536 bytes"),
