@@ -139,8 +139,8 @@ bool target_holds(const Source& source, const Sink& sink, bool preview, Failure&
 }
 
 // The private folder beside OUT and the partial file in it, in static
-// buffers so that the signal handler can remove them; made is set only while
-// the folder exists.
+// buffers so that the signal handler can remove them; temporary_made is set
+// only while the folder exists.
 char temporary_folder[PATH_MAX];
 char temporary_file[PATH_MAX];
 volatile std::sig_atomic_t temporary_made = 0;
