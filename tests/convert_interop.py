@@ -115,6 +115,7 @@ def foreign_files_convert():
                      metadata=None)
     tifffile.imwrite("a_zlib64.tif", big64, compression="zlib", tile=(16, 16), metadata=None)
     tifffile.imwrite("a_bigendian.tif", u16, byteorder=">", metadata=None)
+    tifffile.imwrite("a_bigtiff.tif", u16, bigtiff=True, description="big", metadata=None)
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "from Pillow")
     Image.fromarray(u16).save("a_u16.png", pnginfo=info)
@@ -122,7 +123,7 @@ def foreign_files_convert():
              ("a_comment.fits", u16, b"first line\nsecond\n"),
              ("a_strips.tif", u16, b"from tifffile"), ("a_tiles.tif", big, b""),
              ("a_tiles64.tif", big64, b""), ("a_f64.tif", f64, b""),
-             ("a_bigendian.tif", u16, b""), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
+             ("a_bigendian.tif", u16, b""), ("a_bigtiff.tif", u16, b"big"), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
     for src, values, comment in cases:
         convert(src, "out.img", "foreign " + src)
         check(read_bytes("out.img") == velkin(values, comment), "foreign %s: bytes" % src)
@@ -137,6 +138,24 @@ def interlaced_png():
                 struct.pack(">I", zlib.crc32(kind + data)))
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 16, 0, 0, 0, 1)) +
             chunk(b"IDAT", zlib.compress(b"\0\x12\x34")) + chunk(b"IEND", b""))
+
+
+def wide_tiles_tiff():
+    """65535x1 binary64 in 64 tiles of 1024x4096 (32 MiB each): a row of tiles
+    of 2 GiB. Only the directory is written; the refusal comes before any
+    tile is read."""
+    tiles = 64
+    arrays = 8 + 2 + 12 * 12 + 4
+    entries = [(256, 4, 1, 65535), (257, 4, 1, 1), (258, 3, 1, 64), (259, 3, 1, 1),
+               (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1), (322, 4, 1, 1024),
+               (323, 4, 1, 4096), (324, 4, tiles, arrays), (325, 4, tiles, arrays + 4 * tiles),
+               (339, 3, 1, 3)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(
+        struct.pack("<HHI", tag, kind, count) +
+        (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+        for tag, kind, count, value in entries) + struct.pack("<I", 0)
+    return (b"II*\0" + struct.pack("<I", 8) + ifd + struct.pack("<%dI" % tiles, *[8] * tiles) +
+            struct.pack("<%dI" % tiles, *[1024 * 4096 * 8] * tiles))
 
 
 def foreign_files_refused():
@@ -173,6 +192,8 @@ def foreign_files_refused():
     Image.fromarray(np.zeros((2, 2), np.uint16)).save("r_longcomment.png", pnginfo=info)
     with open("r_interlaced.png", "wb") as f:
         f.write(interlaced_png())
+    with open("r_widetiles.tif", "wb") as f:
+        f.write(wide_tiles_tiff())
     for src, words in [
         ("r_signed.fits", "BITPIX 16 with BSCALE 1.000000 BZERO 0.000000; accepted"),
         ("r_scaled.fits", "BSCALE 2.000000"), ("r_float32.fits", "BITPIX -32"),
@@ -180,7 +201,7 @@ def foreign_files_refused():
         ("r_long.fits", "; at most 65535 fit"),
         ("r_rgb.tif", "colour"), ("r_u8.tif", "8-bit samples of format 1; accepted"),
         ("r_f32.tif", "32-bit samples of format 3"), ("r_i16.tif", "16-bit samples of format 2"),
-        ("r_pages.tif", "multi-page"), ("r_tall.tif", "image is 1x65536"),
+        ("r_pages.tif", "multi-page"), ("r_widetiles.tif", "a row of tiles exceeds 256 MiB"), ("r_tall.tif", "image is 1x65536"),
         ("r_longdesc.tif", "comment of 65536 bytes"),
         ("r_rgb.png", "colour or 8-bit"), ("r_u8.png", "colour or 8-bit"),
         ("r_wide.png", "image is 65536x1"), ("r_interlaced.png", "interlaced"), ("r_longcomment.png", "comment of 65536 bytes"),
@@ -221,7 +242,8 @@ def damaged_metadata_refused():
 
 def preview():
     """8-bit min-max stretch: non-finite values ignored for the range, NaN and
-    -inf black, +inf white; a constant image black; zoom repeats pixels."""
+    -inf black, +inf white; a constant image black; zoom repeats pixels, also
+    past libpng's default limit of a million pixels across or down."""
     cases = [
         ("p16", np.array([[100, 200, 300], [400, 500, 600]], np.uint16), 1,
          [[0, 51, 102], [153, 204, 255]]),
@@ -232,15 +254,19 @@ def preview():
         ("pflat", np.full((2, 2), 7.5), 1, [[0, 0], [0, 0]]),
         ("pzoom", np.array([[0, 65535]], np.uint16), 3,
          [[0, 0, 0, 255, 255, 255]] * 3),
+        ("pwider", np.full((1, 65535), 7, np.uint16), 16, np.zeros((16, 1048560))),
+        ("ptaller", np.full((65535, 1), 7, np.uint16), 16, np.zeros((1048560, 16))),
     ]
     for name, values, zoom, expected in cases:
         with open(name + ".img", "wb") as f:
             f.write(velkin(values))
         status, err = run("--preview", "--zoom", str(zoom), name + ".img", name + ".png")
-        im = Image.open(name + ".png")
+        im = Image.open(name + ".png") if status == 0 else None
+        got = np.array(im) if im else None
         check(status == 0 and err == "" and im.mode == "L" and
-              np.array_equal(np.array(im), np.array(expected, np.uint8)),
-              "preview %s: %s %s" % (name, np.array(im).tolist(), err))
+              np.array_equal(got, np.array(expected, np.uint8)),
+              "preview %s: %s %s" % (name, got if got is None or got.size > 99 else got.tolist(),
+                                     err))
 
 
 def main():

@@ -1,5 +1,6 @@
 // Black-box runs of pixconvert: round trips through each format, every
 // refusal and failed write (message, status, no file left), modes, options.
+#include "convert.h"
 #include "support.h"
 
 #include <cmath>
@@ -278,6 +279,87 @@ TEST_F(Convert, ResultTakesTheModeOfANewFileAndReplacesAnOldOne)
             EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << out;
             EXPECT_NE(get(out), "an older file");
         }
+}
+
+// Waits up to 10 s for what() to hold.
+bool within_seconds(const std::function<bool()>& what)
+{
+    for (int k = 0; k < 1000; ++k, usleep(10000))
+        if (what())
+            return true;
+    return false;
+}
+
+// pixconvert killed while it waits for rows from a FIFO, after it created
+// the partial file: the file and its folder go, and it dies by the signal.
+TEST_F(Convert, KilledRunsLeaveNoFile)
+{
+    const struct {
+        int signal_number;
+        std::vector<std::string> args;
+    } rows[] = {
+        {SIGTERM, {"in.img", "out.fits"}},
+        {SIGINT, {"in.img", "out.tif"}},
+        {SIGHUP, {"in.img", "out.png"}},
+        {SIGTERM, {"--preview", "in.img", "out.png"}},
+    };
+    ASSERT_EQ(mkfifo(path("in.img").c_str(), 0600), 0);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.args.back() + " " + strsignal(r.signal_number));
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) // ignored in a background job
+                signal(s, SIG_DFL);
+            std::vector<char*> argv{const_cast<char*>(PIXDELTA_BINARY)};
+            for (const auto& a : r.args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            if (chdir(dir.c_str()) == 0)
+                execv(PIXDELTA_BINARY, argv.data());
+            _exit(127);
+        }
+        int fifo = -1;
+        ASSERT_TRUE(within_seconds([&] {
+            return (fifo = open(path("in.img").c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
+        }));
+        Bytes start = u16_image(100, 100, std::vector<std::uint16_t>(100 * 10, 9), "c").file();
+        EXPECT_EQ(write(fifo, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        EXPECT_TRUE(within_seconds([&] {
+            for (const auto& name : listing(dir))
+                if (name.starts_with(".pixconvert-") &&
+                    std::filesystem::exists(path(name + "/partial")))
+                    return true;
+            return false;
+        }));
+        kill(pid, r.signal_number);
+        int status = 0;
+        if (!within_seconds([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+            kill(pid, SIGKILL); // it lived on: a failure, not a hung test
+            waitpid(pid, &status, 0);
+        }
+        close(fifo);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.signal_number) << status;
+        EXPECT_EQ(listing(dir), std::vector<std::string>{"in.img"});
+    }
+}
+
+// The switch to BigTIFF at its boundary: the estimate is even, so one byte
+// of comment (counted twice) steps it from 2^32 - 2 to 2^32. The last row
+// would wrap in 32 bits.
+TEST(Tiff, BigTiffFromFourGibibytes)
+{
+    const struct {
+        std::uint64_t x, y;
+        unsigned bytes;
+        std::uint64_t comment;
+        bool big;
+    } rows[] = {
+        {65535, 32760, 2, 32723, false}, {65535, 32760, 2, 32724, true},
+        {65535, 32768, 2, 0, true},      {65535, 65535, 8, 0, true},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(needs_bigtiff(r.x, r.y, r.bytes, r.comment), r.big)
+            << r.x << "x" << r.y << " of " << r.bytes << ", comment " << r.comment;
 }
 
 } // namespace

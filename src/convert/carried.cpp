@@ -100,6 +100,17 @@ bool take_carried(Source& source, const std::string& header, const std::string& 
     return true;
 }
 
+bool take_carried_hex(Source& source, const std::string& header, const std::string& comment,
+                      const char* names, Failure& failure)
+{
+    std::string header_bytes, comment_bytes;
+    if (!from_hex(header, header_bytes) || !from_hex(comment, comment_bytes)) {
+        failure = {source.path, std::string(names) + " is not hexadecimal"};
+        return false;
+    }
+    return take_carried(source, header_bytes, comment_bytes, failure);
+}
+
 void row_to_file(const unsigned char* row, unsigned char* file_row, std::uint64_t count,
                  std::uint16_t type)
 {

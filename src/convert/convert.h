@@ -89,6 +89,10 @@ void close_tiff_source(Source& source);
 bool open_tiff_sink(Sink& sink, const Carried& carried, Failure& failure);
 bool write_tiff_row(Sink& sink, std::uint32_t row_index, const unsigned char* row, Failure& failure);
 bool close_tiff_sink(Sink& sink, Failure& failure);
+// Whether the TIFF written for this image could reach 4 GiB, past the 32-bit
+// offsets of a classic TIFF, and must be a BigTIFF.
+bool needs_bigtiff(std::uint64_t x, std::uint64_t y, unsigned value_bytes,
+                   std::uint64_t comment_size);
 
 // PNG (png_file.cpp). A preview sink holds 8-bit gray and carries nothing.
 bool open_png_source(Source& source, Failure& failure);
@@ -117,6 +121,9 @@ bool make_fresh(Source& source, const std::string& comment, Failure& failure);
 // image; false, with the reason, if they disagree.
 bool take_carried(Source& source, const std::string& header, const std::string& comment,
                   Failure& failure);
+// The same with both in hexadecimal; names: the keys, for the message.
+bool take_carried_hex(Source& source, const std::string& header, const std::string& comment,
+                      const char* names, Failure& failure);
 // Checks of a foreign image's geometry and the message for a refusal.
 bool check_size(const Source& source, std::uint64_t x, std::uint64_t y, Failure& failure);
 

@@ -45,10 +45,7 @@ bool open_sink(Sink& sink, const Carried& carried, Failure& failure)
     sink.file_row.resize(std::uint64_t{sink.x} * bytes_per_value(sink.type));
     switch (sink.format) {
     case Format::velkin: return open_velkin_sink(sink, carried, failure);
-    case Format::fits:
-        close(sink.fd); // cfitsio opens the name itself
-        sink.fd = -1;
-        return open_fits_sink(sink, carried, failure);
+    case Format::fits: return open_fits_sink(sink, carried, failure);
     case Format::tiff: return open_tiff_sink(sink, carried, failure);
     case Format::png: return open_png_sink(sink, &carried, 16, sink.x, sink.y, failure);
     case Format::unknown: break;
@@ -81,7 +78,7 @@ bool close_sink(Sink& sink, Failure& failure)
 }
 
 // After a failure: release whatever the library holds; the caller removes
-// the temporary file.
+// the temporary file and its folder.
 void abandon_sink(Sink& sink)
 {
     int status = 0;

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -120,12 +119,7 @@ bool open_fits_source(Source& source, Failure& failure)
     }
     if (!has_header)
         return make_fresh(source, cards, failure);
-    std::string header_bytes, comment_bytes;
-    if (!from_hex(header, header_bytes) || !from_hex(comment, comment_bytes)) {
-        failure = {source.path, "IMHEADER or IMCOMENT is not hexadecimal"};
-        return false;
-    }
-    return take_carried(source, header_bytes, comment_bytes, failure);
+    return take_carried_hex(source, header, comment, "IMHEADER or IMCOMENT", failure);
 }
 
 bool read_fits_row(Source& source, std::uint32_t row_index, unsigned char* row, Failure& failure)
@@ -153,10 +147,7 @@ void close_fits_source(Source& source)
 bool open_fits_sink(Sink& sink, const Carried& carried, Failure& failure)
 {
     int status = 0;
-    // cfitsio creates the file itself and will not replace one: free the
-    // name mkstemp reserved, a moment before cfitsio takes it.
-    unlink(sink.path.c_str());
-    errno = 0;
+    errno = 0; // the path is in pixconvert's private folder, not yet taken
     fits_create_diskfile(&sink.fits, sink.path.c_str(), &status);
     if (status != 0) {
         sink.fits = nullptr;

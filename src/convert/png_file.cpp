@@ -121,13 +121,8 @@ bool read_carried(Source& source, Failure& failure)
     }
     if (!header)
         return make_fresh(source, plain ? text_value(plain) : "", failure);
-    std::string header_bytes, comment_bytes;
-    if (!from_hex(text_value(header), header_bytes) ||
-        !from_hex(comment ? text_value(comment) : "", comment_bytes)) {
-        failure = {source.path, "\"IM header\" or \"IM comment\" is not hexadecimal"};
-        return false;
-    }
-    return take_carried(source, header_bytes, comment_bytes, failure);
+    return take_carried_hex(source, text_value(header), comment ? text_value(comment) : "",
+                            "\"IM header\" or \"IM comment\"", failure);
 }
 
 bool check_png_type(Source& source, Failure& failure)
@@ -213,6 +208,10 @@ bool open_png_sink(Sink& sink, const Carried* carried, int bit_depth, std::uint6
     }
     sink.fd = -1; // the stream owns it now
     h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &h, keep_error, ignore_warning);
+    // libpng's default limit of 1,000,000 pixels across and down also
+    // applies when writing; a zoomed preview may exceed it.
+    if (h.png)
+        png_set_user_limits(h.png, 0x7fffffff, 0x7fffffff);
     h.info = h.png ? png_create_info_struct(h.png) : nullptr;
     std::string header, comment;
     png_text texts[3] = {};

@@ -1,9 +1,11 @@
 // The control function: read the command line, then open the input, create
-// a temporary file beside OUT, move the image row by row, and rename the
-// result into place. Any failure removes the temporary file.
+// a temporary file in a private folder beside OUT, move the image row by
+// row, and rename the result into place. Any failure, and SIGINT, SIGTERM or
+// SIGHUP, removes the temporary file and folder.
 #include "convert.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -136,22 +138,95 @@ bool target_holds(const Source& source, const Sink& sink, bool preview, Failure&
     return false;
 }
 
+// The private folder beside OUT and the partial file in it, in static
+// buffers so that the signal handler can remove them; temporary_made is set
+// only while the folder exists.
+char temporary_folder[PATH_MAX];
+char temporary_file[PATH_MAX];
+volatile std::sig_atomic_t temporary_made = 0;
+
+// unlink and rmdir are async-signal-safe, so the handler calls this too.
+void remove_temporary()
+{
+    if (!temporary_made)
+        return;
+    unlink(temporary_file);
+    rmdir(temporary_folder);
+    temporary_made = 0;
+}
+
+const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_fatal_signal(int signal_number)
+{
+    remove_temporary();
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+    raise(signal_number); // delivered, by default, when the handler returns
+}
+
+void catch_fatal_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = on_fatal_signal;
+    sigemptyset(&action.sa_mask);
+    for (int s : fatal_signals)
+        sigaddset(&action.sa_mask, s);
+    for (int s : fatal_signals) {
+        struct sigaction old = {};
+        // One ignored on entry (nohup, a background job's SIGINT) stays so.
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(s, &action, nullptr);
+    }
+}
+
+// A folder of mode 0700 beside OUT (on its file system, for the rename) that
+// nobody else can write in: the partial file inside it is created fresh, by
+// pixconvert or by cfitsio, and a symbolic link planted in a shared folder
+// cannot redirect it. Signals wait while the folder is made and recorded.
 bool create_temporary(Sink& sink, Failure& failure)
 {
     std::string out = sink.name;
     std::size_t slash = out.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : out.substr(0, slash + 1);
-    sink.path = dir + (slash == std::string::npos ? "/" : "") + ".pixconvert-XXXXXX";
-    sink.fd = mkstemp(sink.path.data());
+    std::string pattern =
+        (slash == std::string::npos ? "./" : out.substr(0, slash + 1)) + ".pixconvert-XXXXXX";
+    if (pattern.size() + sizeof "/partial" > sizeof temporary_file) {
+        failure = {sink.name, with_errno("cannot create a file beside it", ENAMETOOLONG)};
+        return false;
+    }
+    sigset_t fatal, old;
+    sigemptyset(&fatal);
+    for (int s : fatal_signals)
+        sigaddset(&fatal, s);
+    sigprocmask(SIG_BLOCK, &fatal, &old);
+    std::memcpy(temporary_folder, pattern.c_str(), pattern.size() + 1);
+    bool made = mkdtemp(temporary_folder) != nullptr;
+    int error = errno;
+    if (made) {
+        std::memcpy(temporary_file, temporary_folder, pattern.size());
+        std::memcpy(temporary_file + pattern.size(), "/partial", sizeof "/partial");
+        temporary_made = 1;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (!made) {
+        failure = {sink.name, with_errno("cannot create a file beside it", error)};
+        return false;
+    }
+    sink.path = temporary_file;
+    if (sink.format == Format::fits) // cfitsio creates its file itself
+        return true;
+    sink.fd = open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (sink.fd < 0) {
         failure = {sink.name, with_errno("cannot create a file beside it", errno)};
-        sink.path.clear();
         return false;
     }
     return true;
 }
 
-// mkstemp makes the file 0600; a plain create would give 0666 less umask.
+// The file is 0600 or 0666 less umask by who created it; a plain create of
+// OUT would give the latter.
 bool put_in_place(Sink& sink, Failure& failure)
 {
     mode_t mask = umask(0);
@@ -161,6 +236,7 @@ bool put_in_place(Sink& sink, Failure& failure)
         failure = {sink.name, with_errno("cannot put the result in place", errno)};
         return false;
     }
+    remove_temporary(); // the file is OUT now: only the empty folder goes
     return true;
 }
 
@@ -194,6 +270,7 @@ int run_pixconvert(int argc, char** argv)
     // that gets its message.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    catch_fatal_signals();
     Options o;
     std::string wrong = parse(argc, argv, o);
     if (!wrong.empty())
@@ -214,10 +291,8 @@ int run_pixconvert(int argc, char** argv)
     bool ok = convert(o, source, sink, failure) && put_in_place(sink, failure);
     close_source(source);
     if (!ok) {
-        std::string temporary = sink.path;
         abandon_sink(sink);
-        if (!temporary.empty())
-            unlink(temporary.c_str());
+        remove_temporary();
         return refuse(failure);
     }
     return 0;

@@ -140,7 +140,7 @@ bool open_tiff_source(Source& source, Failure& failure)
     quiet_library();
     errno = 0;
     // "m": no memory mapping, which would make the whole file resident.
-    source.tiff = TIFFOpen(source.path.c_str(), "rm");;
+    source.tiff = TIFFOpen(source.path.c_str(), "rm");
     if (!source.tiff) {
         failure = {source.path, errno != 0 && errno != ENOTTY ? with_errno("cannot open", errno)
                                                               : tiff_reason("not a TIFF file")};
@@ -180,10 +180,23 @@ void close_tiff_source(Source& source)
     source.tiff = nullptr;
 }
 
+// The 8-byte file header, the values, the carried header and the comment
+// twice (tag 65117 and ImageDescription), and 1 MiB for the directory and
+// the strip tables (at most 65535 strips of 8 bytes). Classic TIFF where it
+// fits, as more readers take it.
+bool needs_bigtiff(std::uint64_t x, std::uint64_t y, unsigned value_bytes,
+                   std::uint64_t comment_size)
+{
+    std::uint64_t size = 8 + x * y * value_bytes + header_size + 2 * comment_size +
+                         (std::uint64_t{1} << 20);
+    return size >= (std::uint64_t{1} << 32);
+}
+
 bool open_tiff_sink(Sink& sink, const Carried& carried, Failure& failure)
 {
     quiet_library();
-    sink.tiff = TIFFFdOpen(sink.fd, sink.path.c_str(), "w");
+    bool big = needs_bigtiff(sink.x, sink.y, bytes_per_value(sink.type), carried.comment.size());
+    sink.tiff = TIFFFdOpen(sink.fd, sink.path.c_str(), big ? "w8" : "w");
     if (!sink.tiff) {
         failure = {sink.name, tiff_reason("cannot create")};
         return false;
