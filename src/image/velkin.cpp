@@ -68,11 +68,18 @@ void make_header(Velkin_Header& header, std::uint16_t length, std::uint16_t x, s
     store_le16(header.bytes + offset_file_type, type);
 }
 
-std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
+namespace {
+
+// With `position`, pread from there, leaving the descriptor's own position
+// alone; without, read from where the descriptor is.
+std::uint64_t read_through(int fd, unsigned char* buffer, std::uint64_t size,
+                           const std::uint64_t* position)
 {
     std::uint64_t done = 0;
     while (done < size) {
-        ssize_t got = read(fd, buffer + done, next_transfer(size - done));
+        std::uint64_t part = next_transfer(size - done);
+        ssize_t got = position ? pread(fd, buffer + done, part, static_cast<off_t>(*position + done))
+                               : read(fd, buffer + done, part);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -82,20 +89,17 @@ std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
     return done;
 }
 
+} // namespace
+
+std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
+{
+    return read_through(fd, buffer, size, nullptr);
+}
+
 std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
                             std::uint64_t position)
 {
-    std::uint64_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(fd, buffer + done, next_transfer(size - done),
-                            static_cast<off_t>(position + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<std::uint64_t>(got);
-    }
-    return done;
+    return read_through(fd, buffer, size, &position);
 }
 
 std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size)
