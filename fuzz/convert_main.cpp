@@ -9,6 +9,7 @@
 // Each run happens in-process in a fresh folder in the current one, removed
 // afterwards.
 #include "convert.h"
+#include "fuzz_input.h"
 
 #include <filesystem>
 #include <fstream>
@@ -30,12 +31,7 @@ int convert(const std::string& in, const std::string& out, bool preview = false)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s fuzz-input\n", argv[0]);
-        return 2;
-    }
-    std::ifstream in(argv[1], std::ios::binary);
-    std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string input = read_fuzz_input(argc, argv);
     // In the current folder (fuzz/run's work folder), so that a run the
     // fuzzer kills leaves nothing behind once fuzz/run ends.
     std::string pattern = "pixconvert-fuzz-XXXXXX";

@@ -9,6 +9,7 @@
 //
 // The two images and the output go to fuzz-file1, fuzz-file2 and fuzz-file3
 // in the current folder.
+#include "fuzz_input.h"
 #include "tool/run.h"
 
 #include <cstdio>
@@ -33,12 +34,7 @@ unsigned byte_at(const std::string& s, std::size_t i)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s fuzz-input\n", argv[0]);
-        return 2;
-    }
-    std::ifstream in(argv[1], std::ios::binary);
-    std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string input = read_fuzz_input(argc, argv);
 
     bool same_file = (byte_at(input, 0) & 1) != 0;
     auto offset = static_cast<short>(byte_at(input, 1) | byte_at(input, 2) << 8);
