@@ -20,15 +20,6 @@ TEST(ParseOffset, ReadsLikeAtoiWith32BitWrapThenReducesModulo65536)
         EXPECT_EQ(parse_offset(text), offset) << text;
 }
 
-TEST(SameFile, NeedsTheSameDeviceAndTheSameInode)
-{
-    for (auto [dev, ino, same] : {std::tuple{1, 2, true}, {1, 3, false}, {4, 2, false}}) {
-        struct stat x{}, y{};
-        x.st_dev = 1, x.st_ino = 2, y.st_dev = static_cast<dev_t>(dev), y.st_ino = static_cast<ino_t>(ino);
-        EXPECT_EQ(same_file(x, y), same) << dev << " " << ino;
-    }
-}
-
 // Runs compute_difference on blocks at odd addresses, as after an odd-length
 // comment, and checks that nothing is written past the end of R.
 Bytes difference(const Bytes& a, const Bytes& b, std::uint16_t type, std::int16_t offset)

@@ -2,7 +2,7 @@
 // metadata, and the checks that keep a carried header honest.
 #include "convert.h"
 
-#include "image/little_endian.h"
+#include "image/byte_order.h"
 
 #include <cstring>
 

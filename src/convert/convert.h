@@ -7,6 +7,7 @@
 #pragma once
 
 #include "image/velkin.h"
+#include "image/file_io.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,12 +1,10 @@
 #include "velkin.h"
 
-#include "little_endian.h"
+#include "byte_order.h"
+#include "file_io.h"
 
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 namespace {
 
@@ -14,15 +12,6 @@ constexpr int offset_comment_length = 2;
 constexpr int offset_x_size = 4;
 constexpr int offset_y_size = 6;
 constexpr int offset_file_type = 12;
-
-// A single read() or write() moves less than 2 GiB on Linux, so big blocks
-// take several calls.
-constexpr std::uint64_t max_transfer = 1u << 30;
-
-std::uint64_t next_transfer(std::uint64_t left)
-{
-    return left < max_transfer ? left : max_transfer;
-}
 
 } // namespace
 
@@ -68,68 +57,36 @@ void make_header(Velkin_Header& header, std::uint16_t length, std::uint16_t x, s
     store_le16(header.bytes + offset_file_type, type);
 }
 
-namespace {
-
-// With `position`, pread from there, leaving the descriptor's own position
-// alone; without, read from where the descriptor is.
-std::uint64_t read_through(int fd, unsigned char* buffer, std::uint64_t size,
-                           const std::uint64_t* position)
+Header_Status read_header_and_comment(int fd, Velkin_Header& header)
 {
-    std::uint64_t done = 0;
-    while (done < size) {
-        std::uint64_t part = next_transfer(size - done);
-        ssize_t got = position ? pread(fd, buffer + done, part, static_cast<off_t>(*position + done))
-                               : read(fd, buffer + done, part);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<std::uint64_t>(got);
+    header.comment = nullptr;
+    if (read_fully(fd, header.bytes, header_size) < header_size)
+        return Header_Status::short_header;
+    if (!has_magic(header))
+        return Header_Status::bad_magic;
+    std::uint16_t length = comment_length(header);
+    header.comment = static_cast<unsigned char*>(std::malloc(length + 1u));
+    if (header.comment == nullptr)
+        return Header_Status::no_memory;
+    if (read_fully(fd, header.comment, length) < length) {
+        release_comment(header);
+        return Header_Status::short_comment;
     }
-    return done;
+    return Header_Status::ok;
 }
 
-} // namespace
-
-std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
+void release_comment(Velkin_Header& header)
 {
-    return read_through(fd, buffer, size, nullptr);
+    std::free(header.comment);
+    header.comment = nullptr;
 }
 
-std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
-                            std::uint64_t position)
+Write_Status write_header_and_comment(int fd, const Velkin_Header& header)
 {
-    return read_through(fd, buffer, size, &position);
-}
-
-std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size)
-{
-    std::uint64_t done = 0;
-    while (done < size) {
-        ssize_t put = write(fd, buffer + done, next_transfer(size - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break;
-        done += static_cast<std::uint64_t>(put);
-    }
-    return done;
-}
-
-bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    auto size = static_cast<std::uint64_t>(st.st_size);
-    bytes = size > position ? size - position : 0;
-    static unsigned char scratch[64 * 1024];
-    while (bytes < wanted) {
-        std::uint64_t part = wanted - bytes < sizeof scratch ? wanted - bytes : sizeof scratch;
-        std::uint64_t got = read_fully_at(fd, scratch, part, position + bytes);
-        bytes += got;
-        if (got < part)
-            break;
-    }
-    return true;
+    if (write_fully(fd, header.bytes, header_size) < header_size)
+        return Write_Status::header_short;
+    std::uint16_t length = comment_length(header);
+    if (write_fully(fd, header.comment, length) < length)
+        return Write_Status::comment_short;
+    return Write_Status::ok;
 }

@@ -12,10 +12,11 @@
 //   then    x_size * y_size values of the file_type, one after the other
 //   then    anything; never read
 //
-// All multi-byte numbers are little-endian (see little_endian.h).
+// All multi-byte numbers are little-endian (byte_order.h).
 //
-// This part knows the layout only: it neither prints nor exits, so that each
-// tool reports failures in its own words.
+// This library knows the layout and how to read and write it. It neither
+// prints nor exits: each operation returns what happened, and each tool
+// says it in its own words.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,8 @@ struct Velkin_Header {
     // The 64 bytes exactly as read: an output gets them back unchanged,
     // bytes the tools do not interpret included.
     unsigned char bytes[header_size];
+    // comment_length bytes (one more allocated), owned; release_comment
+    // frees them.
     unsigned char* comment;
 };
 
@@ -50,18 +53,20 @@ inline unsigned bytes_per_value(std::uint16_t type)
     return type == type_uint16 ? 2u : type == type_binary64 ? 8u : 0u;
 }
 
-// The bytes a regular file holds from `position` on, up to `wanted`; false
-// for anything that cannot be sized in advance (a pipe, a device). Some file
-// systems (/proc, /sys) give their files a size of 0 whatever they hold, so
-// a size that falls short is checked by reading, into a scratch buffer that
-// keeps nothing.
-bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes);
+// Reading the header and comment, in this order of checks.
+enum class Header_Status {
+    ok,
+    short_header,  // fewer than 64 bytes
+    bad_magic,     // not "IM"
+    no_memory,     // for the comment
+    short_comment, // fewer than comment_length bytes
+};
 
-// Descriptor I/O that carries on through partial transfers and
-// interruptions; each returns the bytes transferred before end of file or an
-// error. read_fully_at reads from a file position and leaves the
-// descriptor's own position alone.
-std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size);
-std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
-                            std::uint64_t position);
-std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size);
+// Reads from the descriptor's position on. On ok, header.comment holds the
+// comment; after a failure it holds nothing to release.
+Header_Status read_header_and_comment(int fd, Velkin_Header& header);
+void release_comment(Velkin_Header& header);
+
+// Writing the header and comment: how far it got.
+enum class Write_Status { ok, header_short, comment_short };
+Write_Status write_header_and_comment(int fd, const Velkin_Header& header);

@@ -1,7 +1,8 @@
 #include "difference.h"
 
-#include "image/fail.h"
-#include "image/little_endian.h"
+#include "image/byte_order.h"
+#include "image/file_io.h"
+#include "messages.h"
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -38,8 +39,9 @@ alignas(64) unsigned char chunk_r[chunk_bytes];
 
 // Values [first, first + n) of an input; one that has shrunk since its size
 // was checked leaves the output as after any short input 2.
-const unsigned char* input_values(const Pixel_Block& block, std::uint64_t first, std::uint64_t n,
-                                  unsigned char* buffer, int output, std::uint64_t output_start)
+const unsigned char* input_values(Pixel_Block& block, const char* name, std::uint64_t first,
+                                  std::uint64_t n, unsigned char* buffer, int output,
+                                  std::uint64_t output_start)
 {
     std::uint64_t obtained = 0;
     const unsigned char* values = block_values(block, first, n, buffer, obtained);
@@ -47,7 +49,8 @@ const unsigned char* input_values(const Pixel_Block& block, std::uint64_t first,
         // Pipes and devices cannot be cut back; they keep what they took.
         if (ftruncate(output, static_cast<off_t>(output_start)) != 0) {
         }
-        fail_short_block(block.name, first + obtained, block.count);
+        fail(says::eof_block, name, static_cast<unsigned long long>(first + obtained),
+             static_cast<unsigned long long>(block.count));
     }
     return values;
 }
@@ -63,20 +66,20 @@ void compute_difference(unsigned char* r, const unsigned char* a, const unsigned
         difference_binary64(r, a, b, n, offset);
 }
 
-void write_difference(int fd, const Pixel_Block& a, const Pixel_Block& b, std::int16_t offset,
-                      const Velkin_Header& header, std::uint64_t output_start)
+void write_difference(int fd, Inputs& inputs, std::int16_t offset, std::uint64_t output_start)
 {
-    const std::uint64_t n = pixel_count(header);
-    const std::uint16_t type = file_type(header);
+    const std::uint64_t n = inputs.b.count;
+    const std::uint16_t type = inputs.b.file_type;
     const unsigned size = bytes_per_value(type);
     const std::uint64_t chunk = chunk_bytes / size;
     for (std::uint64_t first = 0; first < n; first += chunk) {
         std::uint64_t k = n - first < chunk ? n - first : chunk;
-        const unsigned char* va = input_values(a, first, k, chunk_a, fd, output_start);
-        const unsigned char* vb = input_values(b, first, k, chunk_b, fd, output_start);
+        const unsigned char* va =
+            input_values(inputs.a, inputs.name_a, first, k, chunk_a, fd, output_start);
+        const unsigned char* vb =
+            input_values(inputs.b, inputs.name_b, first, k, chunk_b, fd, output_start);
         compute_difference(chunk_r, va, vb, k, type, offset);
         if (write_fully(fd, chunk_r, k * size) < k * size)
-            fail(stderr, exit_failure, "something wrong in data area %d  %llu\n", 1,
-                 static_cast<unsigned long long>(n));
+            fail(says::write_data, 1, static_cast<unsigned long long>(n));
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "image/velkin_io.h"
+#include "image/pixel_block.h"
 
 #include <cstdint>
 
@@ -10,10 +10,17 @@
 void compute_difference(unsigned char* r, const unsigned char* a, const unsigned char* b,
                         std::uint64_t n, std::uint16_t type, std::int16_t offset);
 
-// Computes R over the pixel count and type of `header` (input 2's) and
-// writes it to the output chunk by chunk, so that memory does not grow with
-// the image. An input found short on the way cuts the output back to its
-// first `output_start` bytes (input 1's header and comment) before the run
-// ends. Returns only on success.
-void write_difference(int fd, const Pixel_Block& a, const Pixel_Block& b, std::int16_t offset,
-                      const Velkin_Header& header, std::uint64_t output_start);
+// The two inputs, checked to agree in type and count, with their names for
+// the messages.
+struct Inputs {
+    Pixel_Block& a;
+    const char* name_a;
+    Pixel_Block& b;
+    const char* name_b;
+};
+
+// Computes R and writes it to the output chunk by chunk, so that memory does
+// not grow with the image. An input found short on the way cuts the output
+// back to its first `output_start` bytes (input 1's header and comment)
+// before the run ends. Returns only on success.
+void write_difference(int fd, Inputs& inputs, std::int16_t offset, std::uint64_t output_start);

@@ -1,15 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <sys/stat.h>
 
 // The fourth argument as the C library's atoi reads it (leading white space,
 // one sign, decimal digits up to the first other byte), accumulated in 32-bit
 // arithmetic that wraps, then reduced modulo 65536 to a signed 16-bit value.
 std::int16_t parse_offset(const char* text);
-
-// One file, by any name or link: the same device and the same inode.
-bool same_file(const struct stat& x, const struct stat& y);
 
 // The whole run of `pixdelta file1 file2 file3 offset`. Ends the process on
 // every path: 0 on success, -9 for an unsupported pixel type, -1 otherwise.

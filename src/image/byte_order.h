@@ -1,7 +1,8 @@
-// The image file is little-endian throughout. This is the only place that
-// knows it: every multi-byte value read from or written to a file passes
-// through these functions, which cost nothing on a little-endian host and
-// reverse the bytes on a big-endian one.
+// Byte order, in one place. The image file is little-endian throughout; a
+// FITS data unit is big-endian; TIFF files come in either order. Every
+// multi-byte value read from or written to a file passes through these
+// functions, which cost nothing where the file's order is the host's and
+// reverse the bytes where it is not.
 #pragma once
 
 #include <bit>
@@ -36,8 +37,8 @@ inline double byte_reversed(double v)
     return std::bit_cast<double>(byte_reversed(std::bit_cast<std::uint64_t>(v)));
 }
 
-// Converts a pixel value between its file (little-endian) representation and
-// the host's; the same function serves both directions.
+// A value between its little-endian file representation and the host's;
+// the same function serves both directions.
 template <class T> inline T le_to_host(T v)
 {
     if constexpr (std::endian::native == std::endian::little)
@@ -60,3 +61,9 @@ template <class T> inline void store_value(unsigned char* block, std::uint64_t i
     v = le_to_host(v);
     std::memcpy(block + i * sizeof(T), &v, sizeof(T));
 }
+
+// A whole buffer of `count` values of `value_bytes` (2 or 8) each, turned
+// in place between `order` and the host's order; both directions are the
+// same operation. A plain loop, which the compiler vectorizes.
+void convert_byte_order(unsigned char* values, std::uint64_t count, unsigned value_bytes,
+                        std::endian order);

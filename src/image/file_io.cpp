@@ -1,0 +1,86 @@
+#include "file_io.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// A single read() or write() moves less than 2 GiB on Linux, so big blocks
+// take several calls.
+constexpr std::uint64_t max_transfer = 1u << 30;
+
+std::uint64_t next_transfer(std::uint64_t left)
+{
+    return left < max_transfer ? left : max_transfer;
+}
+
+// With `position`, pread from there; without, read from where the
+// descriptor is.
+std::uint64_t read_through(int fd, unsigned char* buffer, std::uint64_t size,
+                           const std::uint64_t* position)
+{
+    std::uint64_t done = 0;
+    while (done < size) {
+        std::uint64_t part = next_transfer(size - done);
+        ssize_t got = position ? pread(fd, buffer + done, part, static_cast<off_t>(*position + done))
+                               : read(fd, buffer + done, part);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<std::uint64_t>(got);
+    }
+    return done;
+}
+
+} // namespace
+
+std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size)
+{
+    return read_through(fd, buffer, size, nullptr);
+}
+
+std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
+                            std::uint64_t position)
+{
+    return read_through(fd, buffer, size, &position);
+}
+
+std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size)
+{
+    std::uint64_t done = 0;
+    while (done < size) {
+        ssize_t put = write(fd, buffer + done, next_transfer(size - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += static_cast<std::uint64_t>(put);
+    }
+    return done;
+}
+
+bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    bytes = size > position ? size - position : 0;
+    unsigned char scratch[16 * 1024]; // read and forgotten
+    while (bytes < wanted) {
+        std::uint64_t part = wanted - bytes < sizeof scratch ? wanted - bytes : sizeof scratch;
+        std::uint64_t got = read_fully_at(fd, scratch, part, position + bytes);
+        bytes += got;
+        if (got < part)
+            break;
+    }
+    return true;
+}
+
+bool same_file(const struct stat& x, const struct stat& y)
+{
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}

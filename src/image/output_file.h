@@ -1,0 +1,37 @@
+// An output that appears under its name only once it is complete, and then
+// at once (rename). Until then it has no name at all where the system
+// allows (Linux's O_TMPFILE, linked into place at the end), so that nothing
+// is left behind whatever ends the run, SIGKILL and crashes included.
+// Elsewhere it is a hidden file beside the output, removed on failure and
+// on any terminating signal that can be caught.
+//
+// Every path is taken byte for byte: the folder is opened as named and the
+// file is created in it through that descriptor.
+#pragma once
+
+#include <climits>
+
+struct Output_File {
+    int folder = -1;              // the folder the output's name is in
+    int fd = -1;                  // the file being written, O_RDWR
+    bool named = false;           // a hidden name exists in the folder
+    char base[NAME_MAX + 1] = ""; // the output's last component
+    char hidden[NAME_MAX + 1] = "";
+};
+
+// 0 on success, or the error number. An empty last component (a path that
+// ends in "/") is EISDIR.
+int create_output(const char* path, Output_File& out);
+
+// Puts the complete file in place under its name, replacing any file of
+// that name, and closes it. 0 on success, or the error number; on failure
+// the output is abandoned.
+int commit_output(Output_File& out);
+
+// Closes the file and removes any name it has; the output's name keeps
+// whatever it had before.
+void abandon_output(Output_File& out);
+
+// A name by which a library that insists on opening files itself reaches
+// the file being written ("/proc/self/fd/N").
+void output_file_name(const Output_File& out, char (&name)[32]);
