@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """pixconvert against independent readers and writers: astropy.io.fits,
-tifffile and Pillow read what it writes and write what it reads.
+tifffile and Pillow read what it writes and write what it reads; files
+damaged or crafted by hand are refused as they should be, within seconds
+and within bounded memory.
 
-Usage: convert_interop.py PIXCONVERT
-Exits 77 (skipped) with the reason when a module is missing.
+Usage: convert_interop.py PIXCONVERT SOURCE_DIR
+Exits 77 (skipped) with the reason when a module is missing, or 1 instead
+where PIXDELTA_NO_SKIPS is set.
 """
 import os
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zlib
 
 try:
@@ -20,9 +24,12 @@ try:
 except ImportError as missing:
     print("skipped: %s (apt-get install python3-numpy python3-astropy python3-tifffile "
           "python3-pil)" % missing)
-    sys.exit(77)
+    sys.exit(1 if os.environ.get("PIXDELTA_NO_SKIPS") else 77)
 
 TOOL = os.path.abspath(sys.argv[1])
+SOURCE = os.path.abspath(sys.argv[2])
+# The sanitizers' shadow memory makes memory figures meaningless.
+SANITIZED = bool(os.environ.get("PIXDELTA_SANITIZED"))
 failures = []
 
 
@@ -40,18 +47,24 @@ def velkin(values, comment=b"", free=b"\0" * 54):
     return header + comment + values.astype("<u2" if file_type == 2 else "<f8").tobytes()
 
 
-def run(*args):
-    r = subprocess.run([TOOL] + list(args), capture_output=True)
+def run(*args, seconds=60):
+    """Status and stderr of one run, which must end within `seconds`."""
+    try:
+        r = subprocess.run([TOOL] + list(args), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, timeout=seconds)
+    except subprocess.TimeoutExpired:
+        check(False, "%s: still running after %d s" % (args, seconds))
+        return -1, ""
     return r.returncode, r.stderr.decode(errors="replace")
 
 
-def convert(src, dst, what):
-    status, err = run(src, dst)
+def convert(src, dst, what, *options):
+    status, err = run(*options, src, dst)
     check(status == 0 and err == "", "%s: %s -> %s: status %d %s" % (what, src, dst, status, err))
 
 
-def refused(src, dst, words, what):
-    status, err = run(src, dst)
+def refused(src, dst, words, what, *options):
+    status, err = run(*options, src, dst)
     check(status == 1 and err.startswith("pixconvert: %s: " % src) and words in err
           and not os.path.exists(dst), "%s: status %d, %r" % (what, status, err))
 
@@ -61,13 +74,25 @@ def read_bytes(path):
         return f.read()
 
 
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 u16 = (np.arange(35, dtype=np.uint64) * 1931 % 65536).astype(np.uint16).reshape(5, 7)
 u16[0, :3] = [0, 65535, 32768]
 f64 = np.array([[np.nan, -0.0, np.inf, -np.inf, 5e-324, 1.7976931348623157e308, 1 / 3],
                 [1, 2, 3, 4, 5, 6, -7.25]], dtype=np.float64)
 
+
+def same(a, b):
+    return a.shape == b.shape and np.array_equal(
+        np.ascontiguousarray(a).view(np.uint8), np.ascontiguousarray(b).view(np.uint8))
+
+
 READERS = {
     "fits": lambda p: fits.getdata(p),
+    "fz": lambda p: fits.getdata(p, ext=1),
     "tif": lambda p: tifffile.imread(p),
     # Pillow widens 16-bit gray to 32-bit: its IHDR says what the file holds.
     "png": lambda p: np.array(Image.open(p)).astype(
@@ -76,24 +101,46 @@ READERS = {
 
 
 def written_files_read_back():
-    """What pixconvert writes, others read: same shape (height, width),
-    dtype and values; the first value at row 0, column 0."""
+    """What pixconvert writes, others read: the same values, bit for bit, the
+    first value at row 0, column 0; the comment where each looks for it."""
+    comment = b"made by the test\nsecond line"
     for name, values in (("u16", u16), ("f64", f64)):
-        with open(name + ".img", "wb") as f:
-            f.write(velkin(values, b"made by the test"))
+        write_bytes(name + ".img", velkin(values, comment))
         for ext, read in READERS.items():
             if ext == "png" and name == "f64":
                 continue
             out = "%s.%s" % (name, ext)
             convert(name + ".img", out, "write " + out)
             got = read(out)
-            what = "%s read by its reader" % out
-            check(got.shape == values.shape, what + ": shape %s" % (got.shape,))
-            check(got.dtype.newbyteorder("=") == values.dtype, what + ": dtype %s" % got.dtype)
-            check(np.array_equal(got, values, equal_nan=True), what + ": values")
-    check(Image.open("u16.png").info.get("Comment") == "made by the test", "PNG Comment chunk")
-    check(tifffile.TiffFile("u16.tif").pages[0].description == "made by the test",
-          "TIFF ImageDescription")
+            check(same(got.astype(got.dtype.newbyteorder("=")), values),
+                  "%s read by its reader: %s %s" % (out, got.dtype, got.shape))
+    check(Image.open("u16.png").info.get("Comment") == comment.decode(), "PNG Comment chunk")
+    page = tifffile.TiffFile("u16.tif").pages[0]
+    check(page.description == comment.decode(), "TIFF ImageDescription")
+    check(page.tags["ResolutionUnit"].value == 1 and page.tags["XResolution"].value == (1, 1),
+          "TIFF resolution tags")
+    check(b"urn:pixdelta:img:1.0/" in page.tags[700].value, "TIFF XMP packet")
+    check(list(fits.getheader("u16.fits")["COMMENT"])[-2:] == ["made by the test", "second line"],
+          "FITS COMMENT cards")
+    # Comments other programs cannot show as they are.
+    for comment, png, tif, cards in [
+            (b"caf\xc3\xa9 \xe2\x82\xac", "caf\u00e9 \u20ac", None, None),
+            (b"bell\x07 and tab\t", "bell and tab", None, None),
+            (b"tab\tand CR\r\nend", "taband CR\nend", "tab\tand CR\r\nend", None),
+            (b"latin-1 \xe9", "latin-1 \u00e9", None, None),
+            (b"", None, None, [])]:
+        write_bytes("c.img", velkin(u16, comment))
+        for ext in ("png", "tif", "fits"):
+            convert("c.img", "c." + ext, "comment %r to %s" % (comment, ext))
+        check(Image.open("c.png").info.get("Comment") == png, "PNG Comment of %r" % comment)
+        check(tifffile.TiffFile("c.tif").pages[0].description == tif or
+              (tif is None and "ImageDescription" not in tifffile.TiffFile("c.tif").pages[0].tags),
+              "TIFF ImageDescription of %r" % comment)
+        found = [c for c in fits.getheader("c.fits").get("COMMENT", []) if "FITS" not in c
+                 and "long string" not in c and "continued" not in c and "character" not in c
+                 and "CONTINUE" not in c and "Astrophysics" not in c]
+        check(cards is None and found == [] or found == (cards or []),
+              "FITS COMMENT cards of %r: %r" % (comment, found))
 
 
 def foreign_files_convert():
@@ -104,6 +151,13 @@ def foreign_files_convert():
     h.header.add_comment("first line")
     h.header.add_comment("second")
     h.writeto("a_comment.fits")
+    fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(f64, name="SCI")]).writeto("a_ext.fits")
+    fits.HDUList([fits.PrimaryHDU(), fits.CompImageHDU(u16)]).writeto("a_comp16.fits")
+    fits.HDUList([fits.PrimaryHDU(), fits.CompImageHDU(f64, compression_type="GZIP_2",
+                                                        quantize_level=0)]).writeto("a_comp64.fits")
+    fits.PrimaryHDU(u16.reshape(1, 1, 5, 7)).writeto("a_cube.fits")
+    fits.PrimaryHDU(u16).writeto("a_fpack.fits")
+    subprocess.run(["fpack", "-r", "-O", "a_fpack.fz", "a_fpack.fits"], check=True)
     tifffile.imwrite("a_strips.tif", u16, rowsperstrip=2, description="from tifffile",
                      metadata=None)
     big = (np.arange(40 * 70) % 65521).astype(np.uint16).reshape(40, 70)
@@ -116,55 +170,68 @@ def foreign_files_convert():
     tifffile.imwrite("a_zlib64.tif", big64, compression="zlib", tile=(16, 16), metadata=None)
     tifffile.imwrite("a_bigendian.tif", u16, byteorder=">", metadata=None)
     tifffile.imwrite("a_bigtiff.tif", u16, bigtiff=True, description="big", metadata=None)
+    for orientation in (2, 3, 4):
+        tifffile.imwrite("a_orient%d.tif" % orientation, u16, metadata=None,
+                         extratags=[(274, "H", 1, orientation, True)])
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "from Pillow")
+    info.add_text("Comment", "twice")
     Image.fromarray(u16).save("a_u16.png", pnginfo=info)
-    cases = [("a_u16.fits", u16, b""), ("a_f64.fits", f64, b""),
-             ("a_comment.fits", u16, b"first line\nsecond\n"),
-             ("a_strips.tif", u16, b"from tifffile"), ("a_tiles.tif", big, b""),
-             ("a_tiles64.tif", big64, b""), ("a_f64.tif", f64, b""),
-             ("a_bigendian.tif", u16, b""), ("a_bigtiff.tif", u16, b"big"), ("a_zlib.tif", big, b""), ("a_zlib64.tif", big64, b""), ("a_u16.png", u16, b"from Pillow")]
-    for src, values, comment in cases:
-        convert(src, "out.img", "foreign " + src)
-        check(read_bytes("out.img") == velkin(values, comment), "foreign %s: bytes" % src)
+    cases = [("a_u16.fits", u16, b"", ()), ("a_f64.fits", f64, b"", ()),
+             ("a_comment.fits", u16, b"first line\nsecond\n", ()),
+             ("a_ext.fits", f64, b"", ()), ("a_ext.fits", f64, b"", ("--hdu", "1")),
+             ("a_ext.fits", f64, b"", ("--hdu", "SCI")), ("a_comp16.fits", u16, b"", ()),
+             ("a_comp64.fits", f64, b"", ()), ("a_cube.fits", u16, b"", ()),
+             ("a_fpack.fz", u16, b"", ()),
+             ("a_strips.tif", u16, b"from tifffile", ()), ("a_tiles.tif", big, b"", ()),
+             ("a_tiles64.tif", big64, b"", ()), ("a_f64.tif", f64, b"", ()),
+             ("a_bigendian.tif", u16, b"", ()), ("a_bigtiff.tif", u16, b"big", ()),
+             ("a_zlib.tif", big, b"", ()), ("a_zlib64.tif", big64, b"", ()),
+             ("a_orient2.tif", u16[:, ::-1], b"", ()), ("a_orient3.tif", u16[::-1, ::-1], b"", ()),
+             ("a_orient4.tif", u16[::-1], b"", ()),
+             ("a_u16.png", u16, b"from Pillow\ntwice", ())]
+    for src, values, comment, options in cases:
+        convert(src, "out.img", "foreign %s %s" % (src, options), *options)
+        check(read_bytes("out.img") == velkin(values, comment), "foreign %s %s: bytes"
+              % (src, options))
         os.unlink("out.img")
+    refused("a_ext.fits", "out.img", "HDU 0: holds no image", "primary HDU", "--hdu", "0")
 
 
-def interlaced_png():
-    """A 1x1 16-bit gray Adam7 PNG (Pillow writes none): pass 1 holds the
-    only pixel."""
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data +
-                struct.pack(">I", zlib.crc32(kind + data)))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 16, 0, 0, 0, 1)) +
-            chunk(b"IDAT", zlib.compress(b"\0\x12\x34")) + chunk(b"IEND", b""))
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def wide_tiles_tiff():
-    """65535x1 binary64 in 64 tiles of 1024x4096 (32 MiB each): a row of tiles
-    of 2 GiB. Only the directory is written; the refusal comes before any
-    tile is read."""
-    tiles = 64
+def png_file(chunks, width=1, height=1, depth=16, interlace=0):
+    row = b"\0" + b"\x12\x34" * width
+    return (b"\x89PNG\r\n\x1a\n" +
+            png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0, 0, 0, interlace)) +
+            b"".join(chunks) + png_chunk(b"IDAT", zlib.compress(row * height)) +
+            png_chunk(b"IEND", b""))
+
+
+def ztxt(key, data):
+    return png_chunk(b"zTXt", key + b"\0\0" + zlib.compress(data))
+
+
+def wide_tiles_tiff(width, tile_width, tile_length, compression, bits):
+    """A tiled TIFF directory whose tiles all point at one small tile: only the
+    layout matters, the refusal comes before any tile is read."""
+    across = (width + tile_width - 1) // tile_width
     arrays = 8 + 2 + 12 * 12 + 4
-    entries = [(256, 4, 1, 65535), (257, 4, 1, 1), (258, 3, 1, 64), (259, 3, 1, 1),
-               (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1), (322, 4, 1, 1024),
-               (323, 4, 1, 4096), (324, 4, tiles, arrays), (325, 4, tiles, arrays + 4 * tiles),
-               (339, 3, 1, 3)]
+    entries = [(256, 4, 1, width), (257, 4, 1, 1), (258, 3, 1, bits), (259, 3, 1, compression),
+               (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1), (322, 4, 1, tile_width),
+               (323, 4, 1, tile_length), (324, 4, across, arrays),
+               (325, 4, across, arrays + 4 * across), (339, 3, 1, 3 if bits == 64 else 1)]
     ifd = struct.pack("<H", len(entries)) + b"".join(
         struct.pack("<HHI", tag, kind, count) +
         (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
         for tag, kind, count, value in entries) + struct.pack("<I", 0)
-    return (b"II*\0" + struct.pack("<I", 8) + ifd + struct.pack("<%dI" % tiles, *[8] * tiles) +
-            struct.pack("<%dI" % tiles, *[1024 * 4096 * 8] * tiles))
+    return (b"II*\0" + struct.pack("<I", 8) + ifd + struct.pack("<%dI" % across, *[8] * across) +
+            struct.pack("<%dI" % across, *[16] * across))
 
 
 def foreign_files_refused():
-    def fits_with(data, **keys):
-        h = fits.PrimaryHDU(data)
-        for k, v in keys.items():
-            h.header[k] = v
-        return h
-
     fits.PrimaryHDU(np.zeros((3, 4), np.int16)).writeto("r_signed.fits")
     hdu = fits.PrimaryHDU(np.zeros((3, 4), np.int16))
     hdu.header["BSCALE"] = 2.0
@@ -172,108 +239,237 @@ def foreign_files_refused():
     fits.PrimaryHDU(np.zeros((3, 4), np.float32)).writeto("r_float32.fits")
     fits.PrimaryHDU(np.zeros((2, 3, 4), np.uint16)).writeto("r_cube.fits")
     fits.PrimaryHDU(np.zeros((1, 65536), np.uint16)).writeto("r_wide.fits")
-    fits_with(np.zeros((1, 1), np.uint16)).writeto("r_long.fits")
+    fits.PrimaryHDU().writeto("r_nodata.fits")
+    fits.PrimaryHDU(np.zeros((1, 1), np.uint16)).writeto("r_long.fits")
     with fits.open("r_long.fits", mode="update") as f:
         for _ in range(65536 // 70 + 2):
             f[0].header.add_comment("x" * 70)
+    fits.HDUList([fits.PrimaryHDU(), fits.CompImageHDU(np.zeros((4096, 4096), np.uint16),
+                                                        tile_size=(4096, 4096))]).writeto(
+                                                            "r_bigtile.fits")
     tifffile.imwrite("r_rgb.tif", np.zeros((3, 4, 3), np.uint16), photometric="rgb")
+    tifffile.imwrite("r_white.tif", np.zeros((3, 4), np.uint16), photometric="miniswhite")
     tifffile.imwrite("r_u8.tif", np.zeros((3, 4), np.uint8))
     tifffile.imwrite("r_f32.tif", np.zeros((3, 4), np.float32))
     tifffile.imwrite("r_i16.tif", np.zeros((3, 4), np.int16))
-    tifffile.imwrite("r_pages.tif", np.zeros((2, 3, 4), np.uint16))
+    tifffile.imwrite("r_pages.tif", np.zeros((2, 30, 40), np.uint16))
     tifffile.imwrite("r_tall.tif", np.zeros((65536, 1), np.uint16))
+    tifffile.imwrite("r_orient6.tif", u16, metadata=None, extratags=[(274, "H", 1, 6, True)])
     tifffile.imwrite("r_longdesc.tif", np.zeros((2, 2), np.uint16), description="y" * 65536,
                      metadata=None)
+    tifffile.imwrite("r_bigstrip.tif", np.zeros((4096, 4096), np.uint16), compression="zlib",
+                     rowsperstrip=4096, metadata=None)
+    write_bytes("r_widetiles.tif", wide_tiles_tiff(65535, 1024, 4096, 1, 64))
+    # 286 bytes that claim a deflated tile of 65536 x 2048 values.
+    write_bytes("r_deflatetile.tif", wide_tiles_tiff(65535, 65536, 2048, 8, 16))
     Image.fromarray(np.zeros((3, 4, 3), np.uint8)).save("r_rgb.png")
     Image.fromarray(np.zeros((3, 4), np.uint8)).save("r_u8.png")
     Image.fromarray(np.zeros((1, 65536), np.uint16)).save("r_wide.png")
     info = PngImagePlugin.PngInfo()
     info.add_text("Comment", "z" * 65536)
     Image.fromarray(np.zeros((2, 2), np.uint16)).save("r_longcomment.png", pnginfo=info)
-    with open("r_interlaced.png", "wb") as f:
-        f.write(interlaced_png())
-    with open("r_widetiles.tif", "wb") as f:
-        f.write(wide_tiles_tiff())
+    write_bytes("r_interlaced.png", png_file([], interlace=1))
+    write_bytes("r_badztxt.png", png_file([png_chunk(b"zTXt", b"Comment\0\0not zlib at all")]))
     for src, words in [
-        ("r_signed.fits", "BITPIX 16 with BSCALE 1.000000 BZERO 0.000000; accepted"),
+        ("r_signed.fits", "HDU 0: BITPIX 16 with BSCALE 1.000000 BZERO 0.000000; accepted"),
         ("r_scaled.fits", "BSCALE 2.000000"), ("r_float32.fits", "BITPIX -32"),
-        ("r_cube.fits", "image has 3 axes"), ("r_wide.fits", "image is 65536x1; at most 65535"),
-        ("r_long.fits", "; at most 65535 fit"),
-        ("r_rgb.tif", "colour"), ("r_u8.tif", "8-bit samples of format 1; accepted"),
+        ("r_cube.fits", "HDU 0: image has 3 axes (4x3x2); only planes"),
+        ("r_wide.fits", "HDU 0: image is 65536x1; at most 65535"),
+        ("r_nodata.fits", "no HDU holds an image"), ("r_long.fits", "; at most 65535 fit"),
+        ("r_bigtile.fits", "HDU 1 (COMPRESSED_IMAGE): tiles of 33554432 bytes; at most 16 MiB"),
+        ("r_rgb.tif", "3 samples per pixel"), ("r_white.tif", "min-is-white"),
+        ("r_u8.tif", "8-bit samples of format 1; accepted"),
         ("r_f32.tif", "32-bit samples of format 3"), ("r_i16.tif", "16-bit samples of format 2"),
-        ("r_pages.tif", "multi-page"), ("r_widetiles.tif", "a row of tiles exceeds 256 MiB"), ("r_tall.tif", "image is 1x65536"),
-        ("r_longdesc.tif", "comment of 65536 bytes"),
+        ("r_pages.tif", "multi-page"), ("r_tall.tif", "image is 1x65536"),
+        ("r_orient6.tif", "Orientation 6"), ("r_longdesc.tif", "comment of 65536 bytes"),
+        ("r_bigstrip.tif", "compressed strips of 33554432 bytes"),
+        ("r_widetiles.tif", "at most 256 MiB"), ("r_deflatetile.tif", "at most 256 MiB"),
         ("r_rgb.png", "colour or 8-bit"), ("r_u8.png", "colour or 8-bit"),
-        ("r_wide.png", "image is 65536x1"), ("r_interlaced.png", "interlaced"), ("r_longcomment.png", "comment of 65536 bytes"),
+        ("r_wide.png", "image is 65536x1"), ("r_interlaced.png", "interlaced"),
+        ("r_longcomment.png", "comment of 65536 bytes"),
+        ("r_badztxt.png", "not a readable PNG file"),
     ]:
         refused(src, "out.img", words, "refuse " + src)
 
 
-def damaged_metadata_refused():
-    """A carried header that no longer matches the image is refused."""
-    with open("m.img", "wb") as f:
-        f.write(velkin(u16, b"abc"))
-    convert("m.img", "m.fits", "metadata source")
+def damaged_metadata():
+    """A carried header that is damaged, ambiguous or no longer matches the
+    image is refused, the same way in every format; --fresh-header makes a
+    new one."""
+    write_bytes("m.img", velkin(u16, b"abc"))
+    for ext in ("fits", "png", "tif"):
+        convert("m.img", "m." + ext, "metadata source " + ext)
     with fits.open("m.fits") as f:
         data, header = f[0].data, f[0].header.copy()
     cut = fits.PrimaryHDU(data[:, :6])
     cut.header["IMHEADER"] = header["IMHEADER"]
     cut.header["IMCOMENT"] = header["IMCOMENT"]
+    cut.header.add_comment("cropped")
     cut.writeto("m_cut.fits")
-    refused("m_cut.fits", "out.img", "carried .img header says 7x5 type 2 but the image is 6x5",
-            "cropped FITS")
-    bad = fits.PrimaryHDU(data)
-    bad.header["IMHEADER"] = header["IMHEADER"]
-    bad.header["IMCOMENT"] = "61626"
-    bad.writeto("m_odd.fits")
+    refused("m_cut.fits", "out.img", "carried .img header says 7x5 type 2 but the image is 6x5 "
+            "type 2; --fresh-header makes a new header", "cropped FITS")
+    convert("m_cut.fits", "out.img", "cropped FITS, fresh", "--fresh-header")
+    check(read_bytes("out.img") == velkin(data[:, :6], b"cropped\n"), "fresh header: bytes")
+    os.unlink("out.img")
+    for name, change in [("m_odd.fits", {"IMCOMENT": "61626"}), ("m_length.fits",
+                                                                 {"IMCOMENT": "6162"})]:
+        bad = fits.PrimaryHDU(data)
+        bad.header["IMHEADER"] = header["IMHEADER"]
+        for k, v in change.items():
+            bad.header[k] = v
+        bad.writeto(name)
     refused("m_odd.fits", "out.img", "not hexadecimal", "odd hex")
-    wrong = fits.PrimaryHDU(data)
-    wrong.header["IMHEADER"] = header["IMHEADER"]
-    wrong.header["IMCOMENT"] = "6162"
-    wrong.writeto("m_length.fits")
     refused("m_length.fits", "out.img", "damaged", "comment length")
-    convert("m.img", "m.png", "metadata source PNG")
+    twice = bytearray(read_bytes("m.fits"))
+    at = twice.index(b"LONGSTRN")
+    twice[at:at + 80] = b"IMHEADER= 'x'".ljust(80)
+    write_bytes("m_twice.fits", bytes(twice))
+    refused("m_twice.fits", "out.img", "IMHEADER appears twice", "FITS keyword twice")
+
     im = Image.open("m.png")
-    info = PngImagePlugin.PngInfo()
-    info.add_text("IM header", im.info["IM header"][:-2] + "ff", zip=True)
-    im.save("m_png.png", pnginfo=info)
-    refused("m_png.png", "out.img", "damaged", "PNG header")
+    hexed = im.info["IM header"]
+    for name, chunks, words in [
+            ("m_damaged.png", [ztxt(b"IM header", hexed[:-2].encode() + b"ff"),
+                               ztxt(b"IM comment", b"616263")], "damaged"),
+            ("m_two.png", [ztxt(b"IM header", b"zz"), ztxt(b"IM header", hexed.encode()),
+                           ztxt(b"IM comment", b"616263")], "two \"IM header\" chunks")]:
+        write_bytes(name, png_file(chunks))
+        refused(name, "out.img", words, "PNG " + name)
+
+    for name, tag, words in [
+            ("m_short.tif", (65117, 7, 10, b"IM" * 5, True), "not 64 bytes"),
+            ("m_shorttype.tif", (65117, "H", 40, [1] * 40, True), "not of type UNDEFINED"),
+            ("m_double.tif", (65117, "d", 9, [1.0] * 9, True), "not of type UNDEFINED")]:
+        tifffile.imwrite(name, u16, metadata=None, extratags=[tag])
+        refused(name, "out.img", words, "TIFF " + name)
+    packet = tifffile.TiffFile("m.tif").pages[0].tags[700].value
+    tifffile.imwrite("m_both.tif", u16, metadata=None,
+                     extratags=[(700, "B", len(packet), packet, True),
+                                (65117, 7, 64, read_bytes("m.img")[:64], True)])
+    refused("m_both.tif", "out.img", "carried twice", "XMP and tag 65117")
+    # What another program may make of the packet: properties as
+    # attributes, other prefixes and white space.
+    h_hex, c_hex = (packet.split(b"<pixdelta:%s>" % k)[1].split(b"<")[0] for k in
+                    (b"header", b"comment"))
+    rewritten = (b'<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:'
+                 b'meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+                 b'<rdf:Description xmlns:p="urn:pixdelta:img:1.0/" xmlns:dc="http://purl.org/dc/'
+                 b'elements/1.1/" p:header="' + h_hex + b'"><p:comment>\n  ' + c_hex +
+                 b'\n </p:comment><dc:format>image/tiff</dc:format></rdf:Description></rdf:RDF>'
+                 b'</x:xmpmeta><?xpacket end="w"?>')
+    tifffile.imwrite("m_rewritten.tif", u16, metadata=None,
+                     extratags=[(700, "B", len(rewritten), rewritten, True)])
+    convert("m_rewritten.tif", "out.img", "XMP rewritten by another program")
+    check(read_bytes("out.img") == read_bytes("m.img"), "XMP rewritten: bytes")
+    # Files written before XMP come back byte for byte.
+    convert(os.path.join(SOURCE, "tests/fixtures/tag65117.tif"), "old.img", "tag 65117 file")
+    check(read_bytes("old.img") == read_bytes(os.path.join(SOURCE, "tests/fixtures/tag65117.img")),
+          "tag 65117 file: bytes")
 
 
 def preview():
-    """8-bit min-max stretch: non-finite values ignored for the range, NaN and
-    -inf black, +inf white; a constant image black; zoom repeats pixels, also
-    past libpng's default limit of a million pixels across or down."""
+    """The default stretch from the 0.5th to the 99.5th percentile, min-max as
+    an option: non-finite values ignored for the range, NaN and -inf black,
+    +inf white; levels exact across the binary64 range; zoom repeats pixels,
+    also past libpng's default limit of a million pixels across or down."""
+    ramp = np.arange(1000, dtype=np.uint16).reshape(1, 1000)
+    hot = np.full((20, 20), 100, np.uint16)
+    hot[:10] = 200
+    hot[0, 0] = 65535
     cases = [
-        ("p16", np.array([[100, 200, 300], [400, 500, 600]], np.uint16), 1,
+        ("p16", np.array([[100, 200, 300], [400, 500, 600]], np.uint16), ["--stretch", "minmax"],
          [[0, 51, 102], [153, 204, 255]]),
-        ("p64", np.array([[np.nan, -1.0, np.inf], [-np.inf, 1.0, 0.0]]), 1,
+        ("pramp", ramp, [], np.clip(np.round((np.arange(1000) - 4) / (995 - 4) * 255), 0,
+                                    255).reshape(1, 1000)),
+        ("phot", hot, [], np.where(hot >= 200, 255, 0)),
+        ("photmax", hot, ["--stretch", "minmax"], np.round((hot - 100) / 65435 * 255)),
+        ("p64", np.array([[np.nan, -1.0, np.inf], [-np.inf, 1.0, 0.0]]), [],
          [[0, 0, 255], [0, 255, 128]]),
-        ("pwide", np.array([[-1.7976931348623157e308, 1.7976931348623157e308, 0.0]]), 1,
+        ("psub", np.array([[5e-324, 1e-323, 0.0]]), [], [[128, 255, 0]]),
+        ("pwide", np.array([[-1.7976931348623157e308, 1.7976931348623157e308, 0.0]]), [],
          [[0, 255, 128]]),
-        ("pflat", np.full((2, 2), 7.5), 1, [[0, 0], [0, 0]]),
-        ("pzoom", np.array([[0, 65535]], np.uint16), 3,
+        ("pflat", np.full((2, 2), 7.5), [], [[0, 0], [0, 0]]),
+        ("pzoom", np.array([[0, 65535]], np.uint16), ["--zoom", "3"],
          [[0, 0, 0, 255, 255, 255]] * 3),
-        ("pwider", np.full((1, 65535), 7, np.uint16), 16, np.zeros((16, 1048560))),
-        ("ptaller", np.full((65535, 1), 7, np.uint16), 16, np.zeros((1048560, 16))),
+        ("pzoom64", np.array([[0, 65535]], np.uint16), ["--zoom=64"],
+         [[0] * 64 + [255] * 64] * 64),
+        ("pwider", np.full((1, 65535), 7, np.uint16), ["--zoom", "16"], np.zeros((16, 1048560))),
+        ("ptaller", np.full((65535, 1), 7, np.uint16), ["--zoom", "16"], np.zeros((1048560, 16))),
     ]
-    for name, values, zoom, expected in cases:
-        with open(name + ".img", "wb") as f:
-            f.write(velkin(values))
-        status, err = run("--preview", "--zoom", str(zoom), name + ".img", name + ".png")
+    for name, values, options, expected in cases:
+        write_bytes(name + ".img", velkin(values))
+        status, err = run("--preview", *options, name + ".img", name + ".png")
         im = Image.open(name + ".png") if status == 0 else None
         got = np.array(im) if im else None
         check(status == 0 and err == "" and im.mode == "L" and
               np.array_equal(got, np.array(expected, np.uint8)),
               "preview %s: %s %s" % (name, got if got is None or got.size > 99 else got.tolist(),
                                      err))
+    for ext in ("fits", "tif", "png"):
+        convert("p16.img", "p16." + ext, "preview source " + ext)
+        status, err = run("--preview", "--stretch", "minmax", "p16." + ext, "from.png")
+        check(status == 0 and np.array_equal(np.array(Image.open("from.png")),
+                                              [[0, 51, 102], [153, 204, 255]]),
+              "preview of a %s file: %s" % (ext, err))
+
+
+def bounded(src, words, what, limit_kib=32 << 10, seconds=20):
+    """A crafted file ends within seconds, with `words` in the message (or
+    success for words None), and pixconvert's peak memory stays within the
+    limit."""
+    status, err = run(src, "out.img", seconds=seconds)
+    pid_peak = peak_kib(src)
+    ok = status == 0 if words is None else status == 1 and words in err
+    check(ok, "%s: status %d %r" % (what, status, err))
+    check(SANITIZED or pid_peak <= limit_kib, "%s: peak %d KiB" % (what, pid_peak))
+    if os.path.exists("out.img"):
+        os.unlink("out.img")
+
+
+def peak_kib(src):
+    """Peak resident memory of one run, as GNU time reports it (a child of
+    this larger process would start from its high-water mark)."""
+    r = subprocess.run(["/usr/bin/time", "-f", "%M", TOOL, src, "peak.img"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if os.path.exists("peak.img"):
+        os.unlink("peak.img")
+    return int(r.stderr.strip().splitlines()[-1])
+
+
+def memory_bombs():
+    # 200 zTXt chunks that each inflate to 7.9 MB.
+    bomb = ztxt(b"Comment", b"\0" * 7900000)
+    write_bytes("b_text.png", png_file([bomb] * 200))
+    bounded("b_text.png", "not a readable PNG file", "PNG text bomb")
+    # Two uncompressed strips of 64 MiB in a sparse file.
+    width, height = 16384, 4096
+    tifffile.imwrite("b_strips.tif", np.zeros((1, 1), np.uint16), metadata=None)  # for the header
+    entries = [(256, 4, 1, width), (257, 4, 1, height), (258, 3, 1, 16), (259, 3, 1, 1),
+               (262, 3, 1, 1), (273, 4, 2, 200), (277, 3, 1, 1), (278, 4, 1, height // 2),
+               (279, 4, 2, 208)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(
+        struct.pack("<HHI", tag, kind, count) +
+        (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+        for tag, kind, count, value in entries) + struct.pack("<I", 0)
+    strip = width * height
+    head = b"II*\0" + struct.pack("<I", 8) + ifd
+    head += b"\0" * (200 - len(head)) + struct.pack("<2I", 4096, 4096 + strip)
+    head += struct.pack("<2I", strip, strip)
+    with open("b_strips.tif", "wb") as f:
+        f.write(head)
+        f.truncate(4096 + 2 * strip)
+    bounded("b_strips.tif", None, "two strips of 64 MiB")
+    bounded("r_deflatetile.tif", "at most 256 MiB", "286-byte tiled TIFF")
+    fits.PrimaryHDU(np.zeros((512, 512), np.uint16)).writeto("b.fits")
+    subprocess.run("gzip -c b.fits > b_gz.fits", shell=True, check=True)
+    bounded("b_gz.fits", "gunzip it first", "gzipped FITS")
 
 
 def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata_refused, preview):
+                     damaged_metadata, preview, memory_bombs):
             step()
     if failures:
         print("%d failure(s)" % len(failures))

@@ -1,9 +1,11 @@
 // Black-box runs of pixconvert: round trips through each format, every
-// refusal and failed write (message, status, no file left), modes, options.
-#include "convert.h"
+// refusal and failed write (message, status, no file left), paths taken
+// byte for byte, inputs that must not hang, signals, and the TIFF layout.
 #include "support.h"
+#include "tiff_format.h"
 
 #include <cmath>
+#include <dirent.h>
 #include <limits>
 #include <sys/stat.h>
 
@@ -11,7 +13,7 @@ namespace {
 
 using Convert = In_Temp_Dir;
 
-const char* const targets[] = {"fits", "tif", "png"};
+const char* const targets[] = {"fits", "fz", "tif", "png"};
 
 // Header bytes 8-11 and 14-63, which nothing interprets, set from a seed:
 // seeds 0..4 between them give every byte value.
@@ -62,21 +64,23 @@ std::vector<Trip> trips()
         {"u16 1x1", with_free_bytes(u16_image(1, 1, {65535}), 0), false, false},
         {"u16 7x5, every comment byte", with_free_bytes(u16_image(7, 5, ramp, every_byte()), 1),
          false, false},
-        {"u16 5x7 (transposed)", with_free_bytes(u16_image(5, 7, ramp, "c"), 2), false, false},
+        {"u16 5x7, printable comment", with_free_bytes(u16_image(5, 7, ramp, "two\n\nlines"), 2),
+         false, false},
         {"u16 1x9 column", with_free_bytes(u16_image(1, 9, {9, 8, 7, 6, 5, 4, 3, 2, 1}), 3),
          false, false},
         {"f64 7x2 IEEE corners", with_free_bytes(f64_image(7, 2, corners, every_byte(2)), 4),
          true, false},
         {"f64 1x1 NaN", with_free_bytes(f64_image(1, 1, {bits(0x7FF4000000000000)}), 0), true,
          false},
-        {"f64 2x7", with_free_bytes(f64_image(2, 7, corners), 1), true, false},
+        {"f64 2x7, UTF-8 comment", with_free_bytes(f64_image(2, 7, corners, "\xc3\xa9t\xc3\xa9"), 1),
+         true, false},
         {"u16 0x5", with_free_bytes(u16_image(0, 5, {}, "empty"), 2), false, true},
         {"f64 5x0", with_free_bytes(f64_image(5, 0, {}), 3), true, true},
         {"u16 0x0", with_free_bytes(u16_image(0, 0, {}, every_byte()), 4), false, true},
     };
 }
 
-// Only the files a test made, no OUT and no temporary file.
+// Every name in a folder, hidden ones included.
 std::vector<std::string> listing(const std::string& dir)
 {
     std::vector<std::string> names;
@@ -89,12 +93,11 @@ std::vector<std::string> listing(const std::string& dir)
 TEST_F(Convert, RoundTripsGiveTheSameBytes)
 {
     for (const Trip& trip : trips())
-        for (const char* target : targets) {
+        for (const std::string target : targets) {
             SCOPED_TRACE(std::string(trip.what) + " via " + target);
-            bool refused = (trip.binary64 && target == std::string("png")) ||
-                           (trip.empty && target != std::string("fits"));
+            bool refused = (trip.binary64 && target == "png") || (trip.empty && target != "fits");
             put("in.img", trip.file + "trailing bytes are not carried");
-            std::string middle = std::string("mid.") + target;
+            std::string middle = "mid." + target;
             Run_Result there = run({"in.img", middle});
             EXPECT_EQ(there.status, refused ? 1 : 0) << there.err;
             if (refused) {
@@ -119,44 +122,83 @@ struct Refusal {
     Bytes err; // the whole of standard error, or its start when it ends in "..."
 };
 
-const Bytes usage = "usage: pixconvert [--preview [--zoom N]] IN OUT\n"
-                    "       pixconvert --help | --version\n";
+const Bytes usage =
+    "usage: pixconvert [--fresh-header] [--hdu N|NAME] IN OUT\n"
+    "       pixconvert --preview [--zoom N] [--stretch percentile|minmax] [--hdu N|NAME] IN "
+    "OUT.png\n"
+    "       pixconvert --help | --version\n";
 
 std::vector<Refusal> refusals()
 {
-    const Bytes known = "unknown extension; known: .img, .fits, .fit, .fts, .tif, .tiff, .png\n";
+    const Bytes known = "unknown extension; known: .img, .fits, .fit, .fts, .fz, .tif, .tiff, .png\n";
+    const Bytes fifo = "cannot read FITS from a pipe or device; save it to a file first\n";
+    const Bytes twice = "cannot preview a pipe or device: the preview reads its input twice; save "
+                        "it to a file first\n";
     return {
         {"no arguments", {}, 2, "pixconvert: IN and OUT are needed\n" + usage},
         {"one argument", {"a.img"}, 2, "pixconvert: IN and OUT are needed\n" + usage},
         {"three", {"a.img", "b.fits", "c.fits"}, 2, "pixconvert: too many arguments\n" + usage},
         {"unknown option", {"-x", "a.img", "b.fits"}, 2, "pixconvert: unknown option -x\n" + usage},
+        {"help with more", {"--help", "x"}, 2, "pixconvert: --help goes alone\n" + usage},
+        {"version with more", {"a.img", "--version"}, 2, "pixconvert: --version goes alone\n" + usage},
         {"zoom alone", {"--zoom", "2", "a.img", "b.png"}, 2,
          "pixconvert: --zoom goes with --preview\n" + usage},
+        {"stretch alone", {"--stretch=minmax", "a.img", "b.png"}, 2,
+         "pixconvert: --stretch goes with --preview\n" + usage},
+        {"bad stretch", {"--preview", "--stretch", "zscale", "a.img", "b.png"}, 2,
+         "pixconvert: --stretch takes percentile or minmax\n" + usage},
+        {"fresh preview", {"--preview", "--fresh-header", "a.img", "b.png"}, 2,
+         "pixconvert: --fresh-header goes with a conversion to .img, not with --preview\n" + usage},
+        {"fresh to FITS", {"--fresh-header", "u16.img", "b.fits"}, 2,
+         "pixconvert: --fresh-header goes with a conversion to .img\n" + usage},
+        {"hdu of a TIFF", {"--hdu", "1", "a.tif", "b.img"}, 2,
+         "pixconvert: --hdu goes with a FITS IN\n" + usage},
+        {"hdu empty", {"--hdu=", "a.fits", "b.img"}, 2,
+         "pixconvert: --hdu takes an HDU number or an EXTNAME\n" + usage},
         {"zoom 0", {"--preview", "--zoom", "0", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
-        {"zoom 65", {"--preview", "--zoom", "65", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
+        {"zoom 65", {"--preview", "--zoom=65", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom 2x", {"--preview", "--zoom", "2x", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
+        {"zoom +4", {"--preview", "--zoom", "+4", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
+        {"zoom space", {"--preview", "--zoom", " 4", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom missing", {"a.img", "b.png", "--preview", "--zoom"}, 2, "pixconvert: --zoom takes..."},
         {"unknown in", {"a.jpg", "b.img"}, 1, "pixconvert: a.jpg: " + known},
         {"no extension", {"img", "b.fits"}, 1, "pixconvert: img: " + known},
         {"dot in folder", {"d.img/a", "b.fits"}, 1, "pixconvert: d.img/a: " + known},
         {"unknown out", {"a.img", "b.fts.gz"}, 1, "pixconvert: b.fts.gz: " + known},
-        {"FITS to TIFF", {"a.fits", "b.tif"}, 1, "pixconvert: b.tif: converts .img to FITS..."},
-        {"img to img", {"a.img", "b.IMG"}, 1, "pixconvert: b.IMG: converts .img to FITS..."},
+        {"FITS to TIFF", {"a.fits", "b.tif"}, 1, "pixconvert: b.tif: neither side is an .img file..."},
+        {"img to img", {"a.img", "b.IMG"}, 1, "pixconvert: b.IMG: IN and OUT are both .img files..."},
         {"preview to TIFF", {"--preview", "a.img", "b.tif"}, 1,
          "pixconvert: b.tif: a preview is written as .png\n"},
         {"missing input", {"none.img", "b.fits"}, 1,
          "pixconvert: none.img: cannot open: No such file or directory\n"},
-        {"missing FITS", {"none.fit", "b.img"}, 1,
-         "pixconvert: none.fit: cannot open: No such file or directory\n"},
-        {"missing TIFF", {"none.tiff", "b.img"}, 1,
-         "pixconvert: none.tiff: cannot open: No such file or directory\n"},
+        {"missing FITS, its .gz there", {"c.fits", "b.img"}, 1,
+         "pixconvert: c.fits: cannot open: No such file or directory\n"},
+        {"a leading space kept", {" u16.fits", "b.img"}, 1,
+         "pixconvert:  u16.fits: cannot open: No such file or directory\n"},
+        {"a tilde kept", {"~/u16.fits", "b.img"}, 1,
+         "pixconvert: ~/u16.fits: cannot open: No such file or directory\n"},
         {"missing PNG", {"none.PNG", "b.img"}, 1,
          "pixconvert: none.PNG: cannot open: No such file or directory\n"},
+        {"a folder", {"d.fits", "b.img"}, 1, "pixconvert: d.fits: is a folder\n"},
+        {"FIFO as FITS", {"fifo.fits", "b.img"}, 1, "pixconvert: fifo.fits: " + fifo},
+        {"FIFO as TIFF", {"fifo.tif", "b.img"}, 1,
+         "pixconvert: fifo.tif: cannot read TIFF from a pipe or device; save it to a file first\n"},
+        {"FIFO preview .img", {"--preview", "fifo.img", "b.png"}, 1, "pixconvert: fifo.img: " + twice},
+        {"FIFO preview PNG", {"--preview", "fifo.png", "b.png"}, 1, "pixconvert: fifo.png: " + twice},
+        {"FIFO preview FITS", {"--preview", "fifo.fits", "b.png"}, 1, "pixconvert: fifo.fits: " + twice},
+        {"gzipped FITS", {"gz.fits", "b.img"}, 1,
+         "pixconvert: gz.fits: compressed with gzip (gunzip it first; tile-compressed FITS, as "
+         "fpack writes it, is read directly)\n"},
         {"no such folder", {"u16.img", "no/b.fits"}, 1,
-         "pixconvert: no/b.fits: cannot create a file beside it: No such file or directory\n"},
+         "pixconvert: no/b.fits: cannot create: No such file or directory\n"},
         {"folder is a device", {"u16.img", "/dev/full/b.tif"}, 1,
-         "pixconvert: /dev/full/b.tif: cannot create a file beside it: Not a directory\n"},
+         "pixconvert: /dev/full/b.tif: cannot create: Not a directory\n"},
+        {"OUT a FIFO", {"u16.img", "fifo.png"}, 1,
+         "pixconvert: fifo.png: exists and is not a regular file; pixconvert writes OUT anew "
+         "and renames it into place\n"},
         {"same file", {"u16.img", "link.fits"}, 1, "pixconvert: link.fits: is the same file as u16.img\n"},
+        {"same file by a symlink", {"u16.fits", "soft.img"}, 1,
+         "pixconvert: soft.img: is the same file as u16.fits\n"},
         {"short header", {"short.img", "b.fits"}, 1,
          "pixconvert: short.img: file is short: no complete 64-byte header\n"},
         {"empty file", {"empty.img", "b.tif"}, 1,
@@ -164,13 +206,11 @@ std::vector<Refusal> refusals()
         {"cut comment", {"cut_comment.img", "b.png"}, 1,
          "pixconvert: cut_comment.img: file is short: the comment is cut off\n"},
         {"cut values FITS", {"cut_values.img", "b.fits"}, 1,
-         "pixconvert: cut_values.img: file is short: fewer values than 6\n"},
-        {"cut values TIFF", {"cut_values.img", "b.tif"}, 1,
-         "pixconvert: cut_values.img: file is short: fewer values than 6\n"},
+         "pixconvert: cut_values.img: file is short: 5 of 6 values\n"},
         {"cut values PNG", {"cut_values.img", "b.png"}, 1,
-         "pixconvert: cut_values.img: file is short: fewer values than 6\n"},
-        {"65535x65535 claimed", {"huge.img", "b.fits"}, 1,
-         "pixconvert: huge.img: file is short: fewer values than 4294836225\n"},
+         "pixconvert: cut_values.img: file is short: 5 of 6 values\n"},
+        {"65535x65535 claimed", {"huge.img", "b.fz"}, 1,
+         "pixconvert: huge.img: file is short: 2 of 4294836225 values\n"},
         {"bad magic", {"magic.img", "b.fits"}, 1,
          "pixconvert: magic.img: not an .img file: it does not begin with \"IM\"\n"},
         {"type 3", {"type3.img", "b.fits"}, 1,
@@ -179,10 +219,17 @@ std::vector<Refusal> refusals()
          "pixconvert: b.png: PNG cannot hold binary64 values (type 10); use FITS or TIFF\n"},
         {"empty to TIFF", {"empty_image.img", "b.tif"}, 1,
          "pixconvert: b.tif: TIFF cannot hold an empty image (0x3); FITS can\n"},
-        {"empty to PNG", {"empty_image.img", "b.png"}, 1,
-         "pixconvert: b.png: PNG cannot hold an empty image (0x3); FITS can\n"},
+        {"empty to .fz", {"empty_image.img", "b.fz"}, 1,
+         "pixconvert: b.fz: a tile-compressed FITS cannot hold an empty image (0x3); .fits can\n"},
         {"empty preview", {"--preview", "empty_image.img", "b.png"}, 1,
          "pixconvert: b.png: PNG cannot hold an empty image (0x3); FITS can\n"},
+        {"binary64 FITS, header says type 2", {"f64_says_u16.fits", "b.img"}, 1,
+         "pixconvert: f64_says_u16.fits: carried .img header says 1x1 type 2 but the image is 1x1 "
+         "type 10; --fresh-header makes a new header\n"},
+        {"no such HDU", {"--hdu", "1", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU 1\n"},
+        {"no HDU of that name", {"--hdu", "SCI", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU named SCI\n"},
         {"not FITS", {"text.fits", "b.img"}, 1, "pixconvert: text.fits: cannot open: ..."},
         {"not TIFF", {"text.tif", "b.img"}, 1, "pixconvert: text.tif: not a TIFF file..."},
         {"not PNG", {"text.png", "b.img"}, 1, "pixconvert: text.png: not a readable PNG file..."},
@@ -202,18 +249,37 @@ TEST_F(Convert, RefusalsSayWhyAndLeaveNoFile)
         {"magic.img", Image{2, 1, 1, "", le16({1}), 0, "MI", std::nullopt}.file()},
         {"type3.img", Image{3, 1, 1, "", le16({1}), 0, "IM", std::nullopt}.file()},
         {"f64.img", f64_image(1, 1, {1.5}).file()},
+        {"u16_header.img", u16_image(1, 1, {7}).file()},
         {"empty_image.img", u16_image(0, 3, {}).file()},
+        {"c.fits.gz", "\x1f\x8b not really"},
+        {"gz.fits", "\x1f\x8b\x08 as gzip -c writes"},
         {"text.fits", "SIMPLE? no, this is text and nothing else\n"},
         {"text.tif", "II*\0 this is no TIFF"},
         {"text.png", "\x89PNG but not really"},
     };
     for (const auto& [name, bytes] : inputs)
         put(name, bytes);
+    ASSERT_EQ(run({"u16.img", "u16.fits"}).status, 0);
+    // A binary64 FITS carrying a header that says type 2: the values of
+    // one file under the header of another.
+    ASSERT_EQ(run({"f64.img", "f64.fits"}).status, 0);
+    ASSERT_EQ(run({"u16_header.img", "u16_header.fits"}).status, 0);
+    Bytes f64_fits = *get("f64.fits"), header_fits = *get("u16_header.fits");
+    std::size_t at = f64_fits.find("IMHEADER= '"), from = header_fits.find("IMHEADER= '");
+    f64_fits.replace(at, 160, header_fits.substr(from, 160));
+    put("f64_says_u16.fits", f64_fits);
+    for (const char* name : {"f64.fits", "u16_header.fits"})
+        std::filesystem::remove(path(name));
+    std::filesystem::create_directory(path("d.fits"));
+    for (const char* fifo : {"fifo.fits", "fifo.tif", "fifo.img", "fifo.png"})
+        ASSERT_EQ(mkfifo(path(fifo).c_str(), 0600), 0);
     std::filesystem::create_hard_link(path("u16.img"), path("link.fits"));
+    std::filesystem::create_symlink("u16.fits", path("soft.img"));
     const std::vector<std::string> before = listing(dir);
     for (const Refusal& r : refusals()) {
         SCOPED_TRACE(r.what);
-        Run_Result result = run(r.args);
+        // A run that waits on a FIFO would be killed by the alarm: a failure.
+        Run_Result result = run(r.args, {.seconds = 20});
         EXPECT_EQ(result.status, r.status);
         EXPECT_EQ(result.out, "");
         if (r.err.ends_with("..."))
@@ -227,12 +293,36 @@ TEST_F(Convert, RefusalsSayWhyAndLeaveNoFile)
 
 TEST_F(Convert, HelpAndVersionGoToStandardOutput)
 {
-    for (const auto& [arg, out] : {std::pair<std::string, Bytes>{"--help", usage},
-                                   {"--version", "pixconvert " PIXCONVERT_VERSION "\n"}}) {
-        Run_Result r = run({arg});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, "");
+    Run_Result help = run({"--help"}), version = run({"--version"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(usage, 0), 0u);
+    for (const char* word : {".fits .fit .fts", ".fz", ".tif .tiff", ".png", "--fresh-header",
+                             "--hdu", "--stretch", "pixconvert(1)"})
+        EXPECT_NE(help.out.find(word), Bytes::npos) << word;
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "pixconvert " PIXCONVERT_VERSION "\n");
+    EXPECT_EQ(help.err + version.err, "");
+    EXPECT_EQ(run({"--help"}, {.shell = "exec \"$0\" \"$@\" > /dev/full"}).status, 1);
+}
+
+// What a user writes is what is opened and created, byte for byte: a
+// leading space, a folder named " d", and paths past cfitsio's 1024 bytes.
+TEST_F(Convert, PathsAreTakenByteForByte)
+{
+    const Bytes image = u16_image(2, 1, {1, 65535}, "c").file();
+    std::string deep = " d";
+    for (char k : Bytes("abcdefghi"))
+        deep += "/" + std::string(150, k);
+    std::filesystem::create_directories(path(deep));
+    put(" in.img", image);
+    for (const std::string target : targets) {
+        SCOPED_TRACE(target);
+        for (const std::string& out : {" d/x." + target, deep + "/x." + target}) {
+            Run_Result there = run({" in.img", out}), back = run({out, " d/back.img"});
+            EXPECT_EQ(there.err + back.err, "");
+            EXPECT_EQ(get(" d/back.img"), image) << out.size();
+            std::filesystem::remove(path(out));
+        }
     }
 }
 
@@ -241,20 +331,21 @@ TEST_F(Convert, HelpAndVersionGoToStandardOutput)
 TEST_F(Convert, FailedWritesLeaveNoFile)
 {
     std::vector<std::uint16_t> values(200 * 100);
-    std::uint32_t seed = 1; // noise, which PNG's compression cannot shrink
+    std::uint32_t seed = 1; // noise, which no compression can shrink
     for (auto& v : values)
         v = static_cast<std::uint16_t>((seed = seed * 1103515245 + 12345) >> 16);
     const Bytes image = u16_image(200, 100, values, "c").file();
     put("in.img", image);
-    for (const char* target : targets) {
-        std::string out = std::string("out.") + target;
+    for (const std::string target : targets) {
+        std::string out = "out." + target;
         ASSERT_EQ(run({"in.img", out}).status, 0);
-        std::filesystem::rename(path(out), path(std::string("in.") + target));
+        std::filesystem::rename(path(out), path("in." + target));
     }
     const std::vector<std::string> before = listing(dir);
     for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
-             {"in.img", "out.fits"}, {"in.img", "out.tif"}, {"in.img", "out.png"},
-             {"in.fits", "out.img"}, {"in.tif", "out.img"}, {"in.png", "out.img"}}) {
+             {"in.img", "out.fits"}, {"in.img", "out.fz"}, {"in.img", "out.tif"},
+             {"in.img", "out.png"}, {"in.fits", "out.img"}, {"in.fz", "out.img"},
+             {"in.tif", "out.img"}, {"in.png", "out.img"}}) {
         SCOPED_TRACE(in + " -> " + out);
         Run_Result r = run({in, out}, {.file_size_limit = 8192});
         EXPECT_EQ(r.status, 1);
@@ -267,8 +358,8 @@ TEST_F(Convert, ResultTakesTheModeOfANewFileAndReplacesAnOldOne)
 {
     put("in.img", u16_image(2, 1, {1, 2}).file());
     for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}})
-        for (const char* target : targets) {
-            std::string out = std::string("out.") + target;
+        for (const std::string target : targets) {
+            std::string out = "out." + target;
             put(out, "an older file");
             mode_t old = umask(mask);
             Run_Result r = run({"in.img", out});
@@ -290,32 +381,47 @@ bool within_seconds(const std::function<bool()>& what)
     return false;
 }
 
-// pixconvert killed while it waits for rows from a FIFO, after it created
-// the partial file: the file and its folder go, and it dies by the signal.
-TEST_F(Convert, KilledRunsLeaveNoFile)
+// Whether process `pid` holds a file being written in `dir` that has no
+// name yet.
+bool writes_unnamed(pid_t pid)
+{
+    std::error_code e;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
+        if (std::filesystem::read_symlink(fd.path(), e).string().ends_with(" (deleted)"))
+            return true;
+    return false;
+}
+
+// pixconvert ended by a signal while it waits for rows from a FIFO, after
+// it created its output: nothing is left, and it dies by that signal. Where
+// the output cannot be created unnamed (forced here by the fault shim), a
+// hidden file stands beside OUT until the end; every signal that can be
+// caught removes it, and only SIGKILL leaves it.
+TEST_F(Convert, SignalsLeaveNoFile)
 {
     const struct {
         int signal_number;
-        std::vector<std::string> args;
+        const char* out;
+        bool unnamed;
     } rows[] = {
-        {SIGTERM, {"in.img", "out.fits"}},
-        {SIGINT, {"in.img", "out.tif"}},
-        {SIGHUP, {"in.img", "out.png"}},
-        {SIGTERM, {"--preview", "in.img", "out.png"}},
+        {SIGTERM, "out.fits", true}, {SIGKILL, "out.tif", true},  {SIGXCPU, "out.png", true},
+        {SIGINT, "out.fz", false},   {SIGHUP, "out.tif", false},  {SIGALRM, "out.png", false},
+        {SIGUSR1, "out.fits", false}, {SIGQUIT, "out.fits", false}, {SIGKILL, "out.png", false},
     };
     ASSERT_EQ(mkfifo(path("in.img").c_str(), 0600), 0);
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.args.back() + " " + strsignal(r.signal_number));
+        SCOPED_TRACE(std::string(r.out) + " " + strsignal(r.signal_number) +
+                     (r.unnamed ? "" : ", named"));
         pid_t pid = fork();
         if (pid == 0) {
-            for (int s : {SIGINT, SIGTERM, SIGHUP}) // ignored in a background job
+            for (int s = 1; s < 32; ++s) // some may be ignored by whoever runs the tests
                 signal(s, SIG_DFL);
-            std::vector<char*> argv{const_cast<char*>(PIXDELTA_BINARY)};
-            for (const auto& a : r.args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
+            if (!r.unnamed) {
+                setenv("LD_PRELOAD", PIXDELTA_FAULT_SHIM, 1);
+                setenv("PIXDELTA_FAULT", "no_tmpfile", 1);
+            }
             if (chdir(dir.c_str()) == 0)
-                execv(PIXDELTA_BINARY, argv.data());
+                execl(PIXDELTA_BINARY, PIXDELTA_BINARY, "in.img", r.out, nullptr);
             _exit(127);
         }
         int fifo = -1;
@@ -325,9 +431,10 @@ TEST_F(Convert, KilledRunsLeaveNoFile)
         Bytes start = u16_image(100, 100, std::vector<std::uint16_t>(100 * 10, 9), "c").file();
         EXPECT_EQ(write(fifo, start.data(), start.size()), static_cast<ssize_t>(start.size()));
         EXPECT_TRUE(within_seconds([&] {
+            if (r.unnamed)
+                return writes_unnamed(pid);
             for (const auto& name : listing(dir))
-                if (name.starts_with(".pixconvert-") &&
-                    std::filesystem::exists(path(name + "/partial")))
+                if (name.starts_with("." + std::string(r.out) + "."))
                     return true;
             return false;
         }));
@@ -339,27 +446,48 @@ TEST_F(Convert, KilledRunsLeaveNoFile)
         }
         close(fifo);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.signal_number) << status;
-        EXPECT_EQ(listing(dir), std::vector<std::string>{"in.img"});
+        std::vector<std::string> left = listing(dir);
+        if (!r.unnamed && r.signal_number == SIGKILL) {
+            ASSERT_EQ(left.size(), 2u);
+            EXPECT_TRUE(left[0].starts_with(".out.png."));
+            std::filesystem::remove(path(left[0]));
+        } else
+            EXPECT_EQ(left, std::vector<std::string>{"in.img"});
     }
 }
 
-// The switch to BigTIFF at its boundary: the estimate is even, so one byte
-// of comment (counted twice) steps it from 2^32 - 2 to 2^32. The last row
-// would wrap in 32 bits.
-TEST(Tiff, BigTiffFromFourGibibytes)
+// The strips of a written TIFF: one strip, or strips of at least 65536
+// bytes (so that libtiff stores the byte counts as LONG, which ImageJ reads
+// right), and never far larger than needed.
+TEST(Tiff, StripsAreOneOrAtLeast64KiB)
 {
-    const struct {
-        std::uint64_t x, y;
-        unsigned bytes;
-        std::uint64_t comment;
-        bool big;
-    } rows[] = {
-        {65535, 32760, 2, 32723, false}, {65535, 32760, 2, 32724, true},
-        {65535, 32768, 2, 0, true},      {65535, 65535, 8, 0, true},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(needs_bigtiff(r.x, r.y, r.bytes, r.comment), r.big)
-            << r.x << "x" << r.y << " of " << r.bytes << ", comment " << r.comment;
+    for (std::uint64_t x : {1u, 2u, 200u, 255u, 300u, 1000u, 4096u, 32767u, 32768u, 65535u})
+        for (std::uint64_t y : {1u, 2u, 3u, 40u, 200u, 65535u})
+            for (unsigned bytes : {2u, 8u}) {
+                std::uint64_t rows = strip_rows(x, y, bytes), line = x * bytes;
+                EXPECT_TRUE(rows >= 1 && rows <= y) << x << "x" << y;
+                EXPECT_TRUE(rows == y || rows * line >= 65536) << x << "x" << y << " " << rows;
+                EXPECT_LE(rows * line, std::max<std::uint64_t>(line, 2 * 65536)) << x << "x" << y;
+            }
+}
+
+// The size bound that decides on BigTIFF is never below the size of a
+// file actually written, whatever the comment.
+TEST_F(Convert, TiffSizeBoundHoldsForWrittenFiles)
+{
+    for (auto [x, y, binary64, comment] :
+         {std::tuple{1, 1, false, Bytes()}, {300, 200, false, every_byte(40)},
+          {17, 3, true, Bytes(65535, 'a')}, {1, 65535, false, Bytes(65535, '\x01')}}) {
+        std::vector<double> values(static_cast<std::size_t>(x * y), 1.0);
+        std::vector<std::uint16_t> shorts(values.size(), 1);
+        auto w = static_cast<std::uint16_t>(x), h = static_cast<std::uint16_t>(y);
+        put("in.img", binary64 ? f64_image(w, h, values, comment).file()
+                               : u16_image(w, h, shorts, comment).file());
+        ASSERT_EQ(run({"in.img", "out.tif"}).status, 0);
+        EXPECT_LE(std::filesystem::file_size(path("out.tif")),
+                  tiff_size_bound(w, h, binary64 ? 8 : 2, comment.size()))
+            << x << "x" << y;
+    }
 }
 
 } // namespace

@@ -4,10 +4,14 @@
 //              first fails with EINTR, then moves at most 5 bytes
 //   pread      every pread fails with EIO, as on a failing disk
 //   close      closing a file (descriptor 3 and up) fails with EIO
+//   no_tmpfile creating an unnamed file (O_TMPFILE) fails with EOPNOTSUPP,
+//              as on file systems without it
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdarg>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -73,4 +77,28 @@ extern "C" int close(int fd)
         return -1;
     }
     return result;
+}
+
+namespace {
+
+int open_at(const char* name, int dirfd, const char* path, int flags, va_list args)
+{
+    mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+    if ((flags & O_TMPFILE) == O_TMPFILE && fault_is("no_tmpfile")) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return next<int (*)(int, const char*, int, ...)>(name)(dirfd, path, flags, mode);
+}
+
+} // namespace
+
+// The programs are built with 64-bit file offsets: they call openat64.
+extern "C" int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int fd = open_at("openat64", dirfd, path, flags, args);
+    va_end(args);
+    return fd;
 }

@@ -86,6 +86,7 @@ struct Run_Options {
     std::string fault;   // a fault to inject (fault_shim.cpp), or none
     std::optional<std::vector<Bytes>> environment; // instead of this process's
     std::function<void()> while_running;
+    unsigned seconds = 120; // a run that takes longer is killed by SIGALRM, a failure
 };
 
 // Standard output and error come back through pipes, which a file size limit
@@ -112,6 +113,7 @@ inline Run_Result run_tool(const std::vector<std::string>& args, const std::stri
     if (pid == 0) {
         signal(SIGXFSZ, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
+        alarm(options.seconds);
         for (auto [resource, limit] : {std::pair{RLIMIT_FSIZE, options.file_size_limit},
                                        std::pair{RLIMIT_AS, options.address_space_limit}}) {
             rlimit l{limit.value_or(RLIM_INFINITY), limit.value_or(RLIM_INFINITY)};

@@ -1,8 +1,4 @@
-// The Velkin header and comment as they travel through another format's
-// metadata, and the checks that keep a carried header honest.
-#include "convert.h"
-
-#include "image/byte_order.h"
+#include "carried.h"
 
 #include <cstring>
 
@@ -15,6 +11,11 @@ std::string to_hex(const unsigned char* bytes, std::size_t size)
         text[2 * i + 1] = digits[bytes[i] & 15];
     }
     return text;
+}
+
+std::string to_hex(const std::string& bytes)
+{
+    return to_hex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 namespace {
@@ -35,110 +36,90 @@ std::string geometry(unsigned x, unsigned y, unsigned type)
     return std::to_string(x) + "x" + std::to_string(y) + " type " + std::to_string(type);
 }
 
+bool refuse(Failure& failure, const std::string& file, const std::string& what)
+{
+    failure = {file, what};
+    return false;
+}
+
 } // namespace
 
 bool from_hex(const std::string& text, std::string& bytes)
 {
     if (text.size() % 2 != 0)
         return false;
-    bytes.assign(text.size() / 2, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string decoded(text.size() / 2, '\0');
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
         int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return false;
-        bytes[i] = static_cast<char>(high << 4 | low);
+        decoded[i] = static_cast<char>(high << 4 | low);
     }
+    bytes = std::move(decoded);
     return true;
 }
 
-bool check_size(const Source& source, std::uint64_t x, std::uint64_t y, Failure& failure)
+bool check_size(std::uint64_t x, std::uint64_t y, const std::string& file, Failure& failure)
 {
     if (x <= 65535 && y <= 65535)
         return true;
-    failure = {source.path, "image is " + std::to_string(x) + "x" + std::to_string(y) +
-                                "; at most 65535 on either axis fits an .img file"};
-    return false;
+    return refuse(failure, file, "image is " + std::to_string(x) + "x" + std::to_string(y) +
+                                     "; at most 65535 on either axis fits an .img file");
 }
 
-bool make_fresh(Source& source, const std::string& comment, Failure& failure)
-{
-    if (comment.size() > 65535) {
-        failure = {source.path, "comment of " + std::to_string(comment.size()) +
-                                    " bytes; at most 65535 fit an .img file"};
-        return false;
-    }
-    make_header(source.carried.header, static_cast<std::uint16_t>(comment.size()), source.x,
-                source.y, source.type);
-    source.carried.comment = comment;
-    return true;
-}
-
-bool take_carried(Source& source, const std::string& header, const std::string& comment,
+bool settle_image(const Source& source, bool fresh, const std::string& file, Image& image,
                   Failure& failure)
 {
-    Velkin_Header& h = source.carried.header;
-    if (header.size() != header_size) {
-        failure = {source.path, "carried .img header is not 64 bytes"};
-        return false;
+    image.x = source.x;
+    image.y = source.y;
+    image.type = source.type;
+    Velkin_Header h{};
+    if (fresh || !source.carried) {
+        if (source.readable.size() > 65535)
+            return refuse(failure, file, "comment of " + std::to_string(source.readable.size()) +
+                                             " bytes; at most 65535 fit an .img file");
+        make_header(h, static_cast<std::uint16_t>(source.readable.size()), source.x, source.y,
+                    source.type);
+        std::memcpy(image.header, h.bytes, header_size);
+        image.comment = source.readable;
+        return true;
     }
-    std::memcpy(h.bytes, header.data(), header_size);
-    h.comment = nullptr;
+    if (source.header.size() != header_size)
+        return refuse(failure, file, "carried .img header is not 64 bytes");
+    std::memcpy(h.bytes, source.header.data(), header_size);
     // A carried header that no longer describes the image would make an
     // .img file whose values do not fit it: refuse rather than guess.
-    if (!has_magic(h) || comment_length(h) != comment.size()) {
-        failure = {source.path, "carried .img header is damaged (magic or comment length)"};
-        return false;
-    }
-    if (x_size(h) != source.x || y_size(h) != source.y || file_type(h) != source.type) {
-        failure = {source.path, "carried .img header says " +
-                                    geometry(x_size(h), y_size(h), file_type(h)) +
-                                    " but the image is " +
-                                    geometry(source.x, source.y, source.type)};
-        return false;
-    }
-    source.carried.comment = comment;
+    if (!has_magic(h) || comment_length(h) != source.comment.size())
+        return refuse(failure, file, "carried .img header is damaged (magic or comment length)");
+    if (x_size(h) != source.x || y_size(h) != source.y || file_type(h) != source.type)
+        return refuse(failure, file,
+                      "carried .img header says " + geometry(x_size(h), y_size(h), file_type(h)) +
+                          " but the image is " + geometry(source.x, source.y, source.type) +
+                          "; --fresh-header makes a new header");
+    std::memcpy(image.header, h.bytes, header_size);
+    image.comment = source.comment;
     return true;
 }
 
-bool take_carried_hex(Source& source, const std::string& header, const std::string& comment,
-                      const char* names, Failure& failure)
+std::string readable_text(const std::string& comment)
 {
-    std::string header_bytes, comment_bytes;
-    if (!from_hex(header, header_bytes) || !from_hex(comment, comment_bytes)) {
-        failure = {source.path, std::string(names) + " is not hexadecimal"};
-        return false;
+    std::string text;
+    for (char c : comment) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0x20 && byte != 0x7F) || c == '\n')
+            text += c;
     }
-    return take_carried(source, header_bytes, comment_bytes, failure);
+    return text;
 }
 
-void row_to_file(const unsigned char* row, unsigned char* file_row, std::uint64_t count,
-                 std::uint16_t type)
+bool printable_ascii(const std::string& text, const char* also)
 {
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (type == type_uint16) {
-            std::uint16_t v;
-            std::memcpy(&v, row + 2 * i, 2);
-            store_value<std::uint16_t>(file_row, i, v);
-        } else {
-            std::uint64_t v;
-            std::memcpy(&v, row + 8 * i, 8);
-            store_value<std::uint64_t>(file_row, i, v);
-        }
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 || byte > 0x7E) && (c == '\0' || !std::strchr(also, c)))
+            return false;
     }
-}
-
-void row_from_file(const unsigned char* file_row, unsigned char* row, std::uint64_t count,
-                   std::uint16_t type)
-{
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (type == type_uint16) {
-            std::uint16_t v = load_value<std::uint16_t>(file_row, i);
-            std::memcpy(row + 2 * i, &v, 2);
-        } else {
-            std::uint64_t v = load_value<std::uint64_t>(file_row, i);
-            std::memcpy(row + 8 * i, &v, 8);
-        }
-    }
+    return true;
 }
 
 std::string with_errno(const std::string& reason, int error)

@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "run.h"
 
 int main(int argc, char** argv)
 {

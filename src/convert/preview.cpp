@@ -1,15 +1,22 @@
-// The preview: an 8-bit grayscale PNG that any viewer shows. Two passes over
-// the input: the first finds the least and greatest finite values, the
-// second maps them linearly to 0..255.
-#include "convert.h"
+#include "preview.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-struct Stretch {
-    double low = INFINITY, high = -INFINITY;
+// What the first pass gathers. For uint16 values, a count of each value:
+// percentiles are then exact. For binary64 values, an even sample of at
+// most max_sample finite values, so that memory stays bounded.
+constexpr std::uint64_t max_sample = 1 << 16;
+
+struct Statistics {
+    std::vector<std::uint64_t> histogram; // uint16: 65536 counts
+    std::vector<double> sample;           // binary64: every `stride`-th finite value
+    std::uint64_t stride = 1, seen = 0;
+    double low = INFINITY, high = -INFINITY; // finite values only
 };
 
 double value_at(const unsigned char* row, std::uint64_t i, std::uint16_t type)
@@ -24,66 +31,117 @@ double value_at(const unsigned char* row, std::uint64_t i, std::uint16_t type)
     return v;
 }
 
-// NaN and -inf go black, +inf white; a constant image is all black. Halves
-// keep high - low finite for the widest binary64 range.
-unsigned char level(double v, const Stretch& s)
+void gather(const unsigned char* values, std::uint64_t n, std::uint16_t type, Statistics& s)
+{
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double v = value_at(values, i, type);
+        if (!std::isfinite(v))
+            continue;
+        s.low = std::fmin(s.low, v);
+        s.high = std::fmax(s.high, v);
+        if (type == type_uint16)
+            ++s.histogram[static_cast<std::size_t>(v)];
+        else if (s.seen++ % s.stride == 0)
+            s.sample.push_back(v);
+    }
+}
+
+// The value at `fraction` of the way through the m finite values in order
+// (rank fraction * (m - 1), rounded down for the low end, up for the high).
+double percentile(const Statistics& s, double fraction, bool up)
+{
+    std::uint64_t m = 0;
+    for (std::uint64_t c : s.histogram)
+        m += c;
+    if (!s.histogram.empty()) {
+        double exact = fraction * static_cast<double>(m - 1);
+        auto rank = static_cast<std::uint64_t>(up ? std::ceil(exact) : std::floor(exact));
+        std::uint64_t below = 0;
+        for (std::size_t v = 0; v < s.histogram.size(); ++v)
+            if ((below += s.histogram[v]) > rank)
+                return static_cast<double>(v);
+    }
+    std::vector<double> sorted = s.sample;
+    std::sort(sorted.begin(), sorted.end());
+    double exact = fraction * static_cast<double>(sorted.size() - 1);
+    return sorted[static_cast<std::size_t>(up ? std::ceil(exact) : std::floor(exact))];
+}
+
+Range find_range(const Statistics& s, Stretch stretch)
+{
+    if (!(s.high >= s.low)) // no finite value
+        return {};
+    if (stretch == Stretch::percentile) {
+        Range r{percentile(s, 0.005, false), percentile(s, 0.995, true)};
+        if (r.high > r.low)
+            return r;
+    }
+    // Percentiles that coincide (a flat image with a few hot pixels) fall
+    // back to the whole range.
+    return {s.low, s.high};
+}
+
+} // namespace
+
+unsigned char level(double v, const Range& range)
 {
     if (std::isnan(v) || v == -INFINITY)
         return 0;
     if (v == INFINITY)
         return 255;
-    if (!(s.high > s.low))
+    if (!(range.high > range.low))
         return 0;
-    double t = (v * 0.5 - s.low * 0.5) / (s.high * 0.5 - s.low * 0.5);
+    double t;
+    if (std::isfinite(range.high - range.low))
+        t = (v - range.low) / (range.high - range.low);
+    else // halves keep the span finite; no subnormal lies in so wide a range
+        t = (v * 0.5 - range.low * 0.5) / (range.high * 0.5 - range.low * 0.5);
     return static_cast<unsigned char>(std::lround(std::fmin(std::fmax(t, 0.0), 1.0) * 255));
 }
 
-bool find_range(Source& source, Row& row, Stretch& s, Failure& failure)
+bool write_preview(Reader& reader, const Source& source, const Format& png, Output_File& out,
+                   const std::string& file, unsigned zoom, Stretch stretch, Failure& failure)
 {
+    const std::uint64_t x = source.x, values = x * source.y;
+    std::vector<unsigned char> row(x * bytes_per_value(source.type));
+    Statistics s;
+    if (source.type == type_uint16)
+        s.histogram.assign(65536, 0);
+    else
+        s.stride = values / max_sample + 1;
     for (std::uint32_t r = 0; r < source.y; ++r) {
-        if (!read_row(source, r, row.data(), failure))
+        if (!reader.read_rows(r, 1, row.data(), failure))
             return false;
-        for (std::uint64_t i = 0; i < source.x; ++i) {
-            double v = value_at(row.data(), i, source.type);
-            if (std::isfinite(v)) {
-                s.low = std::fmin(s.low, v);
-                s.high = std::fmax(s.high, v);
-            }
-        }
+        gather(row.data(), x, source.type, s);
     }
-    return true;
-}
+    const Range range = find_range(s, stretch);
+    // uint16 values map through a table of all 65536 levels.
+    std::vector<unsigned char> table;
+    if (source.type == type_uint16)
+        for (std::uint32_t v = 0; v < 65536; ++v)
+            table.push_back(level(v, range));
 
-bool reopen(Source& source, Failure& failure)
-{
-    Source again;
-    again.format = source.format;
-    again.path = source.path;
-    close_source(source);
-    source = std::move(again);
-    return open_source(source, failure);
-}
-
-} // namespace
-
-bool write_preview(Source& source, Sink& sink, unsigned zoom, Failure& failure)
-{
-    Row row(std::uint64_t{source.x} * bytes_per_value(source.type));
-    Stretch s;
-    if (!find_range(source, row, s, failure) || !reopen(source, failure))
+    std::unique_ptr<Writer> writer = png.open_preview(out, file, static_cast<std::uint32_t>(x * zoom),
+                                                      source.y * zoom, failure);
+    if (!writer || !reader.rewind(failure))
         return false;
-    std::uint64_t width = std::uint64_t{source.x} * zoom;
-    Row gray(width);
-    if (!open_png_sink(sink, nullptr, 8, width, std::uint64_t{source.y} * zoom, failure))
-        return false;
+    std::vector<unsigned char> gray(x * zoom);
     for (std::uint32_t r = 0; r < source.y; ++r) {
-        if (!read_row(source, r, row.data(), failure))
+        if (!reader.read_rows(r, 1, row.data(), failure))
             return false;
-        for (std::uint64_t i = 0; i < width; ++i)
-            gray[i] = level(value_at(row.data(), i / zoom, source.type), s);
+        for (std::uint64_t i = 0; i < x; ++i) {
+            unsigned char g;
+            if (source.type == type_uint16) {
+                std::uint16_t v;
+                std::memcpy(&v, row.data() + 2 * i, 2);
+                g = table[v];
+            } else
+                g = level(value_at(row.data(), i, source.type), range);
+            std::memset(gray.data() + i * zoom, g, zoom);
+        }
         for (unsigned k = 0; k < zoom; ++k)
-            if (!write_png_row(sink, gray.data(), failure))
+            if (!writer->write_rows(r * zoom + k, 1, gray.data(), failure))
                 return false;
     }
-    return close_png_sink(sink, failure);
+    return writer->finish(failure);
 }

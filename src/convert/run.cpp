@@ -1,29 +1,63 @@
-// The control function: read the command line, then open the input, create
-// a temporary file in a private folder beside OUT, move the image row by
-// row, and rename the result into place. Any failure, and SIGINT, SIGTERM or
-// SIGHUP, removes the temporary file and folder.
-#include "convert.h"
+// pixconvert's run, from the command line to the rename that puts OUT in
+// place: read the command line, pick both formats by extension, open IN
+// exactly as named, let its format's reader say what the image is, settle
+// the .img header, create OUT unnamed in its folder, move the rows a chunk
+// at a time (or make the preview), and give OUT its name. Any failure
+// leaves OUT as it was and nothing beside it.
+#include "carried.h"
+#include "format.h"
+#include "image/file_io.h"
+#include "image/output_file.h"
+#include "preview.h"
+#include "run.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
+const char usage[] =
+    "usage: pixconvert [--fresh-header] [--hdu N|NAME] IN OUT\n"
+    "       pixconvert --preview [--zoom N] [--stretch percentile|minmax] [--hdu N|NAME] IN "
+    "OUT.png\n"
+    "       pixconvert --help | --version\n";
+
+const char help[] =
+    "\n"
+    "Converts an .img image to FITS, TIFF or PNG, or any of these back to .img.\n"
+    "The extension picks each file's format, in any letter case:\n"
+    "  .img              the image format of pixdelta\n"
+    "  .fits .fit .fts   FITS; .fz: tile-compressed FITS, as fpack writes it\n"
+    "  .tif .tiff        TIFF\n"
+    "  .png              PNG (unsigned 16-bit images)\n"
+    "\n"
+    "  --fresh-header    ignore the .img header a file carries and make a new one\n"
+    "  --hdu N|NAME      read FITS HDU number N (0 is the primary) or the one\n"
+    "                    whose EXTNAME is NAME; default: the first with an image\n"
+    "  --preview         write an 8-bit grayscale PNG that any viewer shows\n"
+    "  --zoom N          repeat each pixel N times across and down (1 to 64)\n"
+    "  --stretch KIND    percentile (0.5% to 99.5% of the values, the default)\n"
+    "                    or minmax\n"
+    "\n"
+    "Exit status: 0 done, 1 refused or failed (OUT is left as it was), 2 wrong usage.\n"
+    "See pixconvert(1) for the details.\n";
+
 struct Options {
-    bool preview = false, help = false, version = false;
-    unsigned zoom = 1;
+    bool preview = false, fresh_header = false, help = false, version = false;
+    unsigned zoom = 0; // 0: not given
+    Stretch stretch = Stretch::percentile;
+    bool stretch_given = false;
+    std::string hdu;
+    bool hdu_given = false;
     const char* in = nullptr;
     const char* out = nullptr;
 };
-
-const char usage[] = "usage: pixconvert [--preview [--zoom N]] IN OUT\n"
-                     "       pixconvert --help | --version\n";
 
 int usage_error(const std::string& what)
 {
@@ -37,229 +71,252 @@ int refuse(const Failure& failure)
     return 1;
 }
 
-bool parse_zoom(const char* text, unsigned& zoom)
+// 1 to 64, in plain decimal digits: no sign, no spaces.
+bool parse_zoom(const std::string& text, unsigned& zoom)
 {
-    char* end = nullptr;
-    errno = 0;
-    long value = text ? std::strtol(text, &end, 10) : 0;
-    if (!text || *end != '\0' || errno != 0 || value < 1 || value > 64)
+    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    zoom = static_cast<unsigned>(value);
+    zoom = static_cast<unsigned>(std::stoul(text));
+    return zoom >= 1 && zoom <= 64;
+}
+
+// An option's value: "--name=value", or the next argument.
+bool option_value(const char* arg, const char* name, int argc, char** argv, int& i,
+                  std::string& value, bool& missing)
+{
+    std::size_t length = std::strlen(name);
+    if (std::strncmp(arg, name, length) != 0)
+        return false;
+    if (arg[length] == '=')
+        value = arg + length + 1;
+    else if (arg[length] != '\0')
+        return false;
+    else if (i + 1 < argc)
+        value = argv[++i];
+    else
+        missing = true;
     return true;
 }
 
 // Returns an empty string when the command line is good.
-std::string parse(int argc, char** argv, Options& options)
+std::string parse(int argc, char** argv, Options& o)
 {
-    bool zoom_given = false, options_done = false;
+    bool options_done = false;
+    int operands = 0, options = 0;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
+        std::string value;
+        bool missing = false;
         if (options_done || a[0] != '-' || a[1] == '\0') {
-            if (options.out)
+            if (++operands > 2)
                 return "too many arguments";
-            (options.in ? options.out : options.in) = a;
-        } else if (std::strcmp(a, "--") == 0)
-            options_done = true;
+            (o.in ? o.out : o.in) = a;
+            continue;
+        }
+        ++options;
+        if (std::strcmp(a, "--") == 0)
+            options_done = true, --options;
         else if (std::strcmp(a, "--help") == 0)
-            options.help = true;
+            o.help = true;
         else if (std::strcmp(a, "--version") == 0)
-            options.version = true;
+            o.version = true;
         else if (std::strcmp(a, "--preview") == 0)
-            options.preview = true;
-        else if (std::strcmp(a, "--zoom") == 0) {
-            if (!parse_zoom(i + 1 < argc ? argv[++i] : nullptr, options.zoom))
+            o.preview = true;
+        else if (std::strcmp(a, "--fresh-header") == 0)
+            o.fresh_header = true;
+        else if (option_value(a, "--zoom", argc, argv, i, value, missing)) {
+            if (missing || !parse_zoom(value, o.zoom))
                 return "--zoom takes a whole number from 1 to 64";
-            zoom_given = true;
+        } else if (option_value(a, "--stretch", argc, argv, i, value, missing)) {
+            if (missing || (value != "percentile" && value != "minmax"))
+                return "--stretch takes percentile or minmax";
+            o.stretch = value == "minmax" ? Stretch::minmax : Stretch::percentile;
+            o.stretch_given = true;
+        } else if (option_value(a, "--hdu", argc, argv, i, value, missing)) {
+            if (missing || value.empty())
+                return "--hdu takes an HDU number or an EXTNAME";
+            o.hdu = value;
+            o.hdu_given = true;
         } else
             return std::string("unknown option ") + a;
     }
-    if (zoom_given && !options.preview)
+    if (o.help || o.version)
+        return options + operands == 1 ? "" : std::string(o.help ? "--help" : "--version") +
+                                                   " goes alone";
+    if (o.zoom != 0 && !o.preview)
         return "--zoom goes with --preview";
-    if (!options.help && !options.version && !options.out)
+    if (o.stretch_given && !o.preview)
+        return "--stretch goes with --preview";
+    if (o.fresh_header && o.preview)
+        return "--fresh-header goes with a conversion to .img, not with --preview";
+    if (!o.out)
         return "IN and OUT are needed";
     return "";
 }
 
-// By extension, in any letter case.
-Format format_of(const std::string& path)
+struct Formats {
+    Format_Choice in, out;
+    const Format* reader = nullptr;
+    const Format* writer = nullptr;
+};
+
+// Whether the extensions make a pair pixconvert converts; 0, or the exit
+// status of the refusal.
+int choose_formats(const Options& o, Formats& f)
 {
-    std::size_t dot = path.rfind('.'), slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return Format::unknown;
-    const char* ext = path.c_str() + dot + 1;
-    static const struct { const char* ext; Format format; } table[] = {
-        {"img", Format::velkin}, {"fits", Format::fits}, {"fit", Format::fits},
-        {"fts", Format::fits},   {"tif", Format::tiff},  {"tiff", Format::tiff},
-        {"png", Format::png}};
-    for (const auto& entry : table)
-        if (strcasecmp(ext, entry.ext) == 0)
-            return entry.format;
-    return Format::unknown;
+    const std::string known = "unknown extension; known: " + known_extensions();
+    if (!choose_format(o.in, f.in))
+        return refuse({o.in, known});
+    if (!choose_format(o.out, f.out))
+        return refuse({o.out, known});
+    bool in_img = f.in.module == nullptr, out_img = f.out.module == nullptr;
+    if (o.hdu_given && (f.in.module == nullptr || std::strcmp(f.in.module, "fits") != 0))
+        return usage_error("--hdu goes with a FITS IN");
+    if (o.preview && (out_img || std::strcmp(f.out.module, "png") != 0))
+        return refuse({o.out, "a preview is written as .png"});
+    if (!o.preview && in_img && out_img)
+        return refuse({o.out, "IN and OUT are both .img files; one side must be FITS, TIFF or PNG"});
+    if (!o.preview && !in_img && !out_img)
+        return refuse({o.out, "neither side is an .img file; pixconvert converts .img to FITS, "
+                              "TIFF or PNG and back"});
+    if (o.fresh_header && !out_img)
+        return usage_error("--fresh-header goes with a conversion to .img");
+    std::string reason;
+    if (!(f.reader = load_format(f.in, reason)))
+        return refuse({o.in, reason});
+    if (!(f.writer = load_format(f.out, reason)))
+        return refuse({o.out, reason});
+    return 0;
 }
 
-// Whether the extensions make a pair pixconvert converts.
-bool pair_ok(const Options& o, Format in, Format out, Failure& failure)
+// Opens IN exactly as named, without waiting: a FIFO with no writer must not
+// hang a run that is going to refuse it. A file the reader must seek in,
+// or read twice, must be a regular file; a pipe is read as it comes, and a
+// FIFO opened anew (through /proc, so the very same one) waits for its
+// writer as `cat` does.
+int open_input(const char* path, const Format& format, bool preview, Failure& failure)
 {
-    const char* known = "unknown extension; known: .img, .fits, .fit, .fts, .tif, .tiff, .png";
-    if (in == Format::unknown)
-        failure = {o.in, known};
-    else if (out == Format::unknown)
-        failure = {o.out, known};
-    else if (o.preview && out != Format::png)
-        failure = {o.out, "a preview is written as .png"};
-    else if (!o.preview && (in == Format::velkin) == (out == Format::velkin))
-        failure = {o.out, "converts .img to FITS, TIFF or PNG and back; one side must be .img"};
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        failure = {path, with_errno("cannot open", errno)};
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        failure = {path, "is a folder"};
+    } else if (!S_ISREG(st.st_mode) && (format.reads_by_seeking || preview)) {
+        failure = {path, preview ? "cannot preview a pipe or device: the preview reads its "
+                                   "input twice; save it to a file first"
+                                 : std::string("cannot read ") + format.name +
+                                       " from a pipe or device; save it to a file first"};
+    } else if (S_ISFIFO(st.st_mode)) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        int blocking = open(self, O_RDONLY | O_CLOEXEC);
+        if (blocking >= 0) {
+            close(fd);
+            return blocking;
+        }
+        failure = {path, with_errno("cannot open", errno)};
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+        return fd;
+    } else {
+        failure = {path, with_errno("cannot open", errno)};
+    }
+    close(fd);
+    return -1;
+}
+
+// OUT, until it has its name; abandoned (nothing left) unless committed.
+struct Output {
+    Output_File file;
+    ~Output() { abandon_output(file); }
+};
+
+// OUT is made anew and renamed into place. That replaces a file or a
+// symbolic link of its name, never what a link points to; a device, FIFO
+// or folder of that name is refused rather than replaced.
+bool create(const char* path, const char* in_path, int in, Output& out, Failure& failure)
+{
+    int error = create_output(path, out.file);
+    if (error != 0) {
+        failure = {path, with_errno("cannot create", error)};
+        return false;
+    }
+    struct stat a, b, link;
+    if (fstat(in, &a) == 0 && fstatat(out.file.folder, out.file.base, &b, 0) == 0 &&
+        same_file(a, b))
+        failure = {path, std::string("is the same file as ") + in_path};
+    else if (fstatat(out.file.folder, out.file.base, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+             !S_ISREG(link.st_mode) && !S_ISLNK(link.st_mode))
+        failure = {path, "exists and is not a regular file; pixconvert writes OUT anew and "
+                         "renames it into place"};
     else
         return true;
     return false;
 }
 
-bool same_file(const char* in, const char* out, Failure& failure)
+bool copy_rows(Reader& reader, Writer& writer, const Image& image, Failure& failure)
 {
-    struct stat a, b;
-    if (stat(in, &a) != 0 || stat(out, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino)
-        return false;
-    failure = {out, std::string("is the same file as ") + in};
-    return true;
-}
-
-// A PNG or TIFF cannot be 0 pixels wide or high, and PNG has no binary64.
-bool target_holds(const Source& source, const Sink& sink, bool preview, Failure& failure)
-{
-    if (sink.format == Format::png && source.type == type_binary64 && !preview)
-        failure = {sink.name, "PNG cannot hold binary64 values (type 10); use FITS or TIFF"};
-    else if ((sink.format == Format::png || sink.format == Format::tiff) &&
-             (source.x == 0 || source.y == 0))
-        failure = {sink.name, std::string(sink.format == Format::png ? "PNG" : "TIFF") +
-                                  " cannot hold an empty image (" + std::to_string(source.x) +
-                                  "x" + std::to_string(source.y) + "); FITS can"};
-    else
+    std::uint64_t row = std::uint64_t{image.x} * bytes_per_value(image.type);
+    if (row == 0 || image.y == 0)
         return true;
-    return false;
-}
-
-// The private folder beside OUT and the partial file in it, in static
-// buffers so that the signal handler can remove them; temporary_made is set
-// only while the folder exists.
-char temporary_folder[PATH_MAX];
-char temporary_file[PATH_MAX];
-volatile std::sig_atomic_t temporary_made = 0;
-
-// unlink and rmdir are async-signal-safe, so the handler calls this too.
-void remove_temporary()
-{
-    if (!temporary_made)
-        return;
-    unlink(temporary_file);
-    rmdir(temporary_folder);
-    temporary_made = 0;
-}
-
-const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void on_fatal_signal(int signal_number)
-{
-    remove_temporary();
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
-    raise(signal_number); // delivered, by default, when the handler returns
-}
-
-void catch_fatal_signals()
-{
-    struct sigaction action = {};
-    action.sa_handler = on_fatal_signal;
-    sigemptyset(&action.sa_mask);
-    for (int s : fatal_signals)
-        sigaddset(&action.sa_mask, s);
-    for (int s : fatal_signals) {
-        struct sigaction old = {};
-        // One ignored on entry (nohup, a background job's SIGINT) stays so.
-        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            sigaction(s, &action, nullptr);
-    }
-}
-
-// A folder of mode 0700 beside OUT (on its file system, for the rename) that
-// nobody else can write in: the partial file inside it is created fresh, by
-// pixconvert or by cfitsio, and a symbolic link planted in a shared folder
-// cannot redirect it. Signals wait while the folder is made and recorded.
-bool create_temporary(Sink& sink, Failure& failure)
-{
-    std::string out = sink.name;
-    std::size_t slash = out.rfind('/');
-    std::string pattern =
-        (slash == std::string::npos ? "./" : out.substr(0, slash + 1)) + ".pixconvert-XXXXXX";
-    if (pattern.size() + sizeof "/partial" > sizeof temporary_file) {
-        failure = {sink.name, with_errno("cannot create a file beside it", ENAMETOOLONG)};
-        return false;
-    }
-    sigset_t fatal, old;
-    sigemptyset(&fatal);
-    for (int s : fatal_signals)
-        sigaddset(&fatal, s);
-    sigprocmask(SIG_BLOCK, &fatal, &old);
-    std::memcpy(temporary_folder, pattern.c_str(), pattern.size() + 1);
-    bool made = mkdtemp(temporary_folder) != nullptr;
-    int error = errno;
-    if (made) {
-        std::memcpy(temporary_file, temporary_folder, pattern.size());
-        std::memcpy(temporary_file + pattern.size(), "/partial", sizeof "/partial");
-        temporary_made = 1;
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (!made) {
-        failure = {sink.name, with_errno("cannot create a file beside it", error)};
-        return false;
-    }
-    sink.path = temporary_file;
-    if (sink.format == Format::fits) // cfitsio creates its file itself
-        return true;
-    sink.fd = open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (sink.fd < 0) {
-        failure = {sink.name, with_errno("cannot create a file beside it", errno)};
-        return false;
-    }
-    return true;
-}
-
-// The file is 0600 or 0666 less umask by who created it; a plain create of
-// OUT would give the latter.
-bool put_in_place(Sink& sink, Failure& failure)
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    if (chmod(sink.path.c_str(), 0666 & ~mask) != 0 ||
-        rename(sink.path.c_str(), sink.name.c_str()) != 0) {
-        failure = {sink.name, with_errno("cannot put the result in place", errno)};
-        return false;
-    }
-    remove_temporary(); // the file is OUT now: only the empty folder goes
-    return true;
-}
-
-bool copy_rows(Source& source, Sink& sink, Failure& failure)
-{
-    Row row(std::uint64_t{source.x} * bytes_per_value(source.type));
-    for (std::uint32_t r = 0; r < source.y; ++r)
-        if (!read_row(source, r, row.data(), failure) || !write_row(sink, r, row.data(), failure))
+    // About 256 KiB a chunk, unless a side asks for its own.
+    std::uint64_t rows = writer.preferred_rows() ? writer.preferred_rows()
+                         : reader.preferred_rows() ? reader.preferred_rows()
+                         : std::max<std::uint64_t>(1, (256 << 10) / row);
+    std::vector<unsigned char> chunk(rows * row);
+    for (std::uint32_t first = 0; first < image.y; first += static_cast<std::uint32_t>(rows)) {
+        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, image.y - first));
+        if (!reader.read_rows(first, count, chunk.data(), failure) ||
+            !writer.write_rows(first, count, chunk.data(), failure))
             return false;
-    return true;
+    }
+    return writer.finish(failure);
 }
 
-bool convert(const Options& o, Source& source, Sink& sink, Failure& failure)
+bool put_in_place(Output& out, const char* path, Failure& failure)
 {
-    if (!open_source(source, failure) || !target_holds(source, sink, o.preview, failure))
+    int error = commit_output(out.file);
+    if (error != 0)
+        failure = {path, with_errno("cannot put the result in place", error)};
+    return error == 0;
+}
+
+bool convert(const Options& o, const Formats& f, Failure& failure)
+{
+    int fd = open_input(o.in, *f.reader, o.preview, failure);
+    if (fd < 0)
         return false;
-    sink.x = source.x;
-    sink.y = source.y;
-    sink.type = source.type;
-    if (o.preview)
-        return create_temporary(sink, failure) && write_preview(source, sink, o.zoom, failure);
-    return create_temporary(sink, failure) && open_sink(sink, source.carried, failure) &&
-           copy_rows(source, sink, failure) && close_sink(sink, failure);
+    Source source;
+    std::unique_ptr<Reader> reader = f.reader->open_reader(fd, o.in, {o.hdu}, source, failure);
+    Image image;
+    Output out;
+    bool ok = reader && (o.preview || settle_image(source, o.fresh_header, o.in, image, failure)) &&
+              create(o.out, o.in, fd, out, failure);
+    if (ok && o.preview) {
+        ok = write_preview(*reader, source, *f.writer, out.file, o.out, o.zoom ? o.zoom : 1,
+                           o.stretch, failure) &&
+             put_in_place(out, o.out, failure);
+    } else if (ok) {
+        std::unique_ptr<Writer> writer =
+            f.writer->open_writer(out.file, o.out, image, f.out.variant, failure);
+        ok = writer && copy_rows(*reader, *writer, image, failure);
+        writer.reset(); // releases its library's hold on the file
+        ok = ok && put_in_place(out, o.out, failure);
+    }
+    reader.reset();
+    close(fd);
+    return ok;
+}
+
+// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
+// next file opened, and a message would then land in it.
+void open_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            std::_Exit(1);
 }
 
 } // namespace
@@ -270,30 +327,21 @@ int run_pixconvert(int argc, char** argv)
     // that gets its message.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    catch_fatal_signals();
+    open_closed_standard_descriptors();
     Options o;
     std::string wrong = parse(argc, argv, o);
     if (!wrong.empty())
         return usage_error(wrong);
     if (o.help || o.version) {
-        std::printf(o.help ? usage : "pixconvert " PIXCONVERT_VERSION "\n");
+        if (o.help)
+            std::printf("%s%s", usage, help);
+        else
+            std::printf("pixconvert " PIXCONVERT_VERSION "\n");
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    Formats formats;
+    if (int status = choose_formats(o, formats))
+        return status;
     Failure failure;
-    Source source;
-    source.format = format_of(o.in);
-    source.path = o.in;
-    Sink sink;
-    sink.format = format_of(o.out);
-    sink.name = o.out;
-    if (!pair_ok(o, source.format, sink.format, failure) || same_file(o.in, o.out, failure))
-        return refuse(failure);
-    bool ok = convert(o, source, sink, failure) && put_in_place(sink, failure);
-    close_source(source);
-    if (!ok) {
-        abandon_sink(sink);
-        remove_temporary();
-        return refuse(failure);
-    }
-    return 0;
+    return convert(o, formats, failure) ? 0 : refuse(failure);
 }

@@ -1,0 +1,111 @@
+// What every format of pixconvert's provides: a reader, which turns a file
+// into rows of values and says what travels with them, and a writer, which
+// turns rows into a file. Rows travel as host-order values: uint16 for type
+// 2, the 64 bits of the binary64 for type 10 (never through a floating-point
+// register, so every NaN keeps its bits).
+//
+// FITS, TIFF and PNG each live in a module of their own (pixconvert-fits.so
+// and so on), loaded only when a file of theirs is converted, so that a run
+// pays for its own format's library alone. Each module exports one function,
+// pixconvert_NAME_format(), that returns its Format. The .img format is
+// built in.
+#pragma once
+
+#include "image/velkin.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct Output_File;
+
+// Set by the step that failed; printed as "pixconvert: FILE: WHAT".
+struct Failure {
+    std::string file;
+    std::string what;
+};
+
+// What a reader finds: the image's geometry and pixel type, and what its
+// metadata holds. An .img file converted elsewhere carries its 64 header
+// bytes and its comment; any file may have a comment that people read.
+struct Source {
+    std::uint16_t x = 0, y = 0, type = 0;
+    bool carried = false;
+    std::string header, comment; // carried: as found, to be checked
+    std::string readable;        // the comment other programs show
+};
+
+// The .img image a conversion moves: its header (carried or fresh) and
+// comment, which any writer must keep so that the way back gives the same
+// bytes.
+struct Image {
+    std::uint16_t x = 0, y = 0, type = 0;
+    unsigned char header[header_size] = {};
+    std::string comment;
+};
+
+struct Read_Options {
+    std::string hdu; // FITS: the HDU by number or EXTNAME; empty: the first image
+};
+
+class Reader {
+public:
+    virtual ~Reader() = default;
+    // Rows [first, first + count) into `values`, count * x values in host
+    // order. Rows are asked for in order; a preview asks for them a second
+    // time from row 0 after rewind().
+    virtual bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                           Failure& failure) = 0;
+    virtual bool rewind(Failure&) { return true; }
+    // Rows per chunk that this reader reads best; 0 for any.
+    virtual std::uint32_t preferred_rows() const { return 0; }
+};
+
+class Writer {
+public:
+    virtual ~Writer() = default;
+    // Rows [first, first + count), given in order. The writer may turn the
+    // bytes of `values` into its file's order in place.
+    virtual bool write_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                            Failure& failure) = 0;
+    // Every row is written: complete the file (trailers, padding, flush).
+    virtual bool finish(Failure& failure) = 0;
+    // Rows per chunk that this writer needs; 0 for any.
+    virtual std::uint32_t preferred_rows() const { return 0; }
+};
+
+struct Format {
+    const char* name; // for messages: "FITS"
+    // Whether a reader must seek in its file: then it must be a regular file.
+    bool reads_by_seeking;
+    // `fd` is open on the input, named `file` in messages; the reader keeps
+    // it open, and takes the position as it finds it.
+    std::unique_ptr<Reader> (*open_reader)(int fd, const std::string& file,
+                                           const Read_Options& options, Source& source,
+                                           Failure& failure);
+    // `variant` is the table's for the output's extension (FITS: tile
+    // compression for .fz).
+    std::unique_ptr<Writer> (*open_writer)(Output_File& out, const std::string& file,
+                                           const Image& image, int variant, Failure& failure);
+    // An 8-bit grayscale picture of width x height for any viewer; only
+    // formats that make previews have one.
+    std::unique_ptr<Writer> (*open_preview)(Output_File& out, const std::string& file,
+                                            std::uint32_t width, std::uint32_t height,
+                                            Failure& failure);
+};
+
+// The formats (formats.cpp): by a file name's extension, in any letter
+// case. Null for an unknown extension; `variant` is for open_writer.
+struct Format_Choice {
+    const char* module; // nullptr for the built-in .img format
+    int variant;
+};
+bool choose_format(const std::string& path, Format_Choice& choice);
+// ".img, .fits, ...": for the message about an unknown extension.
+std::string known_extensions();
+// Loads the format's module where it has one; null with the reason if it
+// cannot be loaded.
+const Format* load_format(const Format_Choice& choice, std::string& reason);
+
+// The built-in .img format (velkin_format.cpp).
+const Format* velkin_format();

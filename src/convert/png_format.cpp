@@ -1,0 +1,468 @@
+// PNG: 16-bit grayscale, width = x_size, height = y_size, the first value at
+// the top-left of row 0. The 64 header bytes travel as lowercase hex in the
+// zTXt chunk "IM header", the comment as hex in the zTXt chunk "IM comment",
+// both before the image data; the comment as people read it (control
+// characters other than line feed left out) is also written as the text
+// chunk "Comment": tEXt, which is Latin-1, or iTXt for UTF-8 text beyond
+// ASCII. A file without "IM header" gets a fresh header and its "Comment"
+// text (before the image data) as comment.
+//
+// libpng reports errors by longjmp. Every libpng call that can fail runs in a
+// small function here that sets the jump point and holds no object with a
+// destructor, so the jump never skips one.
+#include "carried.h"
+#include "format.h"
+#include "image/file_io.h"
+#include "image/output_file.h"
+
+#include <bit>
+#include <cerrno>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <png.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// What libpng may hold at once while reading: rows, zlib's state and the
+// text chunks. Every allocation counts against it, so no number of chunks,
+// however large they claim to be, makes the run grow.
+constexpr std::size_t read_budget = 24 << 20;
+// One text chunk, decompressed: the carried comment is at most 131,070 hex
+// digits; a foreign comment longer than 65535 bytes is refused anyway.
+constexpr png_alloc_size_t max_chunk = 1 << 20;
+// Text chunks kept: pixconvert needs three.
+constexpr png_uint_32 max_chunks = 64;
+
+struct Png_State {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    int fd = -1;
+    int error = 0;          // errno of a failed read or write
+    std::size_t used = 0;   // bytes libpng holds
+    bool over_budget = false;
+    char message[256] = ""; // libpng's last error
+};
+
+void keep_error(png_structp png, png_const_charp message)
+{
+    auto* s = static_cast<Png_State*>(png_get_error_ptr(png));
+    std::snprintf(s->message, sizeof s->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void ignore_warning(png_structp, png_const_charp) {}
+
+// Each block carries its size in front, so that freeing gives it back.
+void* counted_malloc(png_structp png, png_alloc_size_t size)
+{
+    auto* s = static_cast<Png_State*>(png_get_mem_ptr(png));
+    if (size > read_budget - s->used) {
+        s->over_budget = true;
+        return nullptr;
+    }
+    auto* block = static_cast<unsigned char*>(std::malloc(size + alignof(std::max_align_t)));
+    if (block == nullptr)
+        return nullptr;
+    std::memcpy(block, &size, sizeof size);
+    s->used += size;
+    return block + alignof(std::max_align_t);
+}
+
+void counted_free(png_structp png, png_voidp pointer)
+{
+    if (pointer == nullptr)
+        return;
+    auto* s = static_cast<Png_State*>(png_get_mem_ptr(png));
+    unsigned char* block = static_cast<unsigned char*>(pointer) - alignof(std::max_align_t);
+    png_alloc_size_t size;
+    std::memcpy(&size, block, sizeof size);
+    s->used -= size;
+    std::free(block);
+}
+
+void read_data(png_structp png, png_bytep data, std::size_t length)
+{
+    auto* s = static_cast<Png_State*>(png_get_io_ptr(png));
+    errno = 0;
+    if (read_fully(s->fd, data, length) != length) {
+        s->error = errno;
+        png_error(png, s->error ? "cannot read" : "file is short");
+    }
+}
+
+void write_data(png_structp png, png_bytep data, std::size_t length)
+{
+    auto* s = static_cast<Png_State*>(png_get_io_ptr(png));
+    errno = 0;
+    if (write_fully(s->fd, data, length) != length) {
+        s->error = errno;
+        png_error(png, "cannot write");
+    }
+}
+
+void flush_data(png_structp) {}
+
+std::string reason(const Png_State& s, const char* doing)
+{
+    std::string text = s.message[0] ? std::string(doing) + ": " + s.message : std::string(doing);
+    if (s.over_budget)
+        text += " (reading it needs more than 24 MiB)";
+    return with_errno(text, s.error);
+}
+
+// Chunks other than the image's and the text are skipped unread, so that
+// none of them (a compressed ICC profile, say) costs anything.
+void skip_unused_chunks(png_structp png)
+{
+    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0oFFs\0pCAL\0pHYs\0"
+                                     "sBIT\0sCAL\0sPLT\0sRGB\0tIME\0tRNS";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, 15);
+}
+
+bool guarded_read_info(Png_State& s)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    png_set_read_fn(s.png, &s, read_data);
+    skip_unused_chunks(s.png);
+    png_set_chunk_cache_max(s.png, max_chunks);
+    png_set_chunk_malloc_max(s.png, max_chunk);
+    // A damaged text chunk (zlib data that does not inflate, one over the
+    // limits) is an error, not a warning that drops it silently.
+    png_set_benign_errors(s.png, 0);
+    png_read_info(s.png, s.info);
+    if (std::endian::native == std::endian::little)
+        png_set_swap(s.png);
+    return true;
+}
+
+bool guarded_read_row(Png_State& s, unsigned char* row)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    png_read_row(s.png, row, nullptr);
+    return true;
+}
+
+std::string text_value(const png_text& text)
+{
+    std::size_t size = text.compression > 0 ? text.itxt_length : text.text_length;
+    return std::string(text.text, size);
+}
+
+// The carried header and comment, and the readable comment.
+bool read_texts(const Png_State& s, const std::string& file, Source& source, Failure& failure)
+{
+    png_textp texts = nullptr;
+    int count = png_get_text(s.png, s.info, &texts, nullptr);
+    int headers = 0, comments = 0;
+    for (int i = 0; i < count; ++i) {
+        std::string key = texts[i].key;
+        if (key == "IM header") {
+            ++headers;
+            source.header = text_value(texts[i]);
+        } else if (key == "IM comment") {
+            ++comments;
+            source.comment = text_value(texts[i]);
+        } else if (key == "Comment") { // several are joined a line each
+            if (!source.readable.empty())
+                source.readable += '\n';
+            source.readable += text_value(texts[i]);
+        }
+    }
+    if (headers > 1 || comments > 1) {
+        failure = {file, headers > 1 ? "two \"IM header\" chunks: the carried header is ambiguous"
+                                     : "two \"IM comment\" chunks: the carried comment is "
+                                       "ambiguous"};
+        return false;
+    }
+    source.carried = headers == 1;
+    if (source.carried &&
+        (!from_hex(source.header, source.header) || !from_hex(source.comment, source.comment))) {
+        failure = {file, "\"IM header\" or \"IM comment\" is not hexadecimal"};
+        return false;
+    }
+    return true;
+}
+
+struct Geometry {
+    png_uint_32 width, height;
+    int depth, color, interlace;
+    bool operator==(const Geometry&) const = default;
+};
+
+Geometry geometry(const Png_State& s)
+{
+    return {png_get_image_width(s.png, s.info), png_get_image_height(s.png, s.info),
+            png_get_bit_depth(s.png, s.info), png_get_color_type(s.png, s.info),
+            png_get_interlace_type(s.png, s.info)};
+}
+
+bool check_type(const Geometry& g, const std::string& file, Failure& failure)
+{
+    if (g.color != PNG_COLOR_TYPE_GRAY || g.depth != 16)
+        failure = {file, "colour or " + std::to_string(g.depth) +
+                             "-bit image; accepted: 16-bit grayscale without alpha"};
+    else if (g.interlace != PNG_INTERLACE_NONE)
+        failure = {file, "interlaced image; only non-interlaced PNG is accepted"};
+    else
+        return check_size(g.width, g.height, file, failure);
+    return false;
+}
+
+class Png_Reader : public Reader {
+public:
+    Png_Reader(int fd, std::string file) : file_(std::move(file)) { s_.fd = fd; }
+    ~Png_Reader() override { destroy(); }
+
+    // Reads the file's start through its text chunks.
+    bool start(Failure& failure)
+    {
+        destroy();
+        s_.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &s_, keep_error, ignore_warning,
+                                          &s_, counted_malloc, counted_free);
+        s_.info = s_.png ? png_create_info_struct(s_.png) : nullptr;
+        if (!s_.info || !guarded_read_info(s_)) {
+            failure = {file_, reason(s_, "not a readable PNG file")};
+            return false;
+        }
+        return true;
+    }
+
+    bool describe(Source& source, Failure& failure)
+    {
+        geometry_ = geometry(s_);
+        if (!check_type(geometry_, file_, failure) || !read_texts(s_, file_, source, failure))
+            return false;
+        source.x = static_cast<std::uint16_t>(geometry_.width);
+        source.y = static_cast<std::uint16_t>(geometry_.height);
+        source.type = type_uint16;
+        return true;
+    }
+
+    bool read_rows(std::uint32_t, std::uint32_t count, unsigned char* values,
+                   Failure& failure) override
+    {
+        for (std::uint32_t k = 0; k < count; ++k, values += 2 * std::size_t{geometry_.width})
+            if (!guarded_read_row(s_, values)) {
+                failure = {file_, reason(s_, "cannot read the values")};
+                return false;
+            }
+        return true;
+    }
+
+    // From the file's start again, through the same descriptor: it must
+    // still be the image the first pass saw.
+    bool rewind(Failure& failure) override
+    {
+        if (lseek(s_.fd, 0, SEEK_SET) != 0) {
+            failure = {file_, with_errno("cannot read it again", errno)};
+            return false;
+        }
+        if (!start(failure))
+            return false;
+        if (geometry(s_) != geometry_) {
+            failure = {file_, "changed while it was read"};
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void destroy()
+    {
+        if (s_.png)
+            png_destroy_read_struct(&s_.png, &s_.info, nullptr);
+        s_.png = nullptr;
+        s_.info = nullptr;
+    }
+
+    Png_State s_;
+    std::string file_;
+    Geometry geometry_{};
+};
+
+std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_Options&,
+                                    Source& source, Failure& failure)
+{
+    auto reader = std::make_unique<Png_Reader>(fd, file);
+    if (!reader->start(failure) || !reader->describe(source, failure))
+        return nullptr;
+    return reader;
+}
+
+bool guarded_write_info(Png_State& s, png_uint_32 width, png_uint_32 height, int depth,
+                        png_textp texts, int text_count)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    png_set_write_fn(s.png, &s, write_data, flush_data);
+    // A zoomed preview may be wider or higher than libpng's default limit
+    // of a million pixels.
+    png_set_user_limits(s.png, 0x7fffffff, 0x7fffffff);
+    // zlib's fastest level: on 16-bit images with noise the default level
+    // costs many times the time for a few percent of size.
+    png_set_compression_level(s.png, 1);
+    png_set_IHDR(s.png, s.info, width, height, depth, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (text_count > 0)
+        png_set_text(s.png, s.info, texts, text_count);
+    png_write_info(s.png, s.info);
+    // libpng keeps 16-bit samples most significant byte first; rows here
+    // are in host order.
+    if (depth == 16 && std::endian::native == std::endian::little)
+        png_set_swap(s.png);
+    return true;
+}
+
+bool guarded_write_rows(Png_State& s, unsigned char* rows, std::uint32_t count, std::size_t row)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    for (std::uint32_t k = 0; k < count; ++k)
+        png_write_row(s.png, rows + k * row);
+    return true;
+}
+
+bool guarded_write_end(Png_State& s)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    png_write_end(s.png, nullptr);
+    return true;
+}
+
+bool valid_utf8(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (more < 0 || text.size() - i <= static_cast<std::size_t>(more))
+            return false;
+        for (int k = 1; k <= more; ++k)
+            if ((static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]) >> 6) != 2)
+                return false;
+        i += static_cast<std::size_t>(more) + 1;
+    }
+    return true;
+}
+
+class Png_Writer : public Writer {
+public:
+    Png_Writer(Output_File& out, std::string file, std::size_t row)
+        : file_(std::move(file)), row_(row)
+    {
+        s_.fd = out.fd;
+    }
+    ~Png_Writer() override
+    {
+        if (s_.png)
+            png_destroy_write_struct(&s_.png, &s_.info);
+    }
+
+    // The header, and the carried and readable text chunks for an image
+    // that has them.
+    bool start(std::uint32_t width, std::uint32_t height, int depth, const Image* image,
+               Failure& failure)
+    {
+        s_.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s_, keep_error, ignore_warning);
+        s_.info = s_.png ? png_create_info_struct(s_.png) : nullptr;
+        std::string header, comment, readable;
+        png_text texts[3] = {};
+        int count = 0;
+        if (image) {
+            header = to_hex(image->header, header_size);
+            comment = to_hex(image->comment);
+            readable = readable_text(image->comment);
+            texts[count++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>("IM header"),
+                              header.data(), header.size(), 0, nullptr, nullptr};
+            texts[count++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>("IM comment"),
+                              comment.data(), comment.size(), 0, nullptr, nullptr};
+            if (!readable.empty()) {
+                bool latin1 = printable_ascii(readable, "\n") || !valid_utf8(readable);
+                if (latin1) // C1 control characters are no text in Latin-1 either
+                    std::erase_if(readable, [](char c) {
+                        return static_cast<unsigned char>(c) >= 0x80 &&
+                               static_cast<unsigned char>(c) < 0xA0;
+                    });
+                texts[count] = {latin1 ? PNG_TEXT_COMPRESSION_NONE : PNG_ITXT_COMPRESSION_NONE,
+                                const_cast<char*>("Comment"), readable.data(),
+                                latin1 ? readable.size() : 0, latin1 ? 0 : readable.size(),
+                                nullptr, nullptr};
+                count += readable.empty() ? 0 : 1;
+            }
+        }
+        if (!s_.info || !guarded_write_info(s_, width, height, depth, texts, count)) {
+            failure = {file_, reason(s_, "cannot write")};
+            return false;
+        }
+        return true;
+    }
+
+    bool write_rows(std::uint32_t, std::uint32_t count, unsigned char* values,
+                    Failure& failure) override
+    {
+        if (!guarded_write_rows(s_, values, count, row_)) {
+            failure = {file_, reason(s_, "cannot write")};
+            return false;
+        }
+        return true;
+    }
+
+    bool finish(Failure& failure) override
+    {
+        if (!guarded_write_end(s_)) {
+            failure = {file_, reason(s_, "cannot write")};
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Png_State s_;
+    std::string file_;
+    std::size_t row_;
+};
+
+std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
+                                    int, Failure& failure)
+{
+    if (image.type == type_binary64)
+        failure = {file, "PNG cannot hold binary64 values (type 10); use FITS or TIFF"};
+    else if (image.x == 0 || image.y == 0)
+        failure = {file, "PNG cannot hold an empty image (" + std::to_string(image.x) + "x" +
+                             std::to_string(image.y) + "); FITS can"};
+    else {
+        auto writer = std::make_unique<Png_Writer>(out, file, 2 * std::size_t{image.x});
+        if (writer->start(image.x, image.y, 16, &image, failure))
+            return writer;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Writer> open_preview(Output_File& out, const std::string& file,
+                                     std::uint32_t width, std::uint32_t height, Failure& failure)
+{
+    if (width == 0 || height == 0) {
+        failure = {file, "PNG cannot hold an empty image (" + std::to_string(width) + "x" +
+                             std::to_string(height) + "); FITS can"};
+        return nullptr;
+    }
+    auto writer = std::make_unique<Png_Writer>(out, file, width);
+    if (!writer->start(width, height, 8, nullptr, failure))
+        return nullptr;
+    return writer;
+}
+
+} // namespace
+
+extern "C" const Format* pixconvert_png_format()
+{
+    static const Format format = {"PNG", false, open_reader, open_writer, open_preview};
+    return &format;
+}

@@ -1,0 +1,509 @@
+// TIFF: one grayscale page, ImageWidth = x_size, ImageLength = y_size, the
+// first value at the top-left of row 0, uncompressed strips in the host's
+// byte order. The 64 header bytes and the comment travel as hexadecimal in
+// an XMP packet (XMLPacket, tag 700; xmp.h); a comment of printable ASCII
+// is also written as ImageDescription for other readers. Files written
+// before XMP carry the header followed by the comment in the private tag
+// 65117 (UNDEFINED), which is still read. A file without either gets a
+// fresh header and its ImageDescription as comment.
+//
+// Reading: uncompressed strips are read a row at a time straight from the
+// file at the offsets libtiff gives, whatever their size; compressed strips
+// are decoded a strip at a time, and tiles a row of tiles at a time, each
+// within a bound. The Orientation tag is honoured where it only mirrors
+// rows or flips the image (1 to 4).
+#include "carried.h"
+#include "format.h"
+#include "image/byte_order.h"
+#include "image/file_io.h"
+#include "image/output_file.h"
+#include "tiff_format.h"
+#include "xmp.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <tiffio.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr ttag_t old_carried_tag = 65117;
+// A compressed strip is decoded whole; a damaged or hostile file must not
+// claim more. A row of tiles (with the tile being decoded) is the one
+// larger thing held.
+constexpr std::uint64_t max_strip = 16 << 20;
+constexpr std::uint64_t max_tile_row = std::uint64_t{256} << 20;
+// What libtiff itself may allocate at once (a compressed strip or tile as
+// read, a tag's values).
+constexpr tmsize_t max_library_allocation = 32 << 20;
+
+// libtiff's messages for this handle, the last error kept for ours.
+struct Messages {
+    char error[256] = "";
+};
+
+int keep_error(TIFF*, void* data, const char*, const char* format, va_list args)
+{
+    std::vsnprintf(static_cast<Messages*>(data)->error, sizeof Messages::error, format, args);
+    return 1;
+}
+
+int ignore_warning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+// Opens libtiff on a duplicate of `fd` (libtiff closes its own), with this
+// handle's own message handlers and allocation limit.
+TIFF* open_tiff(int fd, const std::string& name, const char* mode, Messages& messages)
+{
+    int own = dup(fd);
+    if (own < 0)
+        return nullptr;
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, max_library_allocation);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, &messages);
+    TIFF* tiff = TIFFFdOpenExt(own, name.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    if (!tiff)
+        close(own);
+    return tiff;
+}
+
+std::string reason(const Messages& messages, const char* doing)
+{
+    return messages.error[0] ? std::string(doing) + ": " + messages.error : std::string(doing);
+}
+
+template <class T> T field(TIFF* tiff, ttag_t tag, T fallback)
+{
+    T value = fallback;
+    TIFFGetFieldDefaulted(tiff, tag, &value);
+    return value;
+}
+
+bool refuse(Failure& failure, const std::string& file, const std::string& what)
+{
+    failure = {file, what};
+    return false;
+}
+
+// One grayscale page of 16-bit unsigned or 64-bit float samples.
+bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failure)
+{
+    auto samples = field<std::uint16_t>(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    auto photometric = field<std::uint16_t>(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    if (samples != 1)
+        return refuse(failure, file, std::to_string(samples) +
+                                         " samples per pixel (colour or alpha); accepted: one "
+                                         "grayscale sample");
+    if (photometric == PHOTOMETRIC_MINISWHITE)
+        return refuse(failure, file, "min-is-white (inverted) grayscale; only min-is-black, "
+                                     "where 0 is black, is accepted");
+    if (photometric != PHOTOMETRIC_MINISBLACK)
+        return refuse(failure, file, "colour image (photometric interpretation " +
+                                         std::to_string(photometric) +
+                                         "); accepted: min-is-black grayscale");
+    if (TIFFNumberOfDirectories(t) != 1)
+        return refuse(failure, file, "multi-page image; accepted: one page");
+    auto bits = field<std::uint16_t>(t, TIFFTAG_BITSPERSAMPLE, 1);
+    auto format = field<std::uint16_t>(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+    if (bits == 16 && format == SAMPLEFORMAT_UINT)
+        source.type = type_uint16;
+    else if (bits == 64 && format == SAMPLEFORMAT_IEEEFP)
+        source.type = type_binary64;
+    else
+        return refuse(failure, file, std::to_string(bits) + "-bit samples of format " +
+                                         std::to_string(format) +
+                                         "; accepted: 16-bit unsigned, 64-bit IEEE float");
+    return true;
+}
+
+// The carried header and comment: the XMP packet, or tag 65117 of files
+// written before it; and the readable comment.
+bool read_carried(TIFF* t, const std::string& file, Source& source, Failure& failure)
+{
+    std::uint32_t count = 0;
+    const char* data = nullptr;
+    bool xmp = false;
+    if (TIFFGetField(t, TIFFTAG_XMLPACKET, &count, &data) && data) {
+        std::string header, comment;
+        switch (read_xmp(std::string(data, count), header, comment)) {
+        case Xmp_Status::absent: break;
+        case Xmp_Status::malformed:
+            return refuse(failure, file, "the XMP packet (tag 700) cannot be read as XML with "
+                                         "the carried header");
+        case Xmp_Status::twice:
+            return refuse(failure, file, "the XMP packet carries the .img header twice");
+        case Xmp_Status::found:
+            if (!from_hex(header, source.header) || !from_hex(comment, source.comment))
+                return refuse(failure, file, "the carried header or comment in the XMP packet is "
+                                             "not hexadecimal");
+            source.carried = xmp = true;
+        }
+    }
+    if (const TIFFField* old = TIFFFindField(t, old_carried_tag, TIFF_ANY)) {
+        if (xmp)
+            return refuse(failure, file, "the .img header is carried twice (XMP and tag 65117)");
+        if (TIFFFieldDataType(old) != TIFF_UNDEFINED)
+            return refuse(failure, file, "carried .img header (tag 65117) is not of type "
+                                         "UNDEFINED");
+        if (!TIFFGetField(t, old_carried_tag, &count, &data) || !data || count < header_size)
+            return refuse(failure, file, "carried .img header is not 64 bytes");
+        source.carried = true;
+        source.header.assign(data, header_size);
+        source.comment.assign(data + header_size, count - header_size);
+    }
+    const char* description = nullptr;
+    if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &description) && description)
+        source.readable = description;
+    return true;
+}
+
+enum class Layout { raw_strips, strips, tiles };
+
+class Tiff_Reader : public Reader {
+public:
+    Tiff_Reader(int fd, std::string file) : fd_(fd), file_(std::move(file)) {}
+    ~Tiff_Reader() override
+    {
+        if (tiff_)
+            TIFFClose(tiff_);
+    }
+
+    bool open(Source& source, Failure& failure)
+    {
+        errno = 0;
+        // "m": no memory mapping, which would make the whole file resident.
+        tiff_ = open_tiff(fd_, file_, "rm", messages_);
+        if (!tiff_)
+            return refuse(failure, file_, with_errno(reason(messages_, "not a TIFF file"),
+                                                     errno == ENOTTY ? 0 : errno));
+        auto width = field<std::uint32_t>(tiff_, TIFFTAG_IMAGEWIDTH, 0);
+        auto height = field<std::uint32_t>(tiff_, TIFFTAG_IMAGELENGTH, 0);
+        if (!check_size(width, height, file_, failure) || !read_type(tiff_, file_, source, failure))
+            return false;
+        source.x = static_cast<std::uint16_t>(width);
+        source.y = static_cast<std::uint16_t>(height);
+        if (source.x == 0 || source.y == 0)
+            return refuse(failure, file_, "image is empty");
+        x_ = source.x;
+        y_ = source.y;
+        value_ = bytes_per_value(source.type);
+        line_ = std::uint64_t{x_} * value_;
+        order_ = TIFFIsBigEndian(tiff_) ? std::endian::big : std::endian::little;
+        return read_orientation(failure) && read_layout(failure) &&
+               read_carried(tiff_, file_, source, failure);
+    }
+
+    bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                   Failure& failure) override
+    {
+        for (std::uint32_t k = 0; k < count; ++k, values += line_) {
+            std::uint32_t row = first + k, stored = flip_rows_ ? y_ - 1 - row : row;
+            if (!read_stored_row(stored, values, failure))
+                return false;
+            convert_byte_order(values, x_, value_, order_);
+            if (mirror_)
+                mirror(values);
+        }
+        return true;
+    }
+
+private:
+    bool read_orientation(Failure& failure)
+    {
+        auto orientation = field<std::uint16_t>(tiff_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+        if (orientation < ORIENTATION_TOPLEFT || orientation > ORIENTATION_BOTLEFT)
+            return refuse(failure, file_, "Orientation " + std::to_string(orientation) +
+                                              " (rotated: rows and columns swapped) is not "
+                                              "supported; accepted: 1 to 4");
+        mirror_ = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
+        flip_rows_ = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT;
+        return true;
+    }
+
+    bool read_layout(Failure& failure)
+    {
+        if (field<std::uint16_t>(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) !=
+            PLANARCONFIG_CONTIG)
+            return refuse(failure, file_, "separate sample planes are not supported");
+        if (TIFFIsTiled(tiff_))
+            return read_tile_layout(failure);
+        rows_per_strip_ = std::min(field<std::uint32_t>(tiff_, TIFFTAG_ROWSPERSTRIP, y_), y_);
+        if (rows_per_strip_ == 0)
+            return refuse(failure, file_, "RowsPerStrip is 0");
+        std::uint64_t strip = rows_per_strip_ * line_;
+        if (field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) ==
+            COMPRESSION_NONE) {
+            layout_ = Layout::raw_strips;
+            return check_raw_strips(failure);
+        }
+        if (strip > max_strip)
+            return refuse(failure, file_,
+                          "compressed strips of " + std::to_string(strip) +
+                              " bytes each; at most 16 MiB are decoded at a time (tiffcp -c "
+                              "none or -r makes a file that is read)");
+        layout_ = Layout::strips;
+        buffer_.resize(strip);
+        return true;
+    }
+
+    // Each strip must hold the rows it claims, so that a row is read from
+    // within it.
+    bool check_raw_strips(Failure& failure)
+    {
+        std::uint32_t strips = (y_ + rows_per_strip_ - 1) / rows_per_strip_;
+        if (TIFFNumberOfStrips(tiff_) < strips)
+            return refuse(failure, file_, "fewer strips than rows need");
+        for (std::uint32_t s = 0; s < strips; ++s) {
+            std::uint64_t rows = std::min(rows_per_strip_, y_ - s * rows_per_strip_);
+            if (TIFFGetStrileByteCount(tiff_, s) < rows * line_)
+                return refuse(failure, file_, "strip " + std::to_string(s) +
+                                                  " holds fewer bytes than its rows");
+        }
+        return true;
+    }
+
+    bool read_tile_layout(Failure& failure)
+    {
+        tile_width_ = field<std::uint32_t>(tiff_, TIFFTAG_TILEWIDTH, 0);
+        tile_height_ = field<std::uint32_t>(tiff_, TIFFTAG_TILELENGTH, 0);
+        std::uint64_t tile = static_cast<std::uint64_t>(TIFFTileSize64(tiff_));
+        if (tile_width_ == 0 || tile_height_ == 0 || tile == 0 ||
+            tile != std::uint64_t{tile_width_} * tile_height_ * value_)
+            return refuse(failure, file_, "tile layout is damaged");
+        std::uint64_t across = (std::uint64_t{x_} + tile_width_ - 1) / tile_width_;
+        if (tile + across * tile > max_tile_row)
+            return refuse(failure, file_,
+                          "a row of tiles and a tile take " + std::to_string(tile + across * tile) +
+                              " bytes; at most 256 MiB are read at a time");
+        layout_ = Layout::tiles;
+        tile_.resize(tile);
+        buffer_.resize(across * tile);
+        return true;
+    }
+
+    bool read_stored_row(std::uint32_t row, unsigned char* values, Failure& failure)
+    {
+        if (layout_ == Layout::raw_strips) {
+            std::uint32_t strip = row / rows_per_strip_;
+            std::uint64_t at = TIFFGetStrileOffset(tiff_, strip) + (row % rows_per_strip_) * line_;
+            errno = 0;
+            if (read_fully_at(fd_, values, line_, at) == line_)
+                return true;
+            return refuse(failure, file_, with_errno("cannot read the values: file is short", errno));
+        }
+        std::uint32_t band = layout_ == Layout::strips ? rows_per_strip_ : tile_height_;
+        std::uint32_t top = row - row % band;
+        if (top != loaded_ && !(layout_ == Layout::strips ? load_strip(top) : load_tile_row(top)))
+            return refuse(failure, file_, reason(messages_, "cannot read the values"));
+        loaded_ = top;
+        std::uint64_t stride = layout_ == Layout::strips ? line_ : buffer_.size() / tile_height_;
+        std::memcpy(values, buffer_.data() + (row - top) * stride, line_);
+        return true;
+    }
+
+    bool load_strip(std::uint32_t top)
+    {
+        std::uint32_t strip = TIFFComputeStrip(tiff_, top, 0);
+        std::uint64_t rows = std::min(rows_per_strip_, y_ - top);
+        return TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
+                                    static_cast<tmsize_t>(rows * line_)) ==
+               static_cast<tmsize_t>(rows * line_);
+    }
+
+    // One row of tiles, rearranged as rows of the image.
+    bool load_tile_row(std::uint32_t top)
+    {
+        std::uint64_t tile_line = std::uint64_t{tile_width_} * value_;
+        std::uint64_t across = buffer_.size() / tile_.size();
+        for (std::uint64_t k = 0; k < across; ++k) {
+            auto left = static_cast<std::uint32_t>(k * tile_width_);
+            if (TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
+                return false;
+            for (std::uint32_t r = 0; r < tile_height_; ++r)
+                std::memcpy(buffer_.data() + (r * across + k) * tile_line,
+                            tile_.data() + r * tile_line, tile_line);
+        }
+        return true;
+    }
+
+    void mirror(unsigned char* values) const
+    {
+        for (std::uint64_t i = 0, j = x_ - 1; i < j; ++i, --j)
+            std::swap_ranges(values + i * value_, values + (i + 1) * value_, values + j * value_);
+    }
+
+    int fd_;
+    std::string file_;
+    Messages messages_;
+    TIFF* tiff_ = nullptr;
+    std::uint32_t x_ = 0, y_ = 0;
+    unsigned value_ = 0;
+    std::uint64_t line_ = 0;
+    std::endian order_ = std::endian::native;
+    bool mirror_ = false, flip_rows_ = false;
+    Layout layout_ = Layout::raw_strips;
+    std::uint32_t rows_per_strip_ = 0, tile_width_ = 0, tile_height_ = 0;
+    std::uint32_t loaded_ = UINT32_MAX; // the first row in buffer_
+    std::vector<unsigned char> tile_, buffer_;
+};
+
+std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_Options&,
+                                    Source& source, Failure& failure)
+{
+    auto reader = std::make_unique<Tiff_Reader>(fd, file);
+    if (!reader->open(source, failure))
+        return nullptr;
+    return reader;
+}
+
+} // namespace
+
+// Rows per strip of the files pixconvert writes: strips of 64 to 128 KiB,
+// so that readers can seek and hold little, or one row where a row is
+// larger. A strip of at least 65536 bytes makes libtiff store the strip
+// byte counts as LONG: ImageJ reads a table of exactly two SHORT counts
+// from the wrong place (it takes the counts themselves for an offset).
+std::uint32_t strip_rows(std::uint64_t x, std::uint64_t y, unsigned value_bytes)
+{
+    std::uint64_t line = x * value_bytes;
+    std::uint64_t rows = std::max<std::uint64_t>(1, (65536 + line - 1) / line);
+    return static_cast<std::uint32_t>(std::min(rows, y));
+}
+
+// The values, the XMP packet (the header and comment as hex, in about 400
+// bytes of XML), ImageDescription, and 1 MiB for the rest of the directory
+// and the strip tables (at most 65535 strips of 8 bytes each).
+std::uint64_t tiff_size_bound(std::uint64_t x, std::uint64_t y, unsigned value_bytes,
+                              std::uint64_t comment_size)
+{
+    return 8 + x * y * value_bytes + 2 * header_size + 3 * comment_size + (std::uint64_t{1} << 20);
+}
+
+namespace {
+
+class Tiff_Writer : public Writer {
+public:
+    Tiff_Writer(std::string file, const Image& image)
+        : file_(std::move(file)), value_(bytes_per_value(image.type)),
+          line_(std::uint64_t{image.x} * value_),
+          rows_(strip_rows(image.x, image.y, value_))
+    {
+    }
+    ~Tiff_Writer() override
+    {
+        if (tiff_) // abandoned: the file goes, so nothing more is written
+            TIFFCleanup(tiff_);
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    bool start(Output_File& out, const Image& image, Failure& failure)
+    {
+        // Classic TIFF where it fits, as more readers (ImageJ among them) take it.
+        bool big = tiff_size_bound(image.x, image.y, value_, image.comment.size()) >=
+                   std::uint64_t{1} << 32;
+        fd_ = dup(out.fd);
+        tiff_ = fd_ < 0 ? nullptr : TIFFFdOpenExt(fd_, file_.c_str(), big ? "w8" : "w", options());
+        if (!tiff_)
+            return refuse(failure, file_, reason(messages_, "cannot create"));
+        std::string xmp = make_xmp(to_hex(image.header, header_size), to_hex(image.comment));
+        TIFF* t = tiff_;
+        bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t{image.x}) &&
+                  TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t{image.y}) &&
+                  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8 * value_) &&
+                  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+                  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, image.type == type_uint16
+                                                            ? SAMPLEFORMAT_UINT
+                                                            : SAMPLEFORMAT_IEEEFP) &&
+                  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+                  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+                  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+                  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_) &&
+                  TIFFSetField(t, TIFFTAG_XRESOLUTION, 1.0) &&
+                  TIFFSetField(t, TIFFTAG_YRESOLUTION, 1.0) &&
+                  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE) &&
+                  TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(xmp.size()),
+                               xmp.data());
+        if (ok && !image.comment.empty() && printable_ascii(image.comment, "\n\r\t"))
+            ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, image.comment.c_str());
+        return ok || refuse(failure, file_, reason(messages_, "cannot write"));
+    }
+
+    // A strip at a time, as it is: the rows are in the host's byte order,
+    // which is the file's.
+    bool write_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                    Failure& failure) override
+    {
+        errno = 0;
+        auto bytes = static_cast<tmsize_t>(count * line_);
+        if (TIFFWriteRawStrip(tiff_, first / rows_, values, bytes) == bytes)
+            return true;
+        return refuse(failure, file_, with_errno(reason(messages_, "cannot write"), errno));
+    }
+
+    bool finish(Failure& failure) override
+    {
+        errno = 0;
+        bool ok = TIFFFlush(tiff_) == 1;
+        int error = errno;
+        TIFFCleanup(tiff_);
+        tiff_ = nullptr;
+        if (close(fd_) != 0 && ok)
+            ok = false, error = errno;
+        fd_ = -1;
+        return ok || refuse(failure, file_, with_errno(reason(messages_, "cannot write"), error));
+    }
+
+    std::uint32_t preferred_rows() const override { return rows_; }
+
+private:
+    TIFFOpenOptions* options()
+    {
+        options_.reset(TIFFOpenOptionsAlloc());
+        TIFFOpenOptionsSetErrorHandlerExtR(options_.get(), keep_error, &messages_);
+        TIFFOpenOptionsSetWarningHandlerExtR(options_.get(), ignore_warning, &messages_);
+        return options_.get();
+    }
+
+    struct Free_Options {
+        void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+    };
+
+    std::string file_;
+    unsigned value_;
+    std::uint64_t line_;
+    std::uint32_t rows_;
+    int fd_ = -1;
+    TIFF* tiff_ = nullptr;
+    Messages messages_;
+    std::unique_ptr<TIFFOpenOptions, Free_Options> options_;
+};
+
+std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
+                                    int, Failure& failure)
+{
+    if (image.x == 0 || image.y == 0) {
+        failure = {file, "TIFF cannot hold an empty image (" + std::to_string(image.x) + "x" +
+                             std::to_string(image.y) + "); FITS can"};
+        return nullptr;
+    }
+    auto writer = std::make_unique<Tiff_Writer>(file, image);
+    if (!writer->start(out, image, failure))
+        return nullptr;
+    return writer;
+}
+
+} // namespace
+
+extern "C" const Format* pixconvert_tiff_format()
+{
+    static const Format format = {"TIFF", true, open_reader, open_writer, nullptr};
+    return &format;
+}

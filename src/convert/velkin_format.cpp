@@ -1,0 +1,152 @@
+// The .img side of every conversion, built in: the header and comment as
+// they are, the values a chunk of rows at a time through the image
+// library, which reads a regular file with pread (so a preview can read it
+// twice) and a pipe in order.
+#include "carried.h"
+#include "format.h"
+#include "image/byte_order.h"
+#include "image/file_io.h"
+#include "image/output_file.h"
+#include "image/pixel_block.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::string short_values(std::uint64_t obtained, std::uint64_t expected)
+{
+    return "file is short: " + std::to_string(obtained) + " of " + std::to_string(expected) +
+           " values";
+}
+
+class Velkin_Reader : public Reader {
+public:
+    Velkin_Reader(std::string file, Pixel_Block block, std::uint16_t x)
+        : file_(std::move(file)), block_(block), x_(x)
+    {
+    }
+    ~Velkin_Reader() override { release_pixel_block(block_); }
+
+    bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                   Failure& failure) override
+    {
+        std::uint64_t start = std::uint64_t{first} * x_, n = std::uint64_t{count} * x_, got = 0;
+        errno = 0;
+        block_values(block_, start, n, values, got);
+        if (got < n) {
+            failure = {file_, with_errno(short_values(start + got, block_.count), errno)};
+            return false;
+        }
+        convert_byte_order(values, n, bytes_per_value(block_.file_type), std::endian::little);
+        return true;
+    }
+
+private:
+    std::string file_;
+    Pixel_Block block_;
+    std::uint16_t x_;
+};
+
+std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_Options&,
+                                    Source& source, Failure& failure)
+{
+    Velkin_Header h;
+    errno = 0;
+    switch (read_header_and_comment(fd, h)) {
+    case Header_Status::ok: break;
+    case Header_Status::short_header:
+        failure = {file, with_errno("file is short: no complete 64-byte header", errno)};
+        return nullptr;
+    case Header_Status::bad_magic:
+        failure = {file, "not an .img file: it does not begin with \"IM\""};
+        return nullptr;
+    case Header_Status::no_memory:
+        failure = {file, "no memory for the comment"};
+        return nullptr;
+    case Header_Status::short_comment:
+        failure = {file, with_errno("file is short: the comment is cut off", errno)};
+        return nullptr;
+    }
+    source.x = x_size(h);
+    source.y = y_size(h);
+    source.type = file_type(h);
+    source.carried = true;
+    source.header.assign(reinterpret_cast<const char*>(h.bytes), header_size);
+    source.comment.assign(reinterpret_cast<const char*>(h.comment), comment_length(h));
+    release_comment(h);
+
+    Pixel_Block block;
+    std::uint64_t obtained = 0;
+    switch (open_pixel_block(fd, h, Unsized::read_in_order, block, obtained)) {
+    case Block_Status::ok: break;
+    case Block_Status::unknown_type:
+        failure = {file, "unknown pixel type " + std::to_string(source.type) +
+                             "; accepted: 2 (unsigned 16-bit), 10 (binary64)"};
+        return nullptr;
+    case Block_Status::short_block:
+    case Block_Status::no_memory: // only for blocks read whole, which this is not
+        failure = {file, short_values(obtained, block.count)};
+        return nullptr;
+    }
+    return std::make_unique<Velkin_Reader>(file, block, source.x);
+}
+
+class Velkin_Writer : public Writer {
+public:
+    Velkin_Writer(Output_File& out, std::string file, const Image& image)
+        : out_(out), file_(std::move(file)), x_(image.x), type_(image.type)
+    {
+    }
+
+    bool write_start(const Image& image, Failure& failure)
+    {
+        Velkin_Header h{};
+        std::memcpy(h.bytes, image.header, header_size);
+        std::vector<unsigned char> comment(image.comment.begin(), image.comment.end());
+        h.comment = comment.data();
+        errno = 0;
+        return write_header_and_comment(out_.fd, h) == Write_Status::ok || cannot_write(failure);
+    }
+
+    bool write_rows(std::uint32_t, std::uint32_t count, unsigned char* values,
+                    Failure& failure) override
+    {
+        unsigned size = bytes_per_value(type_);
+        std::uint64_t n = std::uint64_t{count} * x_;
+        convert_byte_order(values, n, size, std::endian::little);
+        errno = 0;
+        return write_fully(out_.fd, values, n * size) == n * size || cannot_write(failure);
+    }
+
+    bool finish(Failure&) override { return true; }
+
+private:
+    bool cannot_write(Failure& failure)
+    {
+        failure = {file_, with_errno("cannot write", errno)};
+        return false;
+    }
+
+    Output_File& out_;
+    std::string file_;
+    std::uint16_t x_, type_;
+};
+
+std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
+                                    int, Failure& failure)
+{
+    auto writer = std::make_unique<Velkin_Writer>(out, file, image);
+    if (!writer->write_start(image, failure))
+        return nullptr;
+    return writer;
+}
+
+} // namespace
+
+const Format* velkin_format()
+{
+    static const Format format = {".img", false, open_reader, open_writer, nullptr};
+    return &format;
+}

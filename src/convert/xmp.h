@@ -1,0 +1,19 @@
+// The carried .img header and comment in an XMP packet, the place where
+// every TIFF reader expects custom metadata: two simple properties in a
+// namespace of pixconvert's own, each as lowercase hexadecimal.
+#pragma once
+
+#include <string>
+
+inline constexpr char xmp_namespace[] = "urn:pixdelta:img:1.0/";
+
+std::string make_xmp(const std::string& header_hex, const std::string& comment_hex);
+
+enum class Xmp_Status { absent, found, malformed, twice };
+
+// Reads the packet with an XML parser, so that a packet another program
+// rewrote (properties as attributes, other namespaces and properties around
+// them, other white space) is still understood. `absent` when the packet
+// has neither property.
+Xmp_Status read_xmp(const std::string& packet, std::string& header_hex,
+                    std::string& comment_hex);
