@@ -47,6 +47,15 @@ template <class T> inline T le_to_host(T v)
         return byte_reversed(v);
 }
 
+// The same between big-endian (FITS) and the host's order.
+template <class T> inline T be_to_host(T v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return v;
+    else
+        return byte_reversed(v);
+}
+
 // Value i of a block in file order; the block may start at any byte, so the
 // access goes through memcpy, which compilers turn into plain loads/stores.
 template <class T> inline T load_value(const unsigned char* block, std::uint64_t i)
