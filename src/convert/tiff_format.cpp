@@ -203,14 +203,17 @@ public:
     bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
                    Failure& failure) override
     {
-        for (std::uint32_t k = 0; k < count; ++k, values += line_) {
+        for (std::uint32_t k = 0, n = 1; k < count; k += n) {
             std::uint32_t row = first + k, stored = flip_rows_ ? y_ - 1 - row : row;
-            if (!read_stored_row(stored, values, failure))
+            n = 1;
+            if (layout_ == Layout::raw_strips && !flip_rows_) // the rest of a strip at once
+                n = std::min(count - k, rows_per_strip_ - row % rows_per_strip_);
+            if (!read_stored_rows(stored, n, values + k * line_, failure))
                 return false;
-            convert_byte_order(values, x_, value_, order_);
-            if (mirror_)
-                mirror(values);
         }
+        convert_byte_order(values, std::uint64_t{count} * x_, value_, order_);
+        for (std::uint32_t k = 0; mirror_ && k < count; ++k)
+            mirror(values + k * line_);
         return true;
     }
 
@@ -288,13 +291,15 @@ private:
         return true;
     }
 
-    bool read_stored_row(std::uint32_t row, unsigned char* values, Failure& failure)
+    // Rows [row, row + n) as stored; more than one only within a raw strip.
+    bool read_stored_rows(std::uint32_t row, std::uint32_t n, unsigned char* values,
+                          Failure& failure)
     {
         if (layout_ == Layout::raw_strips) {
             std::uint32_t strip = row / rows_per_strip_;
             std::uint64_t at = TIFFGetStrileOffset(tiff_, strip) + (row % rows_per_strip_) * line_;
             errno = 0;
-            if (read_fully_at(fd_, values, line_, at) == line_)
+            if (read_fully_at(fd_, values, n * line_, at) == n * line_)
                 return true;
             return refuse(failure, file_, with_errno("cannot read the values: file is short", errno));
         }
@@ -365,15 +370,17 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
 
 } // namespace
 
-// Rows per strip of the files pixconvert writes: strips of 64 to 128 KiB,
-// so that readers can seek and hold little, or one row where a row is
-// larger. A strip of at least 65536 bytes makes libtiff store the strip
-// byte counts as LONG: ImageJ reads a table of exactly two SHORT counts
-// from the wrong place (it takes the counts themselves for an offset).
+// Rows per strip of the files pixconvert writes: strips of 256 to 512 KiB,
+// so that the file is written and read in large pieces yet readers can
+// seek, or one row where a row is larger. A strip of at least 65536 bytes
+// also makes libtiff store the strip byte counts as LONG: ImageJ reads a
+// table of exactly two SHORT counts from the wrong place (it takes the
+// counts themselves for an offset).
 std::uint32_t strip_rows(std::uint64_t x, std::uint64_t y, unsigned value_bytes)
 {
+    constexpr std::uint64_t strip = 256 << 10;
     std::uint64_t line = x * value_bytes;
-    std::uint64_t rows = std::max<std::uint64_t>(1, (65536 + line - 1) / line);
+    std::uint64_t rows = std::max<std::uint64_t>(1, (strip + line - 1) / line);
     return static_cast<std::uint32_t>(std::min(rows, y));
 }
 
