@@ -379,7 +379,7 @@ def preview():
     cases = [
         ("p16", np.array([[100, 200, 300], [400, 500, 600]], np.uint16), ["--stretch", "minmax"],
          [[0, 51, 102], [153, 204, 255]]),
-        ("pramp", ramp, [], np.clip(np.round((np.arange(1000) - 4) / (995 - 4) * 255), 0,
+        ("pramp", ramp, [], np.clip(np.round((np.arange(1000) - 5) / (994 - 5) * 255), 0,
                                     255).reshape(1, 1000)),
         ("phot", hot, [], np.where(hot >= 200, 255, 0)),
         ("photmax", hot, ["--stretch", "minmax"], np.round((hot - 100) / 65435 * 255)),

@@ -46,16 +46,15 @@ void gather(const unsigned char* values, std::uint64_t n, std::uint16_t type, St
     }
 }
 
-// The value at `fraction` of the way through the m finite values in order
-// (rank fraction * (m - 1), rounded down for the low end, up for the high).
-double percentile(const Statistics& s, double fraction, bool up)
+// The value at `fraction` of the way through the m finite values in order:
+// the one of rank fraction * (m - 1), rounded to the nearest.
+double percentile(const Statistics& s, double fraction)
 {
     std::uint64_t m = 0;
     for (std::uint64_t c : s.histogram)
         m += c;
     if (!s.histogram.empty()) {
-        double exact = fraction * static_cast<double>(m - 1);
-        auto rank = static_cast<std::uint64_t>(up ? std::ceil(exact) : std::floor(exact));
+        auto rank = static_cast<std::uint64_t>(std::llround(fraction * static_cast<double>(m - 1)));
         std::uint64_t below = 0;
         for (std::size_t v = 0; v < s.histogram.size(); ++v)
             if ((below += s.histogram[v]) > rank)
@@ -63,8 +62,8 @@ double percentile(const Statistics& s, double fraction, bool up)
     }
     std::vector<double> sorted = s.sample;
     std::sort(sorted.begin(), sorted.end());
-    double exact = fraction * static_cast<double>(sorted.size() - 1);
-    return sorted[static_cast<std::size_t>(up ? std::ceil(exact) : std::floor(exact))];
+    return sorted[static_cast<std::size_t>(
+        std::llround(fraction * static_cast<double>(sorted.size() - 1)))];
 }
 
 Range find_range(const Statistics& s, Stretch stretch)
@@ -72,7 +71,7 @@ Range find_range(const Statistics& s, Stretch stretch)
     if (!(s.high >= s.low)) // no finite value
         return {};
     if (stretch == Stretch::percentile) {
-        Range r{percentile(s, 0.005, false), percentile(s, 0.995, true)};
+        Range r{percentile(s, 0.005), percentile(s, 0.995)};
         if (r.high > r.low)
             return r;
     }
