@@ -184,6 +184,8 @@ std::vector<Refusal> refusals()
         {"FIFO as TIFF", {"fifo.tif", "b.img"}, 1,
          "pixconvert: fifo.tif: cannot read TIFF from a pipe or device; save it to a file first\n"},
         {"FIFO preview .img", {"--preview", "fifo.img", "b.png"}, 1, "pixconvert: fifo.img: " + twice},
+        {"FIFO IN, OUT refused", {"fifo.img", "no/b.fits"}, 1,
+         "pixconvert: no/b.fits: cannot create: No such file or directory\n"},
         {"FIFO preview PNG", {"--preview", "fifo.png", "b.png"}, 1, "pixconvert: fifo.png: " + twice},
         {"FIFO preview FITS", {"--preview", "fifo.fits", "b.png"}, 1, "pixconvert: fifo.fits: " + twice},
         {"gzipped FITS", {"gz.fits", "b.img"}, 1,
@@ -324,6 +326,24 @@ TEST_F(Convert, PathsAreTakenByteForByte)
             std::filesystem::remove(path(out));
         }
     }
+}
+
+// A format's module is loaded from beside the program (or where it is
+// installed) by its full path: neither the current folder nor
+// LD_LIBRARY_PATH can put another in its place.
+TEST_F(Convert, ModulesComeFromBesideTheProgramOnly)
+{
+    std::filesystem::create_directory(path("bin"));
+    std::filesystem::copy_file(PIXDELTA_BINARY, path("bin/pixconvert"));
+    put("pixconvert-fits.so", "not a module");
+    put("in.img", u16_image(1, 1, {1}).file());
+    Run_Result r = run({}, {.shell = "LD_LIBRARY_PATH=. bin/pixconvert in.img out.fits"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("pixconvert: out.fits: cannot load the pixconvert-fits.so module: " +
+                              path("bin/pixconvert-fits.so") + ": cannot open shared object",
+                          0),
+              0u)
+        << r.err;
 }
 
 // A write cut short by the file size limit, as on a full disk, in each

@@ -35,6 +35,7 @@
 namespace {
 
 constexpr std::uint64_t block = 2880;
+constexpr int max_continued = 4096;
 
 // FITS holds type 2 as signed 16-bit numbers, value - 32768 (BZERO), big
 // endian: in place, both ways, one plain loop that the compiler vectorizes.
@@ -56,8 +57,8 @@ void convert_values(unsigned char* values, std::uint64_t n, std::uint16_t type, 
     else
         convert_byte_order(values, n, 8, std::endian::big);
 }
-// A compressed image is decoded a tile at a time.
-constexpr std::uint64_t max_tile = 16 << 20;
+// A compressed image is decoded a row of tiles at a time.
+constexpr std::uint64_t max_tiles = 8 << 20;
 
 // cfitsio's word for a status, and the messages it stacked on the way.
 std::string fits_reason(const std::string& doing, int status)
@@ -293,16 +294,25 @@ private:
     {
         int status = 0;
         if (compressed_) {
-            long tile[2] = {x_, 1};
-            fits_read_key(fits_, TLONG, "ZTILE1", &tile[0], nullptr, &status);
-            status = 0;
-            fits_read_key(fits_, TLONG, "ZTILE2", &tile[1], nullptr, &status);
-            std::uint64_t bytes = static_cast<std::uint64_t>(std::max(tile[0], 1L)) *
-                                  static_cast<std::uint64_t>(std::max(tile[1], 1L)) *
-                                  bytes_per_value(type_);
-            if (bytes > max_tile)
-                return refuse(failure, "tiles of " + std::to_string(bytes) +
-                                           " bytes; at most 16 MiB are decoded at a time");
+            // cfitsio holds the tiles that one row of the image crosses.
+            int naxis = 0;
+            fits_get_img_dim(fits_, &naxis, &status);
+            std::uint64_t tile = bytes_per_value(type_), across = 1;
+            for (int n = 1; n <= naxis; ++n) {
+                long extent = n == 1 ? x_ : 1;
+                std::string key = "ZTILE" + std::to_string(n);
+                status = 0;
+                fits_read_key(fits_, TLONG, key.c_str(), &extent, nullptr, &status);
+                if (extent < 1 || extent > (1L << 30))
+                    return refuse(failure, key + " is " + std::to_string(extent));
+                tile *= static_cast<std::uint64_t>(extent);
+                across = n == 1 ? (x_ + static_cast<std::uint64_t>(extent) - 1) /
+                                      static_cast<std::uint64_t>(extent)
+                                : across;
+                if (tile * across > max_tiles)
+                    return refuse(failure, "the tiles across a row take more than 8 MiB; at most "
+                                           "8 MiB are decoded at a time");
+            }
             return true;
         }
         LONGLONG head = 0, data = 0, end = 0;
@@ -314,16 +324,23 @@ private:
 
     bool read_metadata(Source& source, Failure& failure)
     {
-        int status = 0, cards = 0, headers = 0, comments = 0;
+        int status = 0, cards = 0, headers = 0, comments = 0, continued = 0;
+        bool carried = false; // the card is IMHEADER's or IMCOMENT's, or continues one
         fits_get_hdrspace(fits_, &cards, nullptr, &status);
         for (int i = 1; i <= cards && status == 0; ++i) {
             char card[FLEN_CARD] = "";
             fits_read_record(fits_, i, card, &status);
-            std::string keyword(card, strnlen(card, 8));
-            keyword.erase(keyword.find_last_not_of(' ') + 1);
+            std::string keyword = keyword_of(card);
             headers += keyword == "IMHEADER";
             comments += keyword == "IMCOMENT";
-            if (keyword != "COMMENT")
+            carried = keyword == "IMHEADER" || keyword == "IMCOMENT" ||
+                      (carried && keyword == "CONTINUE");
+            // The longest carried comment, 131070 hex digits, takes under
+            // 2000 cards; cfitsio would take time quadratic in a longer chain.
+            if (carried && keyword == "CONTINUE" && ++continued > max_continued)
+                return refuse(failure, "IMHEADER or IMCOMENT continues over more cards than any "
+                                       "carried comment needs");
+            if (keyword != "COMMENT" || source.readable.size() > 65535) // refused anyway
                 continue;
             std::string text = std::strlen(card) > 8 ? card + 8 : "";
             text.erase(text.find_last_not_of(' ') + 1);
@@ -335,6 +352,9 @@ private:
         if (headers > 1 || comments > 1)
             return refuse(failure, std::string(headers > 1 ? "IMHEADER" : "IMCOMENT") +
                                        " appears twice: the carried header is ambiguous");
+        if (comments > headers)
+            return refuse(failure, "the carried .img comment (IMCOMENT) is there without its "
+                                   "header (IMHEADER)");
         if (headers == 0)
             return true;
         std::string header = long_string("IMHEADER", status);
@@ -345,6 +365,20 @@ private:
             return refuse(failure, "IMHEADER or IMCOMENT is not hexadecimal");
         source.carried = true;
         return true;
+    }
+
+    // A card's keyword; HIERARCH names the keyword that follows it, as
+    // cfitsio matches it.
+    static std::string keyword_of(const char* card)
+    {
+        std::string keyword(card, strnlen(card, 8));
+        if (keyword == "HIERARCH") {
+            const char* equals = std::strchr(card, '=');
+            keyword.assign(card + 8, equals ? static_cast<std::size_t>(equals - card) - 8 : 0);
+            keyword.erase(0, keyword.find_first_not_of(' '));
+        }
+        keyword.erase(keyword.find_last_not_of(' ') + 1);
+        return keyword;
     }
 
     std::string long_string(const char* key, int& status)

@@ -2,8 +2,10 @@
 // format is a module of its own and a row here.
 #include "format.h"
 
+#include <climits>
 #include <dlfcn.h>
 #include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,14 +49,31 @@ std::string known_extensions()
     return list;
 }
 
+// Where the modules are: beside the program in the build tree, and in the
+// folder they are installed to, relative to the installed program. Found
+// from the program's own path, not through a run path, so that neither the
+// current folder nor LD_LIBRARY_PATH can put another module in its place.
+std::string module_path(const std::string& library)
+{
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string folder = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "";
+    folder.erase(folder.find_last_of('/') + 1);
+    for (const char* relative : {PIXCONVERT_MODULES "/", ""}) {
+        std::string path = folder + relative + library;
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    }
+    return folder + library;
+}
+
 const Format* load_format(const Format_Choice& choice, std::string& reason)
 {
     if (choice.module == nullptr)
         return velkin_format();
-    // Found beside the program through its run path (see CMakeLists.txt).
     std::string library = std::string("pixconvert-") + choice.module + ".so";
     std::string entry = std::string("pixconvert_") + choice.module + "_format";
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(module_path(library).c_str(), RTLD_NOW | RTLD_LOCAL);
     void* function = handle ? dlsym(handle, entry.c_str()) : nullptr;
     if (function == nullptr) {
         const char* error = dlerror();

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <png.h>
+#include <utility>
 #include <zlib.h>
 #include <unistd.h>
 #include <vector>
@@ -32,7 +33,7 @@ namespace {
 // What libpng may hold at once while reading: rows, zlib's state and the
 // text chunks. Every allocation counts against it, so no number of chunks,
 // however large they claim to be, makes the run grow.
-constexpr std::size_t read_budget = 24 << 20;
+constexpr std::size_t read_budget = 16 << 20;
 // One text chunk, decompressed: the carried comment is at most 131,070 hex
 // digits; a foreign comment longer than 65535 bytes is refused anyway.
 constexpr png_alloc_size_t max_chunk = 1 << 20;
@@ -149,7 +150,7 @@ std::string reason(const Png_State& s, const char* doing)
 {
     std::string text = s.message[0] ? std::string(doing) + ": " + s.message : std::string(doing);
     if (s.over_budget)
-        text += " (reading it needs more than 24 MiB)";
+        text += " (reading it needs more than 16 MiB)";
     return with_errno(text, s.error);
 }
 
@@ -174,6 +175,8 @@ bool guarded_read_info(Png_State& s)
     // A damaged text chunk (zlib data that does not inflate, one over the
     // limits) is an error, not a warning that drops it silently.
     png_set_benign_errors(s.png, 0);
+    // So is a chunk whose CRC is wrong, which libpng would otherwise skip.
+    png_set_crc_action(s.png, PNG_CRC_DEFAULT, PNG_CRC_ERROR_QUIT);
     png_read_info(s.png, s.info);
     if (std::endian::native == std::endian::little)
         png_set_swap(s.png);
@@ -186,6 +189,28 @@ bool guarded_read_row(Png_State& s, unsigned char* row)
         return false;
     png_read_row(s.png, row, nullptr);
     return true;
+}
+
+// The chunks after the image data, to its end: the text among them joins
+// what png_get_text gives.
+bool guarded_read_end(Png_State& s)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
+    png_read_end(s.png, s.info);
+    return true;
+}
+
+// How many text chunks carry the header and the comment.
+std::pair<int, int> carried_chunks(const Png_State& s)
+{
+    png_textp texts = nullptr;
+    int count = png_get_text(s.png, s.info, &texts, nullptr), headers = 0, comments = 0;
+    for (int i = 0; i < count; ++i) {
+        headers += std::strcmp(texts[i].key, "IM header") == 0;
+        comments += std::strcmp(texts[i].key, "IM comment") == 0;
+    }
+    return {headers, comments};
 }
 
 std::string text_value(const png_text& text)
@@ -218,6 +243,11 @@ bool read_texts(const Png_State& s, const std::string& file, Source& source, Fai
         failure = {file, headers > 1 ? "two \"IM header\" chunks: the carried header is ambiguous"
                                      : "two \"IM comment\" chunks: the carried comment is "
                                        "ambiguous"};
+        return false;
+    }
+    if (comments > headers) {
+        failure = {file, "the carried .img comment (\"IM comment\") is there without its header "
+                         "(\"IM header\")"};
         return false;
     }
     source.carried = headers == 1;
@@ -284,7 +314,7 @@ public:
         return true;
     }
 
-    bool read_rows(std::uint32_t, std::uint32_t count, unsigned char* values,
+    bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
                    Failure& failure) override
     {
         for (std::uint32_t k = 0; k < count; ++k, values += 2 * std::size_t{geometry_.width})
@@ -292,6 +322,20 @@ public:
                 failure = {file_, reason(s_, "cannot read the values")};
                 return false;
             }
+        if (first + count < geometry_.height)
+            return true;
+        // The file's end must be there too, and no carried chunk after the
+        // image data, which came too late to be used.
+        std::pair<int, int> before = carried_chunks(s_);
+        if (!guarded_read_end(s_)) {
+            failure = {file_, reason(s_, "cannot read the end of the file")};
+            return false;
+        }
+        if (carried_chunks(s_) != before) {
+            failure = {file_, "a carried chunk (\"IM header\" or \"IM comment\") after the image "
+                              "data"};
+            return false;
+        }
         return true;
     }
 

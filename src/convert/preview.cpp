@@ -90,12 +90,15 @@ unsigned char level(double v, const Range& range)
         return 255;
     if (!(range.high > range.low))
         return 0;
-    double t;
-    if (std::isfinite(range.high - range.low))
-        t = (v - range.low) / (range.high - range.low);
-    else // halves keep the span finite; no subnormal lies in so wide a range
-        t = (v * 0.5 - range.low * 0.5) / (range.high * 0.5 - range.low * 0.5);
-    return static_cast<unsigned char>(std::lround(std::fmin(std::fmax(t, 0.0), 1.0) * 255));
+    // Scaled before the division, for one rounding the fewer, where that
+    // stays finite; otherwise halves keep the span finite, and no subnormal
+    // number lies in so wide a range.
+    double span = range.high - range.low, d = v - range.low, level;
+    if (std::isfinite(span) && std::isfinite(d * 255))
+        level = d * 255 / span;
+    else
+        level = (v * 0.5 - range.low * 0.5) / (range.high * 0.5 - range.low * 0.5) * 255;
+    return static_cast<unsigned char>(std::lround(std::fmin(std::fmax(level, 0.0), 255.0)));
 }
 
 bool write_preview(Reader& reader, const Source& source, const Format& png, Output_File& out,

@@ -17,7 +17,8 @@ struct Range {
 
 // The level of one value: linear from `range.low` (0) to `range.high` (255),
 // rounded to the nearest, clamped; NaN and -inf 0, +inf 255, and everything
-// 0 where the range is empty. Exact over the whole binary64 range.
+// 0 where the range is empty. Without overflow or underflow over the whole
+// binary64 range.
 unsigned char level(double v, const Range& range);
 
 bool write_preview(Reader& reader, const Source& source, const Format& png, Output_File& out,

@@ -5,6 +5,7 @@
 // at a time (or make the preview), and give OUT its name. Any failure
 // leaves OUT as it was and nothing beside it.
 #include "carried.h"
+#include "child.h"
 #include "format.h"
 #include "image/file_io.h"
 #include "image/output_file.h"
@@ -191,9 +192,7 @@ int choose_formats(const Options& o, Formats& f)
 
 // Opens IN exactly as named, without waiting: a FIFO with no writer must not
 // hang a run that is going to refuse it. A file the reader must seek in,
-// or read twice, must be a regular file; a pipe is read as it comes, and a
-// FIFO opened anew (through /proc, so the very same one) waits for its
-// writer as `cat` does.
+// or read twice, must be a regular file.
 int open_input(const char* path, const Format& format, bool preview, Failure& failure)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -202,29 +201,33 @@ int open_input(const char* path, const Format& format, bool preview, Failure& fa
         failure = {path, with_errno("cannot open", errno)};
         return -1;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode))
         failure = {path, "is a folder"};
-    } else if (!S_ISREG(st.st_mode) && (format.reads_by_seeking || preview)) {
+    else if (!S_ISREG(st.st_mode) && (format.reads_by_seeking || preview))
         failure = {path, preview ? "cannot preview a pipe or device: the preview reads its "
                                    "input twice; save it to a file first"
                                  : std::string("cannot read ") + format.name +
                                        " from a pipe or device; save it to a file first"};
-    } else if (S_ISFIFO(st.st_mode)) {
-        char self[32];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-        int blocking = open(self, O_RDONLY | O_CLOEXEC);
-        if (blocking >= 0) {
-            close(fd);
-            return blocking;
-        }
-        failure = {path, with_errno("cannot open", errno)};
-    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+    else
         return fd;
-    } else {
-        failure = {path, with_errno("cannot open", errno)};
-    }
     close(fd);
     return -1;
+}
+
+// IN as it is then read, in blocking mode: a FIFO opened anew (through
+// /proc, so the very same one) waits for its writer, as `cat` does.
+int wait_for_writer(int fd, const char* path, Failure& failure)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        fd = open(self, O_RDONLY | O_CLOEXEC);
+    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        fd = -1;
+    if (fd < 0)
+        failure = {path, with_errno("cannot open", errno)};
+    return fd;
 }
 
 // OUT, until it has its name; abandoned (nothing left) unless committed.
@@ -283,29 +286,38 @@ bool put_in_place(Output& out, const char* path, Failure& failure)
     return error == 0;
 }
 
+// In the child: the reader says what IN holds, the header is settled, and
+// the rows go to the writer (or to the preview).
+bool convert_rows(const Options& o, const Formats& f, int fd, Output_File& out, Failure& failure)
+{
+    fd = wait_for_writer(fd, o.in, failure);
+    Source source;
+    std::unique_ptr<Reader> reader =
+        fd < 0 ? nullptr : f.reader->open_reader(fd, o.in, {o.hdu}, source, failure);
+    if (!reader)
+        return false;
+    if (o.preview)
+        return write_preview(*reader, source, *f.writer, out, o.out, o.zoom ? o.zoom : 1,
+                             o.stretch, failure);
+    Image image;
+    if (!settle_image(source, o.fresh_header, o.in, image, failure))
+        return false;
+    std::unique_ptr<Writer> writer =
+        f.writer->open_writer(out, o.out, image, f.out.variant, failure);
+    return writer && copy_rows(*reader, *writer, image, failure);
+}
+
 bool convert(const Options& o, const Formats& f, Failure& failure)
 {
     int fd = open_input(o.in, *f.reader, o.preview, failure);
     if (fd < 0)
         return false;
-    Source source;
-    std::unique_ptr<Reader> reader = f.reader->open_reader(fd, o.in, {o.hdu}, source, failure);
-    Image image;
     Output out;
-    bool ok = reader && (o.preview || settle_image(source, o.fresh_header, o.in, image, failure)) &&
-              create(o.out, o.in, fd, out, failure);
-    if (ok && o.preview) {
-        ok = write_preview(*reader, source, *f.writer, out.file, o.out, o.zoom ? o.zoom : 1,
-                           o.stretch, failure) &&
-             put_in_place(out, o.out, failure);
-    } else if (ok) {
-        std::unique_ptr<Writer> writer =
-            f.writer->open_writer(out.file, o.out, image, f.out.variant, failure);
-        ok = writer && copy_rows(*reader, *writer, image, failure);
-        writer.reset(); // releases its library's hold on the file
-        ok = ok && put_in_place(out, o.out, failure);
-    }
-    reader.reset();
+    bool ok = create(o.out, o.in, fd, out, failure) &&
+              run_in_child([&](Failure& in_child) {
+                  return convert_rows(o, f, fd, out.file, in_child);
+              }, o.in, failure) &&
+              put_in_place(out, o.out, failure);
     close(fd);
     return ok;
 }

@@ -13,6 +13,7 @@
 // within a bound. The Orientation tag is honoured where it only mirrors
 // rows or flips the image (1 to 4).
 #include "carried.h"
+#include "child.h"
 #include "format.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
@@ -34,15 +35,19 @@ constexpr ttag_t old_carried_tag = 65117;
 // A compressed strip is decoded whole; a damaged or hostile file must not
 // claim more. A row of tiles (with the tile being decoded) is the one
 // larger thing held.
-constexpr std::uint64_t max_strip = 16 << 20;
+constexpr std::uint64_t max_strip = 8 << 20;
 constexpr std::uint64_t max_tile_row = std::uint64_t{256} << 20;
 // What libtiff itself may allocate at once (a compressed strip or tile as
 // read, a tag's values).
 constexpr tmsize_t max_library_allocation = 32 << 20;
 
 // libtiff's messages for this handle, the last error kept for ours.
+// libtiff's messages for this handle: the last error, and the first
+// warning about a carried tag. libtiff drops a tag it cannot read with a
+// warning; a carried header dropped so must be refused, not replaced.
 struct Messages {
     char error[256] = "";
+    char carried[256] = "";
 };
 
 int keep_error(TIFF*, void* data, const char*, const char* format, va_list args)
@@ -51,8 +56,14 @@ int keep_error(TIFF*, void* data, const char*, const char* format, va_list args)
     return 1;
 }
 
-int ignore_warning(TIFF*, void*, const char*, const char*, va_list)
+int keep_carried_warning(TIFF*, void* data, const char*, const char* format, va_list args)
 {
+    auto* m = static_cast<Messages*>(data);
+    char text[sizeof Messages::carried];
+    std::vsnprintf(text, sizeof text, format, args);
+    if (!m->carried[0] && std::strstr(text, "ignored") &&
+        (std::strstr(text, "XMLPacket") || std::strstr(text, "65117")))
+        std::memcpy(m->carried, text, sizeof text);
     return 1;
 }
 
@@ -66,7 +77,7 @@ TIFF* open_tiff(int fd, const std::string& name, const char* mode, Messages& mes
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, max_library_allocation);
     TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, keep_carried_warning, &messages);
     TIFF* tiff = TIFFFdOpenExt(own, name.c_str(), mode, options);
     TIFFOpenOptionsFree(options);
     if (!tiff)
@@ -108,7 +119,7 @@ bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failur
         return refuse(failure, file, "colour image (photometric interpretation " +
                                          std::to_string(photometric) +
                                          "); accepted: min-is-black grayscale");
-    if (TIFFNumberOfDirectories(t) != 1)
+    if (!TIFFLastDirectory(t))
         return refuse(failure, file, "multi-page image; accepted: one page");
     auto bits = field<std::uint16_t>(t, TIFFTAG_BITSPERSAMPLE, 1);
     auto format = field<std::uint16_t>(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
@@ -123,10 +134,45 @@ bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failur
     return true;
 }
 
+// How many entries of the file's first directory name `tag`. libtiff keeps
+// one of a tag given twice; a carried header given twice is ambiguous, so
+// the entries are counted as the file has them.
+int entries_of(TIFF* t, int fd, std::uint16_t tag)
+{
+    const bool big = TIFFIsBigTIFF(t);
+    const std::endian order = TIFFIsBigEndian(t) ? std::endian::big : std::endian::little;
+    const std::uint64_t at = TIFFCurrentDirOffset(t), entry = big ? 20 : 12;
+    unsigned char count_bytes[8] = {};
+    read_fully_at(fd, count_bytes, big ? 8 : 2, at);
+    convert_byte_order(count_bytes, 1, big ? 8 : 2, order);
+    std::uint64_t count = 0;
+    std::uint16_t small = 0;
+    if (big)
+        std::memcpy(&count, count_bytes, 8);
+    else
+        std::memcpy(&small, count_bytes, 2), count = small;
+    std::vector<unsigned char> entries(std::min<std::uint64_t>(count, 65536) * entry);
+    entries.resize(read_fully_at(fd, entries.data(), entries.size(), at + (big ? 8 : 2)));
+    int found = 0;
+    for (std::size_t k = 0; k + entry <= entries.size(); k += entry) {
+        std::uint16_t name;
+        std::memcpy(&name, entries.data() + k, 2);
+        convert_byte_order(reinterpret_cast<unsigned char*>(&name), 1, 2, order);
+        found += name == tag;
+    }
+    return found;
+}
+
 // The carried header and comment: the XMP packet, or tag 65117 of files
 // written before it; and the readable comment.
-bool read_carried(TIFF* t, const std::string& file, Source& source, Failure& failure)
+bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& file,
+                  Source& source, Failure& failure)
 {
+    if (messages.carried[0])
+        return refuse(failure, file, std::string("the carried .img header cannot be read: ") +
+                                         messages.carried);
+    if (entries_of(t, fd, TIFFTAG_XMLPACKET) > 1 || entries_of(t, fd, old_carried_tag) > 1)
+        return refuse(failure, file, "the .img header is carried twice (a tag given twice)");
     std::uint32_t count = 0;
     const char* data = nullptr;
     bool xmp = false;
@@ -197,7 +243,7 @@ public:
         line_ = std::uint64_t{x_} * value_;
         order_ = TIFFIsBigEndian(tiff_) ? std::endian::big : std::endian::little;
         return read_orientation(failure) && read_layout(failure) &&
-               read_carried(tiff_, file_, source, failure);
+               read_carried(tiff_, fd_, messages_, file_, source, failure);
     }
 
     bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
@@ -211,7 +257,10 @@ public:
             if (!read_stored_rows(stored, n, values + k * line_, failure))
                 return false;
         }
-        convert_byte_order(values, std::uint64_t{count} * x_, value_, order_);
+        // libtiff decodes strips and tiles into the host's order; raw strips
+        // are as the file has them.
+        if (layout_ == Layout::raw_strips)
+            convert_byte_order(values, std::uint64_t{count} * x_, value_, order_);
         for (std::uint32_t k = 0; mirror_ && k < count; ++k)
             mirror(values + k * line_);
         return true;
@@ -249,7 +298,7 @@ private:
         if (strip > max_strip)
             return refuse(failure, file_,
                           "compressed strips of " + std::to_string(strip) +
-                              " bytes each; at most 16 MiB are decoded at a time (tiffcp -c "
+                              " bytes each; at most 8 MiB are decoded at a time (tiffcp -c "
                               "none or -r makes a file that is read)");
         layout_ = Layout::strips;
         buffer_.resize(strip);
@@ -286,6 +335,7 @@ private:
                           "a row of tiles and a tile take " + std::to_string(tile + across * tile) +
                               " bytes; at most 256 MiB are read at a time");
         layout_ = Layout::tiles;
+        allow_memory(tile + across * tile);
         tile_.resize(tile);
         buffer_.resize(across * tile);
         return true;
@@ -475,7 +525,7 @@ private:
     {
         options_.reset(TIFFOpenOptionsAlloc());
         TIFFOpenOptionsSetErrorHandlerExtR(options_.get(), keep_error, &messages_);
-        TIFFOpenOptionsSetWarningHandlerExtR(options_.get(), ignore_warning, &messages_);
+        TIFFOpenOptionsSetWarningHandlerExtR(options_.get(), keep_carried_warning, &messages_);
         return options_.get();
     }
 

@@ -188,10 +188,10 @@ int commit_output(Output_File& out)
         out.fd = -1;
         close(out.folder);
         out.folder = -1;
+        return 0; // signals stay blocked: see output_file.h
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (error != 0)
-        abandon_output(out);
+    abandon_output(out);
     return error;
 }
 

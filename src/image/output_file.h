@@ -25,7 +25,9 @@ int create_output(const char* path, Output_File& out);
 
 // Puts the complete file in place under its name, replacing any file of
 // that name, and closes it. 0 on success, or the error number; on failure
-// the output is abandoned.
+// the output is abandoned. Signals are blocked while the name changes and,
+// after a success, stay blocked: the run is done, and a signal that comes
+// now must not make it look failed to whoever waits for it.
 int commit_output(Output_File& out);
 
 // Closes the file and removes any name it has; the output's name keeps
