@@ -123,8 +123,11 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     if (WIFSIGNALED(status))
         failure = {file, std::string("cannot convert it: the format's library crashed on it (") +
                              strsignal(WTERMSIG(status)) + ")"};
+    else if (reported.file.empty()) // a library that ended the process itself
+        failure = {file, "cannot convert it: the format's library ended the conversion (exit "
+                         "status " + std::to_string(WEXITSTATUS(status)) + ")"};
     else
-        failure = reported.file.empty() ? Failure{file, "cannot convert it"} : reported;
+        failure = reported;
     return false;
 }
 
