@@ -15,29 +15,46 @@ namespace {
 constexpr std::uint64_t tile = 256;
 
 // Up to this many inputs, a sorting network over a tile of pixels at once,
-// whose compare-exchanges are branch-free and run across the tile; above it,
-// a selection per pixel, whose cost grows only linearly with the count.
-constexpr std::uint64_t network_inputs = 32;
+// whose compare-exchanges are branch-free and run across the tile (in
+// vector registers for uint16); above it, a selection per pixel, whose cost
+// grows only linearly with the count. The bounds are where the selection
+// became the faster on the build machine.
+constexpr std::uint64_t network_inputs_uint16 = 512;
+constexpr std::uint64_t network_inputs_binary64 = 128;
+
+std::uint64_t network_inputs(std::uint16_t type)
+{
+    return type == type_uint16 ? network_inputs_uint16 : network_inputs_binary64;
+}
 
 // Batcher's odd-even merge sort for any n: the order of compare-exchanges,
-// fixed in advance. Only those that can reach the middle positions are
-// kept, found backwards from them.
-std::uint32_t make_network(std::uint64_t n, std::uint64_t low, std::uint64_t high,
-                           Comparator* network)
+// fixed in advance. Returns how many there are; stores them where `network`
+// is given.
+std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
 {
-    std::uint32_t count = 0;
+    std::uint64_t count = 0;
     for (std::uint64_t p = 1; p < n; p += p)
         for (std::uint64_t k = p; k > 0; k /= 2)
             for (std::uint64_t j = k % p; j + k < n; j += k + k)
                 for (std::uint64_t i = 0; i < k && i + j + k < n; ++i)
                     if ((i + j) / (p + p) == (i + j + k) / (p + p)) {
-                        network[count++] = {static_cast<std::uint16_t>(i + j),
-                                            static_cast<std::uint16_t>(i + j + k)};
+                        if (network)
+                            network[count] = {static_cast<std::uint16_t>(i + j),
+                                              static_cast<std::uint16_t>(i + j + k)};
+                        ++count;
                     }
-    bool needed[network_inputs] = {};
+    return count;
+}
+
+// Only the compare-exchanges that can reach the middle positions are kept,
+// found backwards from them; returns how many.
+std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
+                          std::uint64_t high)
+{
+    bool needed[network_inputs_uint16] = {};
     needed[low] = needed[high] = true;
-    std::uint32_t kept = count;
-    for (std::uint32_t c = count; c-- > 0;) {
+    std::uint64_t kept = count;
+    for (std::uint64_t c = count; c-- > 0;) {
         Comparator x = network[c];
         if (needed[x.low] || needed[x.high]) {
             needed[x.low] = needed[x.high] = true;
@@ -51,13 +68,14 @@ std::uint32_t make_network(std::uint64_t n, std::uint64_t low, std::uint64_t hig
 // Over n pixels: keys[row * tile + p] is input row's key for pixel p.
 template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t n)
 {
-    for (std::uint32_t k = 0; k < c.comparators; ++k) {
-        Key* x = keys + c.network[k].low * tile;
-        Key* y = keys + c.network[k].high * tile;
+    for (std::uint64_t k = 0; k < c.comparators; ++k) {
+        Key* __restrict x = keys + c.network[k].low * tile;
+        Key* __restrict y = keys + c.network[k].high * tile;
         for (std::uint64_t p = 0; p < n; ++p) {
             Key a = x[p], b = y[p];
-            x[p] = std::min(a, b);
-            y[p] = std::max(a, b);
+            bool swap = b < a;
+            x[p] = swap ? b : a;
+            y[p] = swap ? a : b;
         }
     }
 }
@@ -73,6 +91,19 @@ double from_key(std::int64_t key)
 }
 
 const double quiet_nan = std::bit_cast<double>(quiet_nan_bits);
+
+// sum / count rounded to nearest, ties to even, for whole numbers sum and
+// count below 2^53 whose quotient is at most 65535. The quotient is
+// correctly rounded; one that is not a tie lies at least 1/(2 count) from
+// the nearest tie, far more than its rounding error, so a tie stays a tie
+// and no other quotient crosses one. Adding 2^52, where binary64 holds
+// whole numbers only, then rounds it to a whole number, ties to even, as the
+// default rounding mode does; subtracting 2^52 again is exact.
+std::uint16_t rounded_quotient(double sum, double count)
+{
+    constexpr double whole = 0x1p52;
+    return static_cast<std::uint16_t>((sum / count + whole) - whole);
+}
 
 void median_uint16_tile(const Combiner& c, unsigned char* result,
                         const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
@@ -153,16 +184,36 @@ void median_binary64_select(const Combiner& c, unsigned char* result,
     }
 }
 
+// Up to 65537 values of at most 65535 sum below 2^32: such runs of inputs
+// are summed in 32 bits, four at a time in a vector register; their sums
+// are added up in binary64, which holds whole numbers below 2^53 (65535
+// times a count below 2^37) exactly.
 void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned char* const* values,
                       std::uint64_t first, std::uint64_t n)
 {
-    auto* sums = static_cast<std::uint64_t*>(c.keys);
-    std::fill(sums, sums + n, 0);
-    for (std::uint64_t k = 0; k < c.inputs; ++k)
+    constexpr std::uint64_t run = 65537;
+    auto* sums = static_cast<double*>(c.keys);
+    auto* part = reinterpret_cast<std::uint32_t*>(sums + tile);
+    std::fill(sums, sums + n, 0.0);
+    for (std::uint64_t k0 = 0; k0 < c.inputs; k0 += run) {
+        std::fill(part, part + n, 0);
+        const std::uint64_t end = std::min(c.inputs, k0 + run);
+        std::uint64_t k = k0;
+        for (; k + 4 <= end; k += 4) // fewer passes over the sums
+            for (std::uint64_t p = 0; p < n; ++p)
+                part[p] += std::uint32_t{load_value<std::uint16_t>(values[k], first + p)} +
+                           load_value<std::uint16_t>(values[k + 1], first + p) +
+                           load_value<std::uint16_t>(values[k + 2], first + p) +
+                           load_value<std::uint16_t>(values[k + 3], first + p);
+        for (; k < end; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                part[p] += load_value<std::uint16_t>(values[k], first + p);
         for (std::uint64_t p = 0; p < n; ++p)
-            sums[p] += load_value<std::uint16_t>(values[k], first + p);
+            sums[p] += part[p];
+    }
+    const auto count = static_cast<double>(c.inputs);
     for (std::uint64_t p = 0; p < n; ++p)
-        store_value(result, first + p, mean_uint16(sums[p], c.inputs));
+        store_value(result, first + p, rounded_quotient(sums[p], count));
 }
 
 // Summed in the order of the inputs, from +0 as numpy sums (so a pixel of
@@ -172,7 +223,14 @@ void mean_binary64_tile(const Combiner& c, unsigned char* result,
 {
     auto* sums = static_cast<double*>(c.keys);
     std::fill(sums, sums + n, 0.0);
-    for (std::uint64_t k = 0; k < c.inputs; ++k)
+    std::uint64_t k = 0;
+    for (; k + 4 <= c.inputs; k += 4) // fewer passes over the sums, the same order
+        for (std::uint64_t p = 0; p < n; ++p)
+            sums[p] = sums[p] + load_value<double>(values[k], first + p) +
+                      load_value<double>(values[k + 1], first + p) +
+                      load_value<double>(values[k + 2], first + p) +
+                      load_value<double>(values[k + 3], first + p);
+    for (; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p)
             sums[p] = sums[p] + load_value<double>(values[k], first + p);
     const auto count = static_cast<double>(c.inputs);
@@ -184,13 +242,7 @@ void mean_binary64_tile(const Combiner& c, unsigned char* result,
 
 std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count)
 {
-    // Exact in binary64: sum and count are integers below 2^53, the
-    // quotient is correctly rounded, and a quotient within 65535 that is not
-    // a tie lies at least 1/(2 count) from the nearest tie, far more than
-    // its rounding error; so a tie stays a tie and no other value crosses
-    // one. nearbyint then rounds ties to even.
-    return static_cast<std::uint16_t>(
-        std::nearbyint(static_cast<double>(sum) / static_cast<double>(count)));
+    return rounded_quotient(static_cast<double>(sum), static_cast<double>(count));
 }
 
 std::uint16_t middle_uint16(std::uint16_t low, std::uint16_t high)
@@ -212,15 +264,17 @@ double middle_binary64(double low, double high)
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
 {
     c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr};
-    bool network = method == Method::median && inputs <= network_inputs;
-    std::uint64_t keys = method == Method::mean ? tile : network ? inputs * tile : inputs;
+    bool network = method == Method::median && inputs <= network_inputs(type);
+    std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
     c.nan = static_cast<unsigned char*>(std::malloc(tile));
     if (network) {
-        // Batcher's network for 32 inputs has 191 compare-exchanges.
-        c.network = static_cast<Comparator*>(std::malloc(256 * sizeof(Comparator)));
-        if (c.network)
-            c.comparators = make_network(inputs, c.low, c.high, c.network);
+        std::uint64_t count = batcher_network(inputs, nullptr);
+        c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
+        if (c.network) {
+            batcher_network(inputs, c.network);
+            c.comparators = keep_middle(c.network, count, c.low, c.high);
+        }
     }
     if (c.keys == nullptr || c.nan == nullptr || (network && c.network == nullptr)) {
         release_combiner(c);
@@ -242,7 +296,7 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
                     std::uint64_t count)
 {
     bool binary64 = c.type == type_binary64;
-    if (c.method == Method::median && c.inputs > network_inputs) {
+    if (c.method == Method::median && c.inputs > network_inputs(c.type)) {
         if (binary64)
             median_binary64_select(c, result, values, count);
         else

@@ -42,7 +42,7 @@ struct Combiner {
     std::uint16_t type;
     Method method;
     std::uint64_t low, high; // middle positions in order; equal for an odd count
-    std::uint32_t comparators;
+    std::uint64_t comparators;
     Comparator* network;
     void* keys;                  // scratch, released by release_combiner
     unsigned char* nan;

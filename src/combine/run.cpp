@@ -28,7 +28,7 @@ namespace {
 // Input buffers in all, however many inputs: each gets its share, at least
 // one value. Small enough that a chunk of every input stays in the
 // processor's caches between its read and the arithmetic.
-constexpr std::uint64_t buffer_budget = 4 << 20;
+constexpr std::uint64_t buffer_budget = 1 << 20;
 
 Output_File output;
 bool output_made = false;
