@@ -12,6 +12,7 @@
 #include "image/velkin.h"
 #include "messages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -25,10 +26,16 @@
 
 namespace {
 
-// Input buffers in all, however many inputs: each gets its share, at least
-// one value. Small enough that a chunk of every input stays in the
-// processor's caches between its read and the arithmetic.
-constexpr std::uint64_t buffer_budget = 1 << 20;
+// Bytes of each input read at a time: a share of 1 MiB, which keeps a
+// chunk of every input in the processor's caches between its read and the
+// arithmetic; but with many inputs, up to 64 KiB each within 16 MiB in all,
+// since each read costs a system call. At least one value.
+std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
+{
+    std::uint64_t cached = (1 << 20) / inputs, within = (16 << 20) / inputs;
+    std::uint64_t bytes = std::max(cached, std::min<std::uint64_t>(64 << 10, within));
+    return std::max<std::uint64_t>(1, bytes / value_bytes);
+}
 
 Output_File output;
 bool output_made = false;
@@ -270,8 +277,7 @@ void write_combination(const Options& o, Input* inputs, const Velkin_Header& fir
 {
     const std::uint64_t n_inputs = o.count, count = pixel_count(first);
     const unsigned size = bytes_per_value(file_type(first));
-    std::uint64_t chunk = buffer_budget / (n_inputs * size);
-    chunk = chunk < 1 ? 1 : chunk > count ? count : chunk;
+    const std::uint64_t chunk = std::min(chunk_values(n_inputs, size), count);
     const std::uint64_t stride = chunk * size;
 
     auto* buffers = static_cast<unsigned char*>(std::malloc(n_inputs * stride + 1));
