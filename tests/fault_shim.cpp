@@ -4,6 +4,8 @@
 //              first fails with EINTR, then moves at most 5 bytes
 //   pread      every pread fails with EIO, as on a failing disk
 //   close      closing a file (descriptor 3 and up) fails with EIO
+//   no_tmpfile /proc/self/fd seems missing, so that an output is written
+//              as a hidden file beside its name instead of an unnamed one
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -73,4 +75,13 @@ extern "C" int close(int fd)
         return -1;
     }
     return result;
+}
+
+extern "C" int access(const char* path, int mode)
+{
+    if (fault_is("no_tmpfile") && std::strcmp(path, "/proc/self/fd") == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return next<int (*)(const char*, int)>("access")(path, mode);
 }
