@@ -182,6 +182,7 @@ TEST(Combine, Binary64CornerCases)
         {{-0.0, -0.0, -0.0}, mean, bits(0.0)},
         {{1e16, -1e16, 1.0}, mean, bits(1.0 / 3)}, // in the inputs' order
         {{1.0, 1e16, -1e16}, mean, bits(0.0)},
+        {{1e16, 0.0, 0.0, 0.0, 1.0, 1.0, -1e16, 0.0}, mean, bits(0.0)}, // not 1e16 + (1 + 1)
         {{dmax, dmax, -dmax}, mean, bits(inf)},
         {{dmax, -dmax, dmax}, mean, bits(dmax / 3)},
         {{inf, 1.0}, mean, bits(inf)},
@@ -226,8 +227,8 @@ bool before(double a, double b)
 
 // Every count of inputs through each way of combining (the sorting networks
 // up to their bounds, the selection past them), over more pixels than a
-// tile, on values with many ties and zeros of both signs, against a sorted
-// copy of each pixel's values.
+// tile, on values with many ties and zeros of both signs and a few NaNs,
+// against a sorted copy of each pixel's values.
 TEST(Combine, EveryCountAgreesWithSortedValues)
 {
     std::mt19937_64 random(18);
@@ -243,7 +244,8 @@ TEST(Combine, EveryCountAgreesWithSortedValues)
         std::vector<std::vector<std::uint16_t>> u(n, std::vector<std::uint16_t>(pixels));
         for (std::uint64_t k = 0; k < n; ++k)
             for (std::uint64_t p = 0; p < pixels; ++p) {
-                f[k][p] = pool64[random() % std::size(pool64)];
+                f[k][p] = p % 5 == 0 && random() % 64 == 0 ? from_bits(0x7FF0000000000001 + p)
+                                                           : pool64[random() % std::size(pool64)];
                 u[k][p] = static_cast<std::uint16_t>(p % 3 == 0 ? random() : random() % 4 * 21845);
             }
         std::vector<Bytes> in64, in16;
@@ -262,9 +264,13 @@ TEST(Combine, EveryCountAgreesWithSortedValues)
                 w.push_back(u[k][p]);
                 sum += u[k][p];
             }
-            std::sort(v.begin(), v.end(), before);
             std::sort(w.begin(), w.end());
-            median64[p] = n % 2 ? v[n / 2] : middle_binary64(v[n / 2 - 1], v[n / 2]);
+            if (std::any_of(v.begin(), v.end(), [](double x) { return std::isnan(x); })) {
+                median64[p] = from_bits(quiet_nan_bits);
+            } else {
+                std::sort(v.begin(), v.end(), before);
+                median64[p] = n % 2 ? v[n / 2] : middle_binary64(v[n / 2 - 1], v[n / 2]);
+            }
             median16[p] = n % 2 ? w[n / 2] : middle_uint16(w[n / 2 - 1], w[n / 2]);
             mean16[p] = mean_uint16(sum, n);
         }
@@ -387,6 +393,7 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
     const Image floats = f64_image(3, 2, {1, 2, 3, 4, 5, 6});
     const Image tall = u16_image(2, 3, {1, 2, 3, 4, 5, 6});
     const Image wide = u16_image(4, 2, {1, 2, 3, 4, 5, 6, 7, 8});
+    const Image taller = u16_image(3, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9});
     const Image twelve = u16_image(4, 3, std::vector<std::uint16_t>(12, 7));
     const auto magic = [](Image i, Bytes m) { i.magic = m; return i.file(); };
     check({
@@ -430,6 +437,8 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
          .args = {"-o", "out", "a", "b", "t"}, .status = F, .err = "pixcombine: t: 2x3 type 2, but a is 3x2 type 2\n"},
         {.what = "wider", .files = {{"a", a.file()}, {"w", wide.file()}}, .args = {"-o", "out", "a", "w"},
          .status = F, .err = "pixcombine: w: 4x2 type 2, but a is 3x2 type 2\n"},
+        {.what = "taller", .files = {{"a", a.file()}, {"t", taller.file()}}, .args = {"-o", "out", "a", "t"},
+         .status = F, .err = "pixcombine: t: 3x3 type 2, but a is 3x2 type 2\n"},
         {.what = "values one byte short", .files = {{"a", twelve.file()}, {"b", twelve.file().substr(0, 64 + 23)}},
          .args = {"-o", "out", "a", "b"}, .status = F, .err = "pixcombine: b: cut short: 11 of 12 values\n"},
         {.what = "first input's values missing", .files = {{"a", twelve.header()}, {"b", twelve.file()}},
