@@ -3,23 +3,13 @@
 
 Usage: combine_numpy.py PIXCOMBINE
 
-The stacks hold ordinary values and, in some pixels, the corner cases:
-NaN (quiet and signalling, either sign, several payloads), both infinities,
--0, subnormal numbers, +-DBL_MAX, and uint16 0 and 65535. Each pixel is drawn
-in one of three ways, so that some pixels meet many corner cases at once
-(two DBL_MAX in the middle, a majority of -0) and others none. For 1, 2, 3,
-16, 64, 200 and 600 inputs and both types:
-
-- binary64 mean: equal to numpy.mean(stack, axis=0) in every bit, NaN
-  payloads too, except which NaN survives where two meet (both NaN there);
-- binary64 median: equal to numpy.median(stack, axis=0) wherever numpy does
-  not overflow (-0 and +0 compare equal), the NaN always 0x7ff8000000000000;
-  where numpy overflows, a / 2 + b / 2 of the two middle values;
-- uint16 median: numpy's median rounded to nearest, ties to even;
-- uint16 mean: the exact integer sum divided with ties to even, in integers.
-
-The output's header and comment must be the first input's. Exits 77 when
-numpy is missing, 1 on the first disagreement.
+Some pixels hold ordinary values, some only finite corner cases (-0, +-DBL_MAX,
+subnormals; uint16 0 and 65535), some any corner case (NaNs of either sign and
+several payloads, quiet and signalling; infinities). Binary64 means must equal
+numpy's in every bit but which NaN survives where two meet; medians must equal
+numpy's (-0 == +0) wherever numpy does not overflow, the NaN always
+0x7ff8000000000000, and a / 2 + b / 2 where it does; uint16 results are
+numpy's rounded to nearest, ties to even. Exits 77 without numpy.
 """
 import os
 import struct
