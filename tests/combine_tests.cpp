@@ -548,42 +548,41 @@ TEST_F(Combine_Cli, ManyLargeInputsRunWithin32MiB)
 #endif
     const struct {
         std::uint16_t type, x, y;
-        std::uint64_t inputs;
+        std::uint64_t inputs, comment; // 300 comments of 64 KiB are 19 MiB
         const char* method;
-    } runs[] = {{type_uint16, 1024, 1024, 300, "--mean"}, {type_binary64, 2048, 2048, 16, "--median"},
-                {type_binary64, 256, 256, 300, "--median"}};
+    } runs[] = {{type_uint16, 1024, 1024, 300, 65535, "--mean"}, {type_binary64, 2048, 2048, 16, 0, "--median"},
+                {type_binary64, 256, 256, 300, 0, "--median"}};
     for (const auto& run_ : runs) {
         SCOPED_TRACE(run_.inputs);
         const std::uint64_t n = std::uint64_t{run_.x} * run_.y, size = run_.type == type_uint16 ? 2 : 8;
+        const Image image{run_.type, run_.x, run_.y, Bytes(run_.comment, 'c'), "", 0, "IM", std::nullopt};
+        const std::uint64_t start = 64 + run_.comment;
         std::vector<std::string> args = {run_.method, "-o", "out"};
         for (std::uint64_t k = 0; k < run_.inputs; ++k) {
             std::string name = "in" + std::to_string(k);
-            Image image{run_.type, run_.x, run_.y, "", "", 0, "IM", std::nullopt};
-            put(name, image.header());
+            put(name, image.header() + image.comment);
             // Input k holds 1000 + k at value 1000 * k; at value n - 1, every
             // input holds 9.
-            Bytes v = run_.type == type_uint16 ? le16({static_cast<std::uint16_t>(1000 + k)}) : le64({1000.0 + static_cast<double>(k)});
-            {
-                std::fstream f(path(name), std::ios::in | std::ios::out | std::ios::binary);
-                f.seekp(static_cast<std::streamoff>(64 + 1000 * k * size));
-                f << v;
-                f.seekp(static_cast<std::streamoff>(64 + (n - 1) * size));
-                f << (run_.type == type_uint16 ? le16({9}) : le64({9.0}));
-            }
+            std::fstream f(path(name), std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(start + 1000 * k * size));
+            f << (run_.type == type_uint16 ? le16({static_cast<std::uint16_t>(1000 + k)})
+                                           : le64({1000.0 + static_cast<double>(k)}));
+            f.seekp(static_cast<std::streamoff>(start + (n - 1) * size));
+            f << (run_.type == type_uint16 ? le16({9}) : le64({9.0}));
             args.push_back(name);
         }
         Run_Result r = run(args, {.address_space_limit = 32 << 20});
         ASSERT_EQ(r.status, 0) << r.err;
         std::optional<Bytes> out = get("out");
         ASSERT_TRUE(out);
-        ASSERT_EQ(out->size(), 64 + n * size);
+        ASSERT_EQ(out->size(), start + n * size);
         Bytes expected(n * size, '\0');
         // One value among mostly zeros: the median is 0 and the mean that
         // value / count, but for the last value, 9 in every input.
         for (std::uint64_t k = 0; k < run_.inputs && std::string(run_.method) == "--mean"; ++k)
             expected.replace(1000 * k * size, size, le16({mean_uint16(1000 + k, run_.inputs)}));
         expected.replace((n - 1) * size, size, run_.type == type_uint16 ? le16({9}) : le64({9.0}));
-        EXPECT_TRUE(out->substr(64) == expected);
+        EXPECT_TRUE(out->substr(start) == expected);
         for (std::uint64_t k = 0; k < run_.inputs; ++k)
             std::filesystem::remove(path("in" + std::to_string(k)));
     }
