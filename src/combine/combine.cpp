@@ -1,0 +1,317 @@
+#include "combine.h"
+
+#include "image/byte_order.h"
+#include "image/velkin.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// Pixels handled together: for a small count of inputs, the keys of a tile
+// of every input stay in the first-level cache while the network sorts them.
+constexpr std::uint64_t tile = 256;
+
+// Up to this many inputs, a sorting network over a tile of pixels at once,
+// whose compare-exchanges are branch-free and run across the tile (in
+// vector registers for uint16); above it, a selection per pixel, whose cost
+// grows only linearly with the count. The bounds are where the selection
+// became the faster on the build machine.
+constexpr std::uint64_t network_inputs_uint16 = 512;
+constexpr std::uint64_t network_inputs_binary64 = 128;
+
+std::uint64_t network_inputs(std::uint16_t type)
+{
+    return type == type_uint16 ? network_inputs_uint16 : network_inputs_binary64;
+}
+
+// Batcher's odd-even merge sort for any n: the order of compare-exchanges,
+// fixed in advance. Returns how many there are; stores them where `network`
+// is given.
+std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
+{
+    std::uint64_t count = 0;
+    for (std::uint64_t p = 1; p < n; p += p)
+        for (std::uint64_t k = p; k > 0; k /= 2)
+            for (std::uint64_t j = k % p; j + k < n; j += k + k)
+                for (std::uint64_t i = 0; i < k && i + j + k < n; ++i)
+                    if ((i + j) / (p + p) == (i + j + k) / (p + p)) {
+                        if (network)
+                            network[count] = {static_cast<std::uint16_t>(i + j),
+                                              static_cast<std::uint16_t>(i + j + k)};
+                        ++count;
+                    }
+    return count;
+}
+
+// Only the compare-exchanges that can reach the middle positions are kept,
+// found backwards from them; returns how many.
+std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
+                          std::uint64_t high)
+{
+    bool needed[network_inputs_uint16] = {};
+    needed[low] = needed[high] = true;
+    std::uint64_t kept = count;
+    for (std::uint64_t c = count; c-- > 0;) {
+        Comparator x = network[c];
+        if (needed[x.low] || needed[x.high]) {
+            needed[x.low] = needed[x.high] = true;
+            network[--kept] = x;
+        }
+    }
+    std::copy(network + kept, network + count, network);
+    return count - kept;
+}
+
+// Over n pixels: keys[row * tile + p] is input row's key for pixel p.
+template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t n)
+{
+    for (std::uint64_t k = 0; k < c.comparators; ++k) {
+        Key* __restrict x = keys + c.network[k].low * tile;
+        Key* __restrict y = keys + c.network[k].high * tile;
+        for (std::uint64_t p = 0; p < n; ++p) {
+            Key a = x[p], b = y[p];
+            bool swap = b < a;
+            x[p] = swap ? b : a;
+            y[p] = swap ? a : b;
+        }
+    }
+}
+
+bool is_nan_bits(std::uint64_t bits)
+{
+    return (bits & INT64_MAX) > 0x7ff0000000000000;
+}
+
+double from_key(std::int64_t key)
+{
+    return std::bit_cast<double>(static_cast<std::uint64_t>(order_key(static_cast<std::uint64_t>(key))));
+}
+
+const double quiet_nan = std::bit_cast<double>(quiet_nan_bits);
+
+// sum / count rounded to nearest, ties to even, for whole numbers sum and
+// count below 2^53 whose quotient is at most 65535. The quotient is
+// correctly rounded; one that is not a tie lies at least 1/(2 count) from
+// the nearest tie, far more than its rounding error, so a tie stays a tie
+// and no other quotient crosses one. Adding 2^52, where binary64 holds
+// whole numbers only, then rounds it to a whole number, ties to even, as the
+// default rounding mode does; subtracting 2^52 again is exact.
+std::uint16_t rounded_quotient(double sum, double count)
+{
+    constexpr double whole = 0x1p52;
+    return static_cast<std::uint16_t>((sum / count + whole) - whole);
+}
+
+void median_uint16_tile(const Combiner& c, unsigned char* result,
+                        const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
+{
+    auto* keys = static_cast<std::uint16_t*>(c.keys);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p)
+            keys[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
+    sort_tile(c, keys, n);
+    const std::uint16_t* low = keys + c.low * tile;
+    const std::uint16_t* high = keys + c.high * tile;
+    for (std::uint64_t p = 0; p < n; ++p)
+        store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
+}
+
+void median_binary64_tile(const Combiner& c, unsigned char* result,
+                          const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
+{
+    auto* keys = static_cast<std::int64_t*>(c.keys);
+    std::fill(c.nan, c.nan + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            auto bits = load_value<std::uint64_t>(values[k], first + p);
+            c.nan[p] |= is_nan_bits(bits);
+            keys[k * tile + p] = order_key(bits);
+        }
+    sort_tile(c, keys, n);
+    const std::int64_t* low = keys + c.low * tile;
+    const std::int64_t* high = keys + c.high * tile;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        double v = c.nan[p]               ? quiet_nan
+                   : c.low == c.high ? from_key(low[p])
+                                     : middle_binary64(from_key(low[p]), from_key(high[p]));
+        store_value(result, first + p, v);
+    }
+}
+
+// For many inputs: the values at the middle positions, as a full sort
+// would place them, without sorting.
+template <class Key> void select_middle(const Combiner& c, Key* keys, Key& low, Key& high)
+{
+    std::nth_element(keys, keys + c.high, keys + c.inputs);
+    high = keys[c.high];
+    low = c.low == c.high ? high : *std::max_element(keys, keys + c.high);
+}
+
+void median_uint16_select(const Combiner& c, unsigned char* result,
+                          const unsigned char* const* values, std::uint64_t count)
+{
+    auto* keys = static_cast<std::uint16_t*>(c.keys);
+    for (std::uint64_t p = 0; p < count; ++p) {
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            keys[k] = load_value<std::uint16_t>(values[k], p);
+        std::uint16_t low, high;
+        select_middle(c, keys, low, high);
+        store_value(result, p, c.low == c.high ? high : middle_uint16(low, high));
+    }
+}
+
+void median_binary64_select(const Combiner& c, unsigned char* result,
+                            const unsigned char* const* values, std::uint64_t count)
+{
+    auto* keys = static_cast<std::int64_t*>(c.keys);
+    for (std::uint64_t p = 0; p < count; ++p) {
+        bool nan = false;
+        for (std::uint64_t k = 0; k < c.inputs; ++k) {
+            auto bits = load_value<std::uint64_t>(values[k], p);
+            nan |= is_nan_bits(bits);
+            keys[k] = order_key(bits);
+        }
+        double v = quiet_nan;
+        if (!nan) {
+            std::int64_t low, high;
+            select_middle(c, keys, low, high);
+            v = c.low == c.high ? from_key(high) : middle_binary64(from_key(low), from_key(high));
+        }
+        store_value(result, p, v);
+    }
+}
+
+// Up to 65537 values of at most 65535 sum below 2^32: such runs of inputs
+// are summed in 32 bits, four at a time in a vector register; their sums
+// are added up in binary64, which holds whole numbers below 2^53 (65535
+// times a count below 2^37) exactly.
+void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned char* const* values,
+                      std::uint64_t first, std::uint64_t n)
+{
+    constexpr std::uint64_t run = 65537;
+    auto* sums = static_cast<double*>(c.keys);
+    auto* part = reinterpret_cast<std::uint32_t*>(sums + tile);
+    std::fill(sums, sums + n, 0.0);
+    for (std::uint64_t k0 = 0; k0 < c.inputs; k0 += run) {
+        std::fill(part, part + n, 0);
+        const std::uint64_t end = std::min(c.inputs, k0 + run);
+        std::uint64_t k = k0;
+        for (; k + 4 <= end; k += 4) // fewer passes over the sums
+            for (std::uint64_t p = 0; p < n; ++p)
+                part[p] += std::uint32_t{load_value<std::uint16_t>(values[k], first + p)} +
+                           load_value<std::uint16_t>(values[k + 1], first + p) +
+                           load_value<std::uint16_t>(values[k + 2], first + p) +
+                           load_value<std::uint16_t>(values[k + 3], first + p);
+        for (; k < end; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                part[p] += load_value<std::uint16_t>(values[k], first + p);
+        for (std::uint64_t p = 0; p < n; ++p)
+            sums[p] += part[p];
+    }
+    const auto count = static_cast<double>(c.inputs);
+    for (std::uint64_t p = 0; p < n; ++p)
+        store_value(result, first + p, rounded_quotient(sums[p], count));
+}
+
+// Summed in the order of the inputs, from +0 as numpy sums (so a pixel of
+// -0s has the mean +0), then divided.
+void mean_binary64_tile(const Combiner& c, unsigned char* result,
+                        const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
+{
+    auto* sums = static_cast<double*>(c.keys);
+    std::fill(sums, sums + n, 0.0);
+    std::uint64_t k = 0;
+    for (; k + 4 <= c.inputs; k += 4) // fewer passes over the sums, the same order
+        for (std::uint64_t p = 0; p < n; ++p)
+            sums[p] = sums[p] + load_value<double>(values[k], first + p) +
+                      load_value<double>(values[k + 1], first + p) +
+                      load_value<double>(values[k + 2], first + p) +
+                      load_value<double>(values[k + 3], first + p);
+    for (; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p)
+            sums[p] = sums[p] + load_value<double>(values[k], first + p);
+    const auto count = static_cast<double>(c.inputs);
+    for (std::uint64_t p = 0; p < n; ++p)
+        store_value(result, first + p, sums[p] / count);
+}
+
+} // namespace
+
+std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count)
+{
+    return rounded_quotient(static_cast<double>(sum), static_cast<double>(count));
+}
+
+std::uint16_t middle_uint16(std::uint16_t low, std::uint16_t high)
+{
+    unsigned sum = unsigned{low} + high, half = sum / 2;
+    return static_cast<std::uint16_t>(half + (sum & half & 1));
+}
+
+double middle_binary64(double low, double high)
+{
+    double sum = low + high;
+    if (std::isinf(sum) && std::isfinite(low) && std::isfinite(high))
+        return low / 2 + high / 2;
+    if (std::isnan(sum)) // -inf and +inf
+        return quiet_nan;
+    return sum / 2;
+}
+
+bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
+{
+    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr};
+    bool network = method == Method::median && inputs <= network_inputs(type);
+    std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
+    c.keys = std::malloc(keys * 8);
+    c.nan = static_cast<unsigned char*>(std::malloc(tile));
+    if (network) {
+        std::uint64_t count = batcher_network(inputs, nullptr);
+        c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
+        if (c.network) {
+            batcher_network(inputs, c.network);
+            c.comparators = keep_middle(c.network, count, c.low, c.high);
+        }
+    }
+    if (c.keys == nullptr || c.nan == nullptr || (network && c.network == nullptr)) {
+        release_combiner(c);
+        return false;
+    }
+    return true;
+}
+
+void release_combiner(Combiner& c)
+{
+    std::free(c.keys);
+    std::free(c.nan);
+    std::free(c.network);
+    c.keys = c.nan = nullptr;
+    c.network = nullptr;
+}
+
+void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
+                    std::uint64_t count)
+{
+    bool binary64 = c.type == type_binary64;
+    if (c.method == Method::median && c.inputs > network_inputs(c.type)) {
+        if (binary64)
+            median_binary64_select(c, result, values, count);
+        else
+            median_uint16_select(c, result, values, count);
+        return;
+    }
+    for (std::uint64_t first = 0; first < count; first += tile) {
+        std::uint64_t n = std::min(tile, count - first);
+        if (c.method == Method::median && binary64)
+            median_binary64_tile(c, result, values, first, n);
+        else if (c.method == Method::median)
+            median_uint16_tile(c, result, values, first, n);
+        else if (binary64)
+            mean_binary64_tile(c, result, values, first, n);
+        else
+            mean_uint16_tile(c, result, values, first, n);
+    }
+}

@@ -1,0 +1,58 @@
+// pixcombine's arithmetic: many frames of one type and size become one,
+// value by value, by their median or their mean. Everything here is exact:
+// the same inputs give the same bits on every host.
+#pragma once
+
+#include <cstdint>
+
+enum class Method { median, mean };
+
+// The rules for one pixel, each written so that it is plainly right; the
+// chunk functions below apply them to many pixels at once.
+
+// sum / count rounded to nearest, ties to even.
+std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count);
+// The median of an even count from its two middle values, low <= high:
+// their mean, rounded to nearest, ties to even.
+std::uint16_t middle_uint16(std::uint16_t low, std::uint16_t high);
+// The same for binary64: (low + high) / 2, or low / 2 + high / 2 where the
+// sum of two finite values overflows. A NaN result is quiet_nan.
+double middle_binary64(double low, double high);
+
+// The one NaN a median gives, whatever NaNs it met.
+inline constexpr std::uint64_t quiet_nan_bits = 0x7ff8000000000000;
+
+// A binary64's bits as a signed integer that orders as the numbers do, with
+// -0 just before +0 (NaNs land beyond the infinities). Its own inverse.
+inline std::int64_t order_key(std::uint64_t bits)
+{
+    auto b = static_cast<std::int64_t>(bits);
+    return b ^ ((b >> 63) & INT64_MAX);
+}
+
+// A compare-exchange: the lesser value goes to position `low`.
+struct Comparator {
+    std::uint16_t low, high;
+};
+
+// What a combination needs for a run: the count of inputs, the middle
+// positions, a sorting network for small counts and scratch memory.
+struct Combiner {
+    std::uint64_t inputs;
+    std::uint16_t type;
+    Method method;
+    std::uint64_t low, high; // middle positions in order; equal for an odd count
+    std::uint64_t comparators;
+    Comparator* network;
+    void* keys;                  // scratch, released by release_combiner
+    unsigned char* nan;
+};
+
+// false: no memory.
+bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method);
+void release_combiner(Combiner& c);
+
+// result[i] for i < count from values[k][i] for every input k; every block
+// in the file's byte order (little-endian), at any address.
+void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
+                    std::uint64_t count);
