@@ -67,12 +67,6 @@ class ImageJResult:
     def ok(self) -> bool:
         return self.error is None
 
-    def as_tuple(self):
-        """(width, height, bitDepth, [values in the order of `pixels`]) or the error text."""
-        if self.error is not None:
-            return self.error
-        return (self.width, self.height, self.bit_depth, list(self.pixels.values()))
-
 
 # The list file has one line per file: "<index>\t<points>\t<link name>".
 # <points> is "auto:N" (all pixels if width*height <= N, else the four corners
@@ -390,37 +384,3 @@ def _run_batch(workdir, macro, listfile, todo, entries, results, timeout, java_a
         return progressed
     finally:
         run.stop(finished)
-
-
-def _format(r: ImageJResult) -> str:
-    if r.error is not None:
-        return "ERROR " + r.error.replace("\n", "\n    ")
-    px = " ".join("(%d,%d)=%r" % (x, y, v) for (x, y), v in r.pixels.items())
-    s = "%dx%d bitDepth=%d slices=%d %s" % (r.width, r.height, r.bit_depth, r.slices, px)
-    if r.calibrated:
-        s += "\n    calibrated: " + " ".join(
-            "(%d,%d)=%r" % (x, y, v) for (x, y), v in r.calibrated.items())
-    return s
-
-
-if __name__ == "__main__":
-    import argparse
-    import sys
-
-    ap = argparse.ArgumentParser(description="Open files in ImageJ and print what it sees.")
-    ap.add_argument("files", nargs="+")
-    ap.add_argument("--timeout", type=float, default=30.0)
-    ap.add_argument("--points", help='"x,y;x,y;..." (negative counts from the end)')
-    ap.add_argument("--all-pixels-max", type=int, default=64)
-    a = ap.parse_args()
-    t0 = time.monotonic()
-    out = open_in_imagej(a.files, timeout=a.timeout, points=a.points,
-                         all_pixels_max=a.all_pixels_max)
-    bad = 0
-    for p in a.files:
-        r = out[os.fspath(p)]
-        bad += r.error is not None
-        print("%s: %s" % (p, _format(r)))
-    print("# %d file(s), %d failed, %.1fs" % (len(out), bad, time.monotonic() - t0),
-          file=sys.stderr)
-    sys.exit(1 if bad else 0)
