@@ -98,11 +98,23 @@ done
 
 # Stands for pixdelta: for a frame whose name holds "hang", it writes part
 # of an output, says it has started (a file named after its process id),
-# then waits to be killed; other runs go to the real pixdelta.
+# then waits to be killed; "slow" likewise, but is slow to die; other runs
+# go to the real pixdelta.
 mkdir "$tmp/fake" "$tmp/markers"
 cat >"$tmp/fake/pixdelta" <<EOF
 #!/usr/bin/env bash
-case \${1-} in *hang*) ;; *) exec "$pixdelta" "\$@" ;; esac
+case \${1-} in
+  *hang*) ;;
+  # Takes a while to die, as a tool that cleans up on SIGTERM would.
+  *slow*)
+    trap 'kill \$!; sleep 0.5; exit 1' TERM
+    sleep 3600 &
+    : >"$tmp/markers/\$!"
+    : >"$tmp/markers/\$\$"
+    wait
+    exit 1 ;;
+  *) exec "$pixdelta" "\$@" ;;
+esac
 head -c 100 -- "\$1" >"\$3"
 : >"$tmp/markers/\$\$"
 exec sleep 3600
@@ -117,17 +129,20 @@ wait_started() {
     sleep 0.1
   done
 }
-# fakes_gone: every fake that started has ended (at most half a minute).
+# fakes_gone: every fake that started has ended (a zombie has), checked
+# once the script has returned, which it must do only then. Any left are
+# killed, so that they cannot disturb the next case.
 fakes_gone() {
-  local marker pid tries
+  local marker pid gone=0
   for marker in "$tmp/markers"/*; do
     [ -e "$marker" ] || continue
-    pid=${marker##*/} tries=0
-    while [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ]; do
-      [ $((tries += 1)) -le 300 ] || return 1
-      sleep 0.1
-    done
+    pid=${marker##*/}
+    if [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ]; then
+      gone=1
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
   done
+  return "$gone"
 }
 # start COMMAND...: runs it in the background as a process group of its own,
 # as a shell with job control would, so that it keeps SIGINT.
@@ -153,16 +168,19 @@ subtract_dark_tests() {
 
   # Every kind of name, and links: a FRAMES folder and a DARK whose names
   # begin with '-', reached through a link; frames with spaces, a newline,
-  # a leading '-', a link to a frame elsewhere; things that are not frames.
+  # a leading '-', a link to a frame elsewhere; things that are not frames
+  # (a hidden ._a.img as a Mac leaves, a folder, a text file, a subfolder's).
   fresh
   mkdir -- real-frames elsewhere
   cp -- "$tmp/src/1.img" real-frames/a.img
   cp -- "$tmp/src/2.img" "real-frames/with space.img"
   cp -- "$tmp/src/3.img" "real-frames/new"$'\n'"line.img"
   cp -- "$tmp/src/4.img" real-frames/-lead.img
-  cp -- "$tmp/src/5.img" real-frames/.hidden.img
+  cp -- "$tmp/src/5.img" real-frames/._a.img
   cp -- "$tmp/src/6.img" elsewhere/target.img
-  cp -- "$tmp/src/8.img" 'real-frames/odd $(x) [b]*.img'
+  # shellcheck disable=SC2016 # a name that must not be expanded
+  local odd='odd $(x) [b]*.img'
+  cp -- "$tmp/src/8.img" "real-frames/$odd"
   ln -s ../elsewhere/target.img real-frames/link.img
   cp -- "$tmp/src/7.img" real-frames/notes.txt
   mkdir real-frames/folder.img real-frames/sub
@@ -174,7 +192,7 @@ subtract_dark_tests() {
   check "names: reports dropped" same "$out$err" ""
   check "names: exactly the *.img files directly in FRAMES" listing -out \
     "-lead.img/a.img/link.img/new"$'\n'"line.img/odd \$(x) [b]*.img/with space.img/"
-  for name in a.img "with space.img" "new"$'\n'"line.img" -lead.img 'odd $(x) [b]*.img'; do
+  for name in a.img "with space.img" "new"$'\n'"line.img" -lead.img "$odd"; do
     check "names: $name is its frame less the dark" made_from "-out/$name" "real-frames/$name" 100
   done
   check "names: a linked frame is read through its link" made_from -out/link.img elsewhere/target.img 100
@@ -373,6 +391,15 @@ EOF
       check "SIG$signal to the $target: that frame complete" made_from out/a-done.img f/a-done.img 100
     done
   done
+  # The script returns only once every run has ended.
+  fresh
+  mkdir f && cp -- "$tmp/src/1.img" f/slow.img
+  start env PIXDELTA="$tmp/fake/pixdelta" "$script" "$dark" f out 100 2
+  if check "a run slow to die: started" wait_started 2; then kill -s TERM "$pid"; fi
+  stop
+  check "a run slow to die: killed by SIGTERM" same "$status" 143
+  check "a run slow to die: ended before the script returned" fakes_gone
+  check "a run slow to die: nothing left in OUT" listing out ""
 }
 
 slurm_tests() {
@@ -391,9 +418,13 @@ slurm_tests() {
   cp -- "$tmp/src/5.img" "frames/new"$'\n'"line.img"
   cp -- "$tmp/src/6.img" "frames/with space.img"
   cp -- "$tmp/src/7.img" frames/notes.txt
+  # A locale that sorts otherwise ("a" before "B", '-' ignored), made here
+  # where the locale sources are installed: the order must still be bytes.
   local locale=C
-  # Where a locale sorts otherwise, the order must still be bytes.
-  locale -a 2>/dev/null | grep -qix 'en_US.utf-\?8' && locale=en_US.UTF-8
+  if localedef -i en_US -f UTF-8 "$tmp/en_US.UTF-8" >/dev/null 2>&1; then
+    locale=en_US.UTF-8
+    export LOCPATH=$tmp
+  fi
 
   run env LC_ALL="$locale" PATH="$PWD/bin:$PATH" SLURM_ARRAY_TASK_ID=0 bash "$slurm"
   check "slurm task 0: status 0" same "$status" 0
