@@ -40,13 +40,17 @@ check() {
   fi
 }
 has() { [[ $1 == *"$2"* ]]; }
-# failure_of FRAME: what the last run said on stderr of FRAME's failure, from
-# its status to the next frame's.
+# failure_of FRAME: what the last run said on stderr of FRAME's failure: the
+# lines after the previous frame's "failed: " line, up to FRAME's own.
 failure_of() {
-  local rest=$'\n'$err head=$'\n'"subtract-dark: failed: $1 "
-  [[ $rest == *"$head"* ]] || return 0
-  rest=${rest#*"$head"}
-  printf '%s' "${rest%%$'\n'subtract-dark: failed: *}"
+  local line block=''
+  while IFS= read -r line; do
+    block+=$line$'\n'
+    case $line in
+      "failed: $1" | "failed: $1 ("*) printf '%s' "$block"; return 0 ;;
+      "failed: "*) block='' ;;
+    esac
+  done <<<"$err"
 }
 lacks() { [[ $1 != *"$2"* ]]; }
 same() { [ "$1" = "$2" ]; }
@@ -247,15 +251,14 @@ subtract_dark_tests() {
   run env PIXDELTA="$pixdelta" "$script" "$dark" f out 100 2
   check "failures: status 1" same "$status" 1
   check "failures: nothing on stdout" same "$out" ""
-  check "failures: a bad frame named, shell-quoted" has "$(failure_of "\$'./f/bad\\nname.img'")" \
-    "(pixdelta exited with 255)"$'\n'"EOF in ./f/bad"$'\n'"name.img (header)"
-  check "failures: a frame of another type" has "$(failure_of ./f/type64.img)" "file types differ"
-  check "failures: an unknown type" has "$(failure_of ./f/type3.img)" "(pixdelta exited with 247)"
-  check "failures: an unknown type, said on stdout" has "$(failure_of ./f/type3.img)" "Unknown file type in file1!"
-  check "failures: pixdelta's stdout shown" has "$(failure_of ./f/broken.img)" "can not open file1 for input"
-  check "failures: a short frame" has "$(failure_of ./f/short.img)" "EOF found in the data of ./f/short.img"
-  check "failures: an output that cannot be renamed" has "$(failure_of ./f/blocked.img)" "(mv exited with 1)"
-  check "failures: six frames named" same "$(grep -c '^subtract-dark: failed: ' <<<"$err")" 6
+  check "failures: a bad frame named, shell-quoted" same "$(failure_of "\$'f/bad\\nname.img'")" \
+    "EOF in f/bad"$'\n'"name.img (header)"$'\n'"failed: \$'f/bad\\nname.img'"
+  check "failures: a frame of another type" has "$(failure_of f/type64.img)" "file types differ"
+  check "failures: an unknown type, said on stdout" has "$(failure_of f/type3.img)" "Unknown file type in file1!"
+  check "failures: pixdelta's stdout shown" has "$(failure_of f/broken.img)" "can not open file1 for input"
+  check "failures: a short frame" has "$(failure_of f/short.img)" "EOF found in the data of f/short.img"
+  check "failures: an output that cannot be renamed" has "$(failure_of f/blocked.img)" "cannot overwrite directory"
+  check "failures: six frames named" same "$(grep -c '^failed: ' <<<"$err")" 6
   check "failures: good frames named nowhere" lacks "$err" "a.img"
   check "failures: only the good frames made, nothing else in OUT" listing out "a.img/blocked.img/z.img/"
   check "failures: the first good frame" made_from out/a.img f/a.img 100
@@ -274,11 +277,13 @@ subtract_dark_tests() {
   # why: xargs stops, which is said, and its temporary goes.
   fresh
   mkdir f bin && cp -- "$tmp/src/1.img" f/a.img
-  # The fake kills the run of the frame, a child of xargs.
+  # The fake kills itself for a frame named "self"; otherwise the run of the
+  # frame, a child of xargs.
   cat >bin/pixdelta <<EOF
 #!/bin/bash
 [ \$# -ge 4 ] && [ "\$3" != /dev/null ] || exec "$pixdelta" "\$@"
 : >"\$3"
+[[ \$1 != *self* ]] || kill -KILL \$\$
 parent() { local s; read -r s </proc/\$1/stat; s=\${s##*) }; s=\${s#* }; echo \${s%% *}; }
 run=\$PPID
 while [ "\$(cat /proc/\$(parent \$run)/comm)" != xargs ]; do run=\$(parent \$run); done
@@ -289,6 +294,11 @@ EOF
   check "killed run: status 1" same "$status" 1
   check "killed run: said" has "$err" "xargs stopped with status 125"
   check "killed run: nothing in OUT" listing out ""
+  mkdir g && cp -- "$tmp/src/1.img" g/self.img
+  run env PIXDELTA=bin/pixdelta "$script" "$dark" g out
+  check "pixdelta killed: status 1" same "$status" 1
+  check "pixdelta killed: its status given" same "$err" "failed: g/self.img (pixdelta exited with 137)"
+  check "pixdelta killed: nothing in OUT" listing out ""
 
   # Bad arguments: status 2, the reason on stderr, OUT not written.
   local reason
