@@ -3,6 +3,9 @@
 
   frame16.img - dark16.img + 100  ->  expected16.img   (16-bit, 16 x 8)
   frame64.img - dark64.img + 100  ->  expected64.img   (binary64, 8 x 4)
+  darks/dark-01.img ... dark-09.img: nine 64 x 32 dark frames of one
+  camera, for a master dark: a bias with read noise, a warm column, glow in
+  one corner, and in each a few cosmic-ray hits at random places.
 
 The expected outputs are computed here, independently of the tool.
 """
@@ -48,6 +51,24 @@ def main():
     write("dark64.img", image(b"", x, y, 10, dark, bytes(54)))
     out = [(a + OFFSET) - b for a, b in zip(frame, dark)]
     write("expected64.img", image(comment, x, y, 10, out, filler))
+
+    os.makedirs(os.path.join(HERE, "darks"), exist_ok=True)
+    seed = 12345
+    def uniform():  # a fixed generator, so that the files never change
+        nonlocal seed
+        seed = (seed * 1103515245 + 12345) % 2**31
+        return seed / 2**31
+    x, y = 64, 32
+    for n in range(1, 10):
+        dark = []
+        for row in range(y):
+            for col in range(x):
+                glow = 400 * 0.93 ** (row + (x - 1 - col))
+                noise = sum(uniform() for _ in range(4)) * 10 - 20
+                dark.append(int(100 + glow + (25 if col == 20 else 0) + noise))
+        for _ in range(3):
+            dark[int(uniform() * x * y)] = 4000 + int(uniform() * 60000)
+        write("darks/dark-%02d.img" % n, image(b"dark %d of 9, 60 s" % n, x, y, 2, dark, bytes(54)))
 
 
 if __name__ == "__main__":
