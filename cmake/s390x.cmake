@@ -1,5 +1,5 @@
 # Cross-builds for s390x, a big-endian host, with Debian's
-# g++-s390x-linux-gnu against a sysroot made by tests/make-s390x-sysroot:
+# g++-s390x-linux-gnu against a sysroot made by tools/make-s390x-sysroot:
 #   cmake -S . -B build-s390x --toolchain cmake/s390x.cmake -DS390X_SYSROOT=/abs/dir
 # (or S390X_SYSROOT in the environment). The C library and libstdc++ come
 # from the cross toolchain in /usr/s390x-linux-gnu and the rest from the
@@ -15,13 +15,13 @@ if(NOT S390X_SYSROOT AND DEFINED ENV{S390X_SYSROOT})
   set(S390X_SYSROOT "$ENV{S390X_SYSROOT}")
 endif()
 if(NOT IS_ABSOLUTE "${S390X_SYSROOT}" OR NOT EXISTS "${S390X_SYSROOT}/.stamp")
-  message(FATAL_ERROR "S390X_SYSROOT must name a folder made by tests/make-s390x-sysroot")
+  message(FATAL_ERROR "S390X_SYSROOT must name a folder made by tools/make-s390x-sysroot")
 endif()
 # Linker flags and pkg-config's output are split at blanks.
 if(S390X_SYSROOT MATCHES "[ \t\n]")
   message(FATAL_ERROR "S390X_SYSROOT must not contain blanks: ${S390X_SYSROOT}")
 endif()
-set(S390X_SYSROOT "${S390X_SYSROOT}" CACHE PATH "s390x sysroot made by tests/make-s390x-sysroot")
+set(S390X_SYSROOT "${S390X_SYSROOT}" CACHE PATH "s390x sysroot made by tools/make-s390x-sysroot")
 # try_compile projects read this file again, without the cache.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES S390X_SYSROOT)
 
