@@ -6,6 +6,8 @@
   darks/dark-01.img ... dark-09.img: nine 64 x 32 dark frames of one
   camera, for a master dark: a bias with read noise, a warm column, glow in
   one corner, and in each a few cosmic-ray hits at random places.
+  frames/night-1.img ... night-3.img: three exposures of that camera, the
+  same dark signal under a sky with stars.
 
 The expected outputs are computed here, independently of the tool.
 """
@@ -59,16 +61,32 @@ def main():
         seed = (seed * 1103515245 + 12345) % 2**31
         return seed / 2**31
     x, y = 64, 32
-    for n in range(1, 10):
-        dark = []
+
+    def camera():  # what every exposure of the camera holds
+        values = []
         for row in range(y):
             for col in range(x):
                 glow = 400 * 0.93 ** (row + (x - 1 - col))
                 noise = sum(uniform() for _ in range(4)) * 10 - 20
-                dark.append(int(100 + glow + (25 if col == 20 else 0) + noise))
+                values.append(100 + glow + (25 if col == 20 else 0) + noise)
+        return values
+
+    for n in range(1, 10):
+        dark = [int(v) for v in camera()]
         for _ in range(3):
             dark[int(uniform() * x * y)] = 4000 + int(uniform() * 60000)
         write("darks/dark-%02d.img" % n, image(b"dark %d of 9, 60 s" % n, x, y, 2, dark, bytes(54)))
+    os.makedirs(os.path.join(HERE, "frames"), exist_ok=True)
+    stars = [(int(uniform() * x), int(uniform() * y), 500 + 3000 * uniform()) for _ in range(12)]
+    for n in range(1, 4):
+        night = camera()
+        for i in range(x * y):
+            night[i] += 300
+            for sx, sy, flux in stars:
+                d2 = (i % x - sx) ** 2 + (i // x - sy) ** 2
+                night[i] += flux * 0.5 ** d2
+        write("frames/night-%d.img" % n, image(b"night %d, 60 s" % n, x, y, 2,
+                                               [min(int(v), 65535) for v in night], bytes(54)))
 
 
 if __name__ == "__main__":
