@@ -121,15 +121,6 @@ Options parse(int argc, char** argv)
     std::exit(std::fflush(stdout) == 0 ? 0 : exit_failure);
 }
 
-// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
-// next file opened, and messages would then land in that file.
-void open_closed_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
-            std::exit(exit_failure);
-}
-
 // Every input stays open for the whole run, so the soft limit on open files
 // is raised as far as the hard one allows. Returns the limit in force.
 std::uint64_t raise_open_file_limit()
@@ -323,7 +314,8 @@ void run_pixcombine(int argc, char** argv)
     // likewise, should a message have nowhere to go).
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
-    open_closed_standard_descriptors();
+    if (!open_closed_standard_descriptors())
+        std::exit(exit_failure);
 
     Options o = parse(argc, argv);
     if (o.help || o.version)

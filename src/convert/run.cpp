@@ -322,15 +322,6 @@ bool convert(const Options& o, const Formats& f, Failure& failure)
     return ok;
 }
 
-// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
-// next file opened, and a message would then land in it.
-void open_closed_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
-            std::_Exit(1);
-}
-
 } // namespace
 
 int run_pixconvert(int argc, char** argv)
@@ -339,7 +330,8 @@ int run_pixconvert(int argc, char** argv)
     // that gets its message.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    open_closed_standard_descriptors();
+    if (!open_closed_standard_descriptors())
+        std::_Exit(1);
     Options o;
     std::string wrong = parse(argc, argv, o);
     if (!wrong.empty())

@@ -18,5 +18,10 @@ std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t siz
 // a size that falls short is checked by reading.
 bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes);
 
+// Opens each of the descriptors 0, 1 and 2 that the caller left closed on
+// /dev/null: otherwise the next file opened would take its number, and
+// console text would land in that file. False if one cannot be.
+bool open_closed_standard_descriptors();
+
 // The same file, by any name or link: the same device and the same inode.
 bool same_file(const struct stat& x, const struct stat& y);

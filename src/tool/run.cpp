@@ -45,15 +45,6 @@ std::int16_t parse_offset(const char* text)
 
 namespace {
 
-// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
-// next file opened, and console text would then land in the image.
-void open_closed_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
-            std::exit(exit_failure);
-}
-
 bool console_is(int console, const struct stat& file)
 {
     struct stat st;
@@ -194,7 +185,8 @@ void run_pixdelta(int argc, char** argv)
     // fails like any other write, with its message, instead of killing the run.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
-    open_closed_standard_descriptors();
+    if (!open_closed_standard_descriptors())
+        std::exit(exit_failure);
 
     if (argc < 5)
         fail(says::usage);
