@@ -398,8 +398,11 @@ bool make_header_text(const Image* image, int bitpix, std::string& text, std::st
     fits_hdr2str(f, 0, nullptr, 0, &cards, &count, &status);
     if (status == 0)
         text.assign(cards);
+    // fits_free_memory frees nothing when its status argument is positive,
+    // so it gets a status of its own, not the count of cards.
+    int freeing = 0;
     if (cards)
-        fits_free_memory(cards, &count);
+        fits_free_memory(cards, &freeing);
     if (status != 0)
         why = fits_reason("cannot write", status);
     int closing = 0;
