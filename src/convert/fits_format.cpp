@@ -88,14 +88,18 @@ bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
     return same;
 }
 
-// A file that cfitsio would unpack whole in memory.
+// A file that cfitsio would unpack whole in memory. cfitsio goes by the
+// first two bytes alone, so these do too: a file that only begins with "PK"
+// is unzipped into an allocation of the size its bytes 22 to 25 claim.
 const char* compression_of(int fd)
 {
     unsigned char magic[4] = {};
     read_fully_at(fd, magic, sizeof magic, 0);
     if (magic[0] == 0x1f && (magic[1] == 0x8b || magic[1] == 0x9d || magic[1] == 0x1e))
         return magic[1] == 0x8b ? "gzip (gunzip it first" : "compress or pack (uncompress it first";
-    if (std::memcmp(magic, "PK\3\4", 4) == 0)
+    if (magic[0] == 0x1f && magic[1] == 0xa0)
+        return "LZH (unpack it first";
+    if (magic[0] == 'P' && magic[1] == 'K')
         return "zip (unzip it first";
     if (std::memcmp(magic, "BZh", 3) == 0)
         return "bzip2 (bunzip2 it first";
