@@ -412,6 +412,11 @@ def fits_seeds():
         "float32": fits_bytes([fits.PrimaryHDU(np.array([[1.5]], dtype=np.float32))]),
         "no_image": fits_bytes([fits.PrimaryHDU()]),
         "gzipped": b"\x1f\x8b\x08\0\0\0\0\0\0\3" + b"\0" * 20,
+        # cfitsio takes any file that begins "PK" for a zip, and allocates the
+        # size that bytes 22 to 25 claim (here 3.6 GB) to unpack it; found by
+        # the fuzzer.
+        "pk_not_zip": b"PK\3\xd8" + b"\0" * 18 + struct.pack("<I", 3663059504) + b" " * 2854,
+        "lzh": b"\x1f\xa0" + b"\0" * 2878,
     }
     files["data_short"] = files["u16_64x40"][:2880 * 2]
     seeds = {name: reader_input(0, data) for name, data in files.items()}
