@@ -102,12 +102,13 @@ private:
 };
 
 // A folder of this process's own for outputs, removed when it ends (the
-// outputs themselves never get a name in it).
+// outputs themselves never get a name in it). One that crashed leaves it
+// empty; fuzz/run makes it in its own work folder.
 inline const std::string& private_folder()
 {
     static const std::string folder = [] {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pixdelta-fuzz-XXXXXX";
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pixdelta-fuzz-outputs-XXXXXX";
         check(mkdtemp(pattern.data()) != nullptr, "mkdtemp failed");
         static std::string removed;
         removed = pattern;
