@@ -55,8 +55,8 @@ const Format* format()
 // Values read in one pass, at most: past it a pass stops early. A small
 // compressed file may claim gigabytes of values (every TIFF strip may point
 // at the same compressed bytes); decoding them all tells nothing more than
-// the first 16 MiB do, and would take the time of thousands of inputs.
-constexpr std::uint64_t pass_budget = 16 << 20;
+// the first 4 MiB do, and would take the time of thousands of inputs.
+constexpr std::uint64_t pass_budget = 4 << 20;
 
 // A reader whose file is rewritten just before it is rewound, as another
 // program could do between the preview's two passes.
