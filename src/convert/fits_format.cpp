@@ -289,13 +289,41 @@ private:
             if (bytes > max_tile)
                 return refuse(failure, "tiles of " + std::to_string(bytes) +
                                            " bytes; at most 16 MiB are decoded at a time");
-            return true;
+            return check_tile_lengths(failure);
         }
         LONGLONG head = 0, data = 0, end = 0;
         if (fits_get_hduaddrll(fits_, &head, &data, &end, &status) != 0)
             return refuse(failure, fits_reason("cannot read", status));
         data_ = static_cast<std::uint64_t>(data);
         return true;
+    }
+
+    // cfitsio allocates what a tile's descriptor claims before it reads the
+    // tile's bytes: a damaged descriptor (one of 4 GiB in a file of 10 KiB)
+    // must not make it allocate more than the file holds.
+    bool check_tile_lengths(Failure& failure)
+    {
+        struct stat st;
+        int status = 0, columns = 0;
+        LONGLONG rows = 0;
+        if (fstat(fd_, &st) != 0)
+            return refuse(failure, with_errno("cannot read", errno));
+        fits_get_num_rowsll(fits_, &rows, &status);
+        fits_get_num_cols(fits_, &columns, &status);
+        for (int c = 1; c <= columns && status == 0; ++c) {
+            int type = 0;
+            LONGLONG repeat = 0, width = 0;
+            fits_get_coltypell(fits_, c, &type, &repeat, &width, &status);
+            for (LONGLONG r = 1; type < 0 && r <= rows && status == 0; ++r) { // variable length
+                LONGLONG length = 0, offset = 0;
+                fits_read_descriptll(fits_, c, r, &length, &offset, &status);
+                if (status == 0 && (length < 0 || length > st.st_size))
+                    return refuse(failure, "tile " + std::to_string(r) + " claims " +
+                                               std::to_string(static_cast<std::uint64_t>(length)) +
+                                               " compressed values, more than the file holds");
+            }
+        }
+        return status == 0 || refuse(failure, fits_reason("cannot read", status));
     }
 
     bool read_metadata(Source& source, Failure& failure)
