@@ -374,6 +374,15 @@ def with_carried(header, img):
     return header
 
 
+def with_descriptor(data, length):
+    """The tile-compressed file with the first tile's compressed length
+    replaced."""
+    table = data.index(b"XTENSION= 'BINTABLE'")
+    end = next(k for k in range(table, len(data), 80) if data[k:k + 8] == b"END     ")
+    start = table + (end - table + 80 + 2879) // 2880 * 2880
+    return data[:start] + struct.pack(">I", length) + data[start + 4:]
+
+
 def fits_seeds():
     u16_3x2 = np.array([[0, 1, 2], [65535, 32768, 7]], dtype=np.uint16)
     f64_2x2 = np.array([[np.nan, -0.0], [np.inf, 1.5]])
@@ -419,6 +428,9 @@ def fits_seeds():
         "lzh": b"\x1f\xa0" + b"\0" * 2878,
     }
     files["data_short"] = files["u16_64x40"][:2880 * 2]
+    # A tile whose descriptor claims 2.5 GB of compressed bytes, which
+    # cfitsio once allocated before reading them; found by the fuzzer.
+    files["tile_length_huge"] = with_descriptor(files["compressed_u16"], 0x94949494)
     seeds = {name: reader_input(0, data) for name, data in files.items()}
     other = fits_bytes([primary(u16_3x2[::-1].copy(), U16_3X2)])
     seeds.update({
