@@ -110,14 +110,18 @@ bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
     return same;
 }
 
-// A file that cfitsio would unpack whole in memory.
+// A file that cfitsio would unpack whole in memory. cfitsio goes by the
+// first two bytes alone, so these do too: a file that only begins with "PK"
+// is unzipped into an allocation of the size its bytes 22 to 25 claim.
 const char* compression_of(int fd)
 {
     unsigned char magic[4] = {};
     read_fully_at(fd, magic, sizeof magic, 0);
     if (magic[0] == 0x1f && (magic[1] == 0x8b || magic[1] == 0x9d || magic[1] == 0x1e))
         return magic[1] == 0x8b ? "gzip (gunzip it first" : "compress or pack (uncompress it first";
-    if (std::memcmp(magic, "PK\3\4", 4) == 0)
+    if (magic[0] == 0x1f && magic[1] == 0xa0)
+        return "LZH (unpack it first";
+    if (magic[0] == 'P' && magic[1] == 'K')
         return "zip (unzip it first";
     if (std::memcmp(magic, "BZh", 3) == 0)
         return "bzip2 (bunzip2 it first";
@@ -313,13 +317,41 @@ private:
                     return refuse(failure, "the tiles across a row take more than 8 MiB; at most "
                                            "8 MiB are decoded at a time");
             }
-            return true;
+            return check_tile_lengths(failure);
         }
         LONGLONG head = 0, data = 0, end = 0;
         if (fits_get_hduaddrll(fits_, &head, &data, &end, &status) != 0)
             return refuse(failure, fits_reason("cannot read", status));
         data_ = static_cast<std::uint64_t>(data);
         return true;
+    }
+
+    // cfitsio allocates what a tile's descriptor claims before it reads the
+    // tile's bytes: a damaged descriptor (one of 4 GiB in a file of 10 KiB)
+    // must not make it allocate more than the file holds.
+    bool check_tile_lengths(Failure& failure)
+    {
+        struct stat st;
+        int status = 0, columns = 0;
+        LONGLONG rows = 0;
+        if (fstat(fd_, &st) != 0)
+            return refuse(failure, with_errno("cannot read", errno));
+        fits_get_num_rowsll(fits_, &rows, &status);
+        fits_get_num_cols(fits_, &columns, &status);
+        for (int c = 1; c <= columns && status == 0; ++c) {
+            int type = 0;
+            LONGLONG repeat = 0, width = 0;
+            fits_get_coltypell(fits_, c, &type, &repeat, &width, &status);
+            for (LONGLONG r = 1; type < 0 && r <= rows && status == 0; ++r) { // variable length
+                LONGLONG length = 0, offset = 0;
+                fits_read_descriptll(fits_, c, r, &length, &offset, &status);
+                if (status == 0 && (length < 0 || length > st.st_size))
+                    return refuse(failure, "tile " + std::to_string(r) + " claims " +
+                                               std::to_string(static_cast<std::uint64_t>(length)) +
+                                               " compressed values, more than the file holds");
+            }
+        }
+        return status == 0 || refuse(failure, fits_reason("cannot read", status));
     }
 
     bool read_metadata(Source& source, Failure& failure)
@@ -450,8 +482,11 @@ bool make_header_text(const Image* image, int bitpix, std::string& text, std::st
     fits_hdr2str(f, 0, nullptr, 0, &cards, &count, &status);
     if (status == 0)
         text.assign(cards);
+    // fits_free_memory frees nothing when its status argument is positive,
+    // so it gets a status of its own, not the count of cards.
+    int freeing = 0;
     if (cards)
-        fits_free_memory(cards, &count);
+        fits_free_memory(cards, &freeing);
     if (status != 0)
         why = fits_reason("cannot write", status);
     int closing = 0;

@@ -63,4 +63,4 @@ inline constexpr Message report_lost{Stream::err, exit_failure,
 
 // Prints the message, then ends the process with its status; the exit
 // flushes every open stream.
-[[noreturn]] void fail(const Message& message, ...);
+[[noreturn]] void fail(Message message, ...);

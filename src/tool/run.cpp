@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void fail(const Message& message, ...)
+void fail(Message message, ...)
 {
     std::va_list args;
     va_start(args, message);
