@@ -357,10 +357,11 @@ def damaged_metadata():
                                 (65117, 7, 64, read_bytes("m.img")[:64], True)])
     refused("m_both.tif", "out.img", "carried twice", "XMP and tag 65117")
     tiff = bytearray(read_bytes("m.tif"))  # the XMP packet's offset past the end
-    ifd = struct.unpack_from("<I", tiff, 4)[0]
-    for k in range(struct.unpack_from("<H", tiff, ifd)[0]):
-        if struct.unpack_from("<H", tiff, ifd + 2 + 12 * k)[0] == 700:
-            struct.pack_into("<I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
+    order = "<" if tiff[:2] == b"II" else ">"  # the writing host's
+    ifd = struct.unpack_from(order + "I", tiff, 4)[0]
+    for k in range(struct.unpack_from(order + "H", tiff, ifd)[0]):
+        if struct.unpack_from(order + "H", tiff, ifd + 2 + 12 * k)[0] == 700:
+            struct.pack_into(order + "I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
     write_bytes("m_lost.tif", bytes(tiff))
     refused("m_lost.tif", "out.img", "carried .img header cannot be read", "XMP past the end")
     # A comment carried without its header, in each format.
