@@ -554,6 +554,15 @@ def hostile_files():
     tifffile.imwrite("h_tags.tif", big, metadata=None,
                      extratags=[(40000 + k, 7, 10 << 20, b"\0" * (10 << 20), False)
                                 for k in range(3)])
+    tifffile.imwrite("h_strip.tif", u16, metadata=None)  # one strip, then its count cut
+    tiff = bytearray(read_bytes("h_strip.tif"))
+    ifd = struct.unpack_from("<I", tiff, 4)[0]
+    for k in range(struct.unpack_from("<H", tiff, ifd)[0]):
+        if struct.unpack_from("<H", tiff, ifd + 2 + 12 * k)[0] == 279:
+            kind = struct.unpack_from("<H", tiff, ifd + 4 + 12 * k)[0]
+            struct.pack_into("<H" if kind == 3 else "<I", tiff, ifd + 10 + 12 * k, 3)
+    write_bytes("h_strip.tif", bytes(tiff))
+    refused("h_strip.tif", "out.img", "the strip table is damaged", "a strip shorter than its rows")
     for src, words in [("h_naxis104.fits", "crashed"), ("h_ztile0.fz", "crashed"),
                        ("h_blocksize0.fz", "crashed"), ("h_hugetile.fz", "h_hugetile.fz: "),
                        ("h_columns.fz", "the tiles across a row take more than 8 MiB"),

@@ -48,6 +48,7 @@ constexpr tmsize_t max_library_allocation = 32 << 20;
 struct Messages {
     char error[256] = "";
     char carried[256] = "";
+    char guessed[256] = ""; // a table libtiff found wrong and replaced by its guess
 };
 
 int keep_error(TIFF*, void* data, const char*, const char* format, va_list args)
@@ -64,6 +65,10 @@ int keep_carried_warning(TIFF*, void* data, const char*, const char* format, va_
     if (!m->carried[0] && std::strstr(text, "ignored") &&
         (std::strstr(text, "XMLPacket") || std::strstr(text, "65117")))
         std::memcpy(m->carried, text, sizeof text);
+    // libtiff guesses a strip's length from the image's where the file's is
+    // wrong; the values read then may be anything that follows the strip.
+    if (!m->guessed[0] && std::strstr(text, "StripByteCounts") && std::strstr(text, "calculating"))
+        std::memcpy(m->guessed, text, sizeof text);
     return 1;
 }
 
@@ -281,6 +286,9 @@ private:
 
     bool read_layout(Failure& failure)
     {
+        if (messages_.guessed[0])
+            return refuse(failure, file_, std::string("the strip table is damaged: ") +
+                                              messages_.guessed);
         if (field<std::uint16_t>(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) !=
             PLANARCONFIG_CONTIG)
             return refuse(failure, file_, "separate sample planes are not supported");
