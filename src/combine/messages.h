@@ -54,4 +54,4 @@ inline constexpr Message cannot_commit{exit_failure,
 
 // Prints the message on standard error, removes the unfinished output, and
 // ends the process with the message's status.
-[[noreturn]] void fail(const Message& message, ...);
+[[noreturn]] void fail(Message message, ...);

@@ -296,7 +296,7 @@ void write_combination(const Options& o, Input* inputs, const Velkin_Header& fir
 
 } // namespace
 
-void fail(const Message& message, ...)
+void fail(Message message, ...)
 {
     std::va_list args;
     va_start(args, message);
