@@ -346,6 +346,17 @@ TEST_F(Convert, ModulesComeFromBesideTheProgramOnly)
         << r.err;
 }
 
+// A caller that ignores SIGCHLD (the setting survives exec) must not turn
+// a refusal into a success.
+TEST_F(Convert, ARefusalStaysOneWhenTheCallerIgnoresChildren)
+{
+    put("short.img", u16_image(4, 4, {1, 2}).file());
+    Run_Result r = run({"short.img", "s.fits"}, {.ignored_signals = {SIGCHLD}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pixconvert: short.img: file is short: 2 of 16 values\n");
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"short.img"});
+}
+
 // A write cut short by the file size limit, as on a full disk, in each
 // format: a message, status 1, and nothing left behind.
 TEST_F(Convert, FailedWritesLeaveNoFile)

@@ -87,6 +87,7 @@ struct Run_Options {
     std::optional<std::vector<Bytes>> environment; // instead of this process's
     std::function<void()> while_running;
     unsigned seconds = 120; // a run that takes longer is killed by SIGALRM, a failure
+    std::vector<int> ignored_signals; // as a caller may leave them, across exec
 };
 
 // Standard output and error come back through pipes, which a file size limit
@@ -114,6 +115,8 @@ inline Run_Result run_tool(const std::vector<std::string>& args, const std::stri
         signal(SIGXFSZ, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
         alarm(options.seconds);
+        for (int s : options.ignored_signals)
+            signal(s, SIG_IGN);
         for (auto [resource, limit] : {std::pair{RLIMIT_FSIZE, options.file_size_limit},
                                        std::pair{RLIMIT_AS, options.address_space_limit}}) {
             rlimit l{limit.value_or(RLIM_INFINITY), limit.value_or(RLIM_INFINITY)};

@@ -116,10 +116,15 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     Failure reported = receive(channel[0]);
     close(channel[0]);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited;
+    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    if (waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return true;
+    if (waited != child) {
+        failure = {file, with_errno("cannot learn how the conversion ended", errno)};
+        return false;
+    }
     if (WIFSIGNALED(status))
         failure = {file, std::string("cannot convert it: the format's library crashed on it (") +
                              strsignal(WTERMSIG(status)) + ")"};

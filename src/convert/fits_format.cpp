@@ -87,8 +87,8 @@ std::vector<int> open_descriptors()
 // opened anew must be that very file.
 bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
 {
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    Descriptor_Path self;
+    descriptor_path(fd, self);
     std::vector<int> before = open_descriptors();
     int status = 0;
     fits_clear_errmsg();

@@ -220,8 +220,8 @@ int wait_for_writer(int fd, const char* path, Failure& failure)
 {
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        char self[32];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        Descriptor_Path self;
+        descriptor_path(fd, self);
         fd = open(self, O_RDONLY | O_CLOEXEC);
     } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         fd = -1;
@@ -330,6 +330,9 @@ int run_pixconvert(int argc, char** argv)
     // that gets its message.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // The conversion's child must be waited for: a caller that ignored
+    // SIGCHLD would otherwise have it reaped unseen.
+    std::signal(SIGCHLD, SIG_DFL);
     if (!open_closed_standard_descriptors())
         std::_Exit(1);
     Options o;

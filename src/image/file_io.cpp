@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -87,6 +88,11 @@ bool open_closed_standard_descriptors()
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
             return false;
     return true;
+}
+
+void descriptor_path(int fd, Descriptor_Path& path)
+{
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 }
 
 bool same_file(const struct stat& x, const struct stat& y)

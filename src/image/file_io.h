@@ -23,5 +23,10 @@ bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::ui
 // console text would land in that file. False if one cannot be.
 bool open_closed_standard_descriptors();
 
+// The name by which the file behind `fd` is opened anew, the very same
+// file whatever became of its name: "/proc/self/fd/N".
+using Descriptor_Path = char[32];
+void descriptor_path(int fd, Descriptor_Path& path);
+
 // The same file, by any name or link: the same device and the same inode.
 bool same_file(const struct stat& x, const struct stat& y);

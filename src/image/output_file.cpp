@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include "file_io.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -99,11 +101,6 @@ void block_signals(sigset_t& old)
 
 } // namespace
 
-void output_file_name(const Output_File& out, char (&name)[32])
-{
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", out.fd);
-}
-
 int create_output(const char* path, Output_File& out)
 {
     out = Output_File{};
@@ -172,8 +169,8 @@ int commit_output(Output_File& out)
     sigset_t old;
     block_signals(old);
     if (error == 0 && !out.named) {
-        char self[32];
-        output_file_name(out, self);
+        Descriptor_Path self;
+        descriptor_path(out.fd, self);
         error = with_new_hidden_name(out, [&] {
             return linkat(AT_FDCWD, self, out.folder, out.hidden, AT_SYMLINK_FOLLOW);
         });

@@ -33,7 +33,3 @@ int commit_output(Output_File& out);
 // Closes the file and removes any name it has; the output's name keeps
 // whatever it had before.
 void abandon_output(Output_File& out);
-
-// A name by which a library that insists on opening files itself reaches
-// the file being written ("/proc/self/fd/N").
-void output_file_name(const Output_File& out, char (&name)[32]);
