@@ -95,6 +95,9 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(1);
+        // The child keeps the parent's handlers: if it is ended by a signal
+        // while OUT is a hidden file, it removes that file, which the parent
+        // was about to abandon anyway.
         cap_memory();
         // What a crashing library prints is no message of pixconvert's; the
         // sanitizers' reports are kept.

@@ -58,7 +58,7 @@ void convert_values(unsigned char* values, std::uint64_t n, std::uint16_t type, 
         convert_byte_order(values, n, 8, std::endian::big);
 }
 // A compressed image is decoded a row of tiles at a time.
-constexpr std::uint64_t max_tiles = 8 << 20;
+constexpr std::uint64_t max_tile_row_bytes = 8 << 20;
 
 // cfitsio's word for a status, and the messages it stacked on the way.
 std::string fits_reason(const std::string& doing, int status)
@@ -313,7 +313,7 @@ private:
                 across = n == 1 ? (x_ + static_cast<std::uint64_t>(extent) - 1) /
                                       static_cast<std::uint64_t>(extent)
                                 : across;
-                if (tile * across > max_tiles)
+                if (tile * across > max_tile_row_bytes)
                     return refuse(failure, "the tiles across a row take more than 8 MiB; at most "
                                            "8 MiB are decoded at a time");
             }

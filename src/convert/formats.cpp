@@ -57,7 +57,9 @@ std::string module_path(const std::string& library)
 {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string folder = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "";
+    if (length <= 0) // no full path: no module rather than one found by search
+        return "";
+    std::string folder(self, static_cast<std::size_t>(length));
     folder.erase(folder.find_last_of('/') + 1);
     for (const char* relative : {PIXCONVERT_MODULES "/", ""}) {
         std::string path = folder + relative + library;
@@ -73,7 +75,13 @@ const Format* load_format(const Format_Choice& choice, std::string& reason)
         return velkin_format();
     std::string library = std::string("pixconvert-") + choice.module + ".so";
     std::string entry = std::string("pixconvert_") + choice.module + "_format";
-    void* handle = dlopen(module_path(library).c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string path = module_path(library);
+    if (path.empty()) {
+        reason = "cannot load the " + library + " module: the program's own path is unknown (is "
+                 "/proc mounted?)";
+        return nullptr;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     void* function = handle ? dlsym(handle, entry.c_str()) : nullptr;
     if (function == nullptr) {
         const char* error = dlerror();

@@ -172,7 +172,7 @@ int choose_formats(const Options& o, Formats& f)
         return refuse({o.out, known});
     bool in_img = f.in.module == nullptr, out_img = f.out.module == nullptr;
     if (o.hdu_given && (f.in.module == nullptr || std::strcmp(f.in.module, "fits") != 0))
-        return usage_error("--hdu goes with a FITS IN");
+        return refuse({o.in, "--hdu picks an HDU of a FITS file; this is none"});
     if (o.preview && (out_img || std::strcmp(f.out.module, "png") != 0))
         return refuse({o.out, "a preview is written as .png"});
     if (!o.preview && in_img && out_img)
@@ -181,7 +181,7 @@ int choose_formats(const Options& o, Formats& f)
         return refuse({o.out, "neither side is an .img file; pixconvert converts .img to FITS, "
                               "TIFF or PNG and back"});
     if (o.fresh_header && !out_img)
-        return usage_error("--fresh-header goes with a conversion to .img");
+        return refuse({o.out, "--fresh-header makes the header of an .img file; this is none"});
     std::string reason;
     if (!(f.reader = load_format(f.in, reason)))
         return refuse({o.in, reason});

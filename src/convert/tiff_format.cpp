@@ -41,7 +41,6 @@ constexpr std::uint64_t max_tile_row = std::uint64_t{256} << 20;
 // read, a tag's values).
 constexpr tmsize_t max_library_allocation = 32 << 20;
 
-// libtiff's messages for this handle, the last error kept for ours.
 // libtiff's messages for this handle: the last error, and the first
 // warning about a carried tag. libtiff drops a tag it cannot read with a
 // warning; a carried header dropped so must be refused, not replaced.
@@ -215,7 +214,10 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
     return true;
 }
 
-enum class Layout { raw_strips, strips, tiles };
+// How the values are read: raw strips and raw tiles a row at a time straight
+// from the file; compressed strips a strip, compressed tiles a row of tiles
+// at a time, decoded by libtiff.
+enum class Layout { raw_strips, strips, raw_tiles, tiles };
 
 class Tiff_Reader : public Reader {
 public:
@@ -264,7 +266,7 @@ public:
         }
         // libtiff decodes strips and tiles into the host's order; raw strips
         // are as the file has them.
-        if (layout_ == Layout::raw_strips)
+        if (layout_ == Layout::raw_strips || layout_ == Layout::raw_tiles)
             convert_byte_order(values, std::uint64_t{count} * x_, value_, order_);
         for (std::uint32_t k = 0; mirror_ && k < count; ++k)
             mirror(values + k * line_);
@@ -338,6 +340,11 @@ private:
             tile != std::uint64_t{tile_width_} * tile_height_ * value_)
             return refuse(failure, file_, "tile layout is damaged");
         std::uint64_t across = (std::uint64_t{x_} + tile_width_ - 1) / tile_width_;
+        if (field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) ==
+            COMPRESSION_NONE) {
+            layout_ = Layout::raw_tiles;
+            return check_raw_tiles(across, failure);
+        }
         if (tile + across * tile > max_tile_row)
             return refuse(failure, file_,
                           "a row of tiles and a tile take " + std::to_string(tile + across * tile) +
@@ -349,10 +356,43 @@ private:
         return true;
     }
 
+    // Each tile must hold the bytes it claims, so that a row of it is read
+    // from within it.
+    bool check_raw_tiles(std::uint64_t across, Failure& failure)
+    {
+        std::uint64_t down = (std::uint64_t{y_} + tile_height_ - 1) / tile_height_;
+        std::uint64_t tile = std::uint64_t{tile_width_} * tile_height_ * value_;
+        if (TIFFNumberOfTiles(tiff_) < across * down)
+            return refuse(failure, file_, "fewer tiles than the image needs");
+        for (std::uint32_t t = 0; t < across * down; ++t)
+            if (TIFFGetStrileByteCount(tiff_, t) < tile)
+                return refuse(failure, file_, "tile " + std::to_string(t) +
+                                                  " holds fewer bytes than its values");
+        return true;
+    }
+
+    // A row of raw tiles: its part of each tile across, read in place.
+    bool read_raw_tile_row(std::uint32_t row, unsigned char* values, Failure& failure)
+    {
+        std::uint64_t tile_line = std::uint64_t{tile_width_} * value_;
+        for (std::uint32_t left = 0; left < x_; left += tile_width_) {
+            std::uint64_t part = std::min<std::uint64_t>(tile_width_, x_ - left) * value_;
+            std::uint64_t at = TIFFGetStrileOffset(tiff_, TIFFComputeTile(tiff_, left, row, 0, 0)) +
+                               (row % tile_height_) * tile_line;
+            errno = 0;
+            if (read_fully_at(fd_, values + std::uint64_t{left} * value_, part, at) != part)
+                return refuse(failure, file_,
+                              with_errno("cannot read the values: file is short", errno));
+        }
+        return true;
+    }
+
     // Rows [row, row + n) as stored; more than one only within a raw strip.
     bool read_stored_rows(std::uint32_t row, std::uint32_t n, unsigned char* values,
                           Failure& failure)
     {
+        if (layout_ == Layout::raw_tiles)
+            return read_raw_tile_row(row, values, failure);
         if (layout_ == Layout::raw_strips) {
             std::uint32_t strip = row / rows_per_strip_;
             std::uint64_t at = TIFFGetStrileOffset(tiff_, strip) + (row % rows_per_strip_) * line_;
@@ -475,9 +515,10 @@ public:
         bool big = tiff_size_bound(image.x, image.y, value_, image.comment.size()) >=
                    std::uint64_t{1} << 32;
         fd_ = dup(out.fd);
+        errno = 0;
         tiff_ = fd_ < 0 ? nullptr : TIFFFdOpenExt(fd_, file_.c_str(), big ? "w8" : "w", options());
         if (!tiff_)
-            return refuse(failure, file_, reason(messages_, "cannot create"));
+            return refuse(failure, file_, with_errno(reason(messages_, "cannot create"), errno));
         std::string xmp = make_xmp(to_hex(image.header, header_size), to_hex(image.comment));
         TIFF* t = tiff_;
         bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t{image.x}) &&
