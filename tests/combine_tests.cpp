@@ -284,6 +284,7 @@ struct Case {
     Bytes out = "", err = "";
     std::optional<Bytes> result = median_abc; // OUT afterwards; nullopt: none
     std::optional<Bytes> old = {};            // an OUT there before the run
+    std::vector<std::pair<std::string, std::string>> links = {}; // name, target
 };
 
 struct Combine_Cli : In_Temp_Dir {
@@ -310,6 +311,10 @@ struct Combine_Cli : In_Temp_Dir {
             }
             if (k.old)
                 put("out", *k.old);
+            for (const auto& [name, target] : k.links) {
+                std::filesystem::create_symlink(target, path(name));
+                expected.insert(name);
+            }
             Run_Result r = run(k.args, k.options);
             EXPECT_EQ(r.status, k.status);
             EXPECT_EQ(r.out, k.out);
@@ -418,8 +423,11 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
          .err = "pixcombine: ./c: is the same file as the input c\n"},
         {.what = "OUT a folder", .args = {"-o", ".", "a"}, .status = F,
          .err = "pixcombine: .: not a regular file, and the result would replace it\n"},
-        {.what = "OUT a device", .args = {"-o", "/dev/null", "a"}, .status = F,
-         .err = "pixcombine: /dev/null: not a regular file, and the result would replace it\n"},
+        // Through a link in the test's folder: a fault that replaced the
+        // device would replace the link, not /dev/null.
+        {.what = "OUT a device", .args = {"-o", "null", "a"}, .status = F,
+         .err = "pixcombine: null: not a regular file, and the result would replace it\n",
+         .links = {{"null", "/dev/null"}}},
         {.what = "OUT in a missing folder", .args = {"-o", "no/out", "a"}, .status = F,
          .err = "pixcombine: no/out: cannot create: No such file or directory\n"},
         {.what = "OUT past the file size limit", .args = {"-o", "out", "a", "b"},
