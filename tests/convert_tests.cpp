@@ -346,6 +346,24 @@ TEST_F(Convert, ModulesComeFromBesideTheProgramOnly)
         << r.err;
 }
 
+// OUT a symbolic link, in both tools that rename a result into place: the
+// link is replaced, not what it points to, even a FIFO.
+TEST_F(Convert, ALinkAsOutIsReplacedNotWhatItPointsTo)
+{
+    put("in.img", u16_image(1, 1, {1}).file());
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    for (const char* out : {"out.tif", "out.img"}) {
+        std::filesystem::create_symlink("fifo", path(out));
+        const char* tool = std::string(out) == "out.img" ? "pixcombine" : "pixconvert";
+        Run_Result r = run({}, {.shell = std::string(tool) == "pixcombine"
+                                             ? "exec \"${0%/*}/pixcombine\" -o out.img in.img"
+                                             : "exec \"$0\" in.img out.tif"});
+        EXPECT_EQ(r.status, 0) << tool << ": " << r.err;
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path(out))));
+        EXPECT_TRUE(std::filesystem::is_fifo(path("fifo")));
+    }
+}
+
 // A caller that ignores SIGCHLD (the setting survives exec) must not turn
 // a refusal into a success.
 TEST_F(Convert, ARefusalStaysOneWhenTheCallerIgnoresChildren)

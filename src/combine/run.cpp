@@ -142,9 +142,10 @@ std::uint64_t raise_open_file_limit()
 // work. `exists` tells whether `st` describes OUT.
 void create_output_file(const char* name, bool& exists, struct stat& st)
 {
-    exists = stat(name, &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
+    Output_Target target = output_target(name, st);
+    if (target == Output_Target::other)
         fail(says::out_not_regular, name);
+    exists = target == Output_Target::file;
     if (int error = create_output(name, output); error != 0)
         fail(says::cannot_create, name, std::strerror(error));
     output_made = true;

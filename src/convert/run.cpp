@@ -241,19 +241,15 @@ struct Output {
 // or folder of that name is refused rather than replaced.
 bool create(const char* path, const char* in_path, int in, Output& out, Failure& failure)
 {
-    int error = create_output(path, out.file);
-    if (error != 0) {
-        failure = {path, with_errno("cannot create", error)};
-        return false;
-    }
-    struct stat a, b, link;
-    if (fstat(in, &a) == 0 && fstatat(out.file.folder, out.file.base, &b, 0) == 0 &&
-        same_file(a, b))
-        failure = {path, std::string("is the same file as ") + in_path};
-    else if (fstatat(out.file.folder, out.file.base, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-             !S_ISREG(link.st_mode) && !S_ISLNK(link.st_mode))
+    struct stat a, b;
+    Output_Target target = output_target(path, b);
+    if (target == Output_Target::other)
         failure = {path, "exists and is not a regular file; pixconvert writes OUT anew and "
                          "renames it into place"};
+    else if (target == Output_Target::file && fstat(in, &a) == 0 && same_file(a, b))
+        failure = {path, std::string("is the same file as ") + in_path};
+    else if (int error = create_output(path, out.file); error != 0)
+        failure = {path, with_errno("cannot create", error)};
     else
         return true;
     return false;

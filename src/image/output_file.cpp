@@ -101,6 +101,17 @@ void block_signals(sigset_t& old)
 
 } // namespace
 
+Output_Target output_target(const char* path, struct stat& target)
+{
+    struct stat name;
+    if (lstat(path, &name) != 0)
+        return Output_Target::absent;
+    if (!S_ISREG(name.st_mode) && !S_ISLNK(name.st_mode))
+        return Output_Target::other;
+    // A link that leads nowhere is no input either.
+    return stat(path, &target) == 0 ? Output_Target::file : Output_Target::absent;
+}
+
 int create_output(const char* path, Output_File& out)
 {
     out = Output_File{};

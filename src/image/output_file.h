@@ -10,6 +10,7 @@
 #pragma once
 
 #include <climits>
+#include <sys/stat.h>
 
 struct Output_File {
     int folder = -1;              // the folder the output's name is in
@@ -18,6 +19,14 @@ struct Output_File {
     char base[NAME_MAX + 1] = ""; // the output's last component
     char hidden[NAME_MAX + 1] = "";
 };
+
+// What stands at an output's name before the result replaces it: nothing,
+// a regular file or a symbolic link (the rename replaces the link itself,
+// not what it points to), or something no result may replace (a folder, a
+// device, a FIFO). For `file`, `target` describes the file the name leads
+// to, for telling whether it is an input.
+enum class Output_Target { absent, file, other };
+Output_Target output_target(const char* path, struct stat& target);
 
 // 0 on success, or the error number. An empty last component (a path that
 // ends in "/") is EISDIR.
