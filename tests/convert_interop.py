@@ -33,7 +33,8 @@ SOURCE = os.path.abspath(sys.argv[2])
 # emulator's memory, not pixconvert's. The sanitizers' shadow memory makes
 # memory figures meaningless too.
 EMULATED = bool(os.environ.get("PIXDELTA_EMULATED"))
-MEMORY_FIGURES = not (EMULATED or os.environ.get("PIXDELTA_SANITIZED"))
+SANITIZED = bool(os.environ.get("PIXDELTA_SANITIZED"))
+MEMORY_FIGURES = not (EMULATED or SANITIZED)
 failures = []
 
 
