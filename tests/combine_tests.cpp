@@ -291,8 +291,8 @@ TEST_F(Combine_Cli, ManyInputsUpToTheOpenFileLimit)
 // chunk, and sends the rest.
 TEST_F(Combine_Cli, AnInputCutShortDuringTheRunFailsWithNoOutput)
 {
-    const std::uint64_t chunk = (1 << 20) / (3 * 2);
-    const Bytes whole = u16_image(300, 1000, std::vector<std::uint16_t>(300000, 7)).file();
+    const std::uint64_t chunk = (2 << 20) / (3 * 2);
+    const Bytes whole = u16_image(600, 1000, std::vector<std::uint16_t>(600000, 7)).file();
     put("a", whole);
     put("c", whole);
     ASSERT_EQ(mkfifo(path("b").c_str(), 0600), 0);
@@ -302,13 +302,13 @@ TEST_F(Combine_Cli, AnInputCutShortDuringTheRunFailsWithNoOutput)
         EXPECT_EQ(write(fifo, whole.data(), first), static_cast<ssize_t>(first));
         for (int unread = 1; ioctl(fifo, FIONREAD, &unread) == 0 && unread > 0;)
             usleep(1000);
-        std::filesystem::resize_file(path("c"), 64 + 270000 * 2 + 1);
+        std::filesystem::resize_file(path("c"), 64 + 540000 * 2 + 1);
         (void)!write(fifo, whole.data() + first, whole.size() - first);
         close(fifo);
     };
     Run_Result r = run({"-o", "out", "a", "b", "c"}, {.while_running = cut_c});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "pixcombine: c: cut short: 270000 of 300000 values\n");
+    EXPECT_EQ(r.err, "pixcombine: c: cut short: 540000 of 600000 values\n");
     EXPECT_EQ(names(), (std::set<std::string>{"a", "b", "c"}));
     // Nor is a FIFO replaced (a device likewise, but a fault could then
     // replace /dev/null).

@@ -26,13 +26,15 @@
 
 namespace {
 
-// Bytes of each input read at a time: a share of 1 MiB, which keeps a
+// Bytes of each input read at a time: a share of 2 MiB, which keeps a
 // chunk of every input in the processor's caches between its read and the
-// arithmetic; but with many inputs, up to 64 KiB each within 16 MiB in all,
-// since each read costs a system call. At least one value.
+// arithmetic (2 MiB ran faster than 1 MiB with 16 inputs, fewer reads
+// outweighing a second-level cache of 1 MiB); but with many inputs, up to
+// 64 KiB each within 16 MiB in all, since each read costs a system call.
+// At least one value.
 std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
 {
-    std::uint64_t cached = (1 << 20) / inputs, within = (16 << 20) / inputs;
+    std::uint64_t cached = (2 << 20) / inputs, within = (16 << 20) / inputs;
     std::uint64_t bytes = std::max(cached, std::min<std::uint64_t>(64 << 10, within));
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
