@@ -206,6 +206,11 @@ def foreign_files_convert():
               % (src, options))
         os.unlink("out.img")
     refused("a_ext.fits", "out.img", "HDU 0: holds no image", "primary HDU", "--hdu", "0")
+    refused("a_ext.fits", "out.img", ": has no HDU 2\n", "past the last HDU", "--hdu", "2")
+    refused("a_ext.fits", "out.img", ": has no HDU named SKY\n", "no such name", "--hdu", "SKY")
+    # A damaged HDU is not a missing one: cfitsio's reason reaches the user.
+    write_bytes("a_damaged.fits", with_cards("a_ext.fits", 1, NAXIS1="'wide'"))
+    refused("a_damaged.fits", "out.img", ": cannot read HDU 1: ", "damaged HDU", "--hdu", "1")
 
 
 def png_chunk(kind, data):
@@ -487,6 +492,12 @@ def memory_bombs():
     bomb = ztxt(b"Comment", b"\0" * 7900000)
     write_bytes("b_text.png", png_file([bomb] * 200))
     bounded("b_text.png", "not a readable PNG file", "PNG text bomb")
+    # Many small text chunks are valid: up to libpng's own limit, which
+    # refuses the 999th.
+    for count, words in ((998, None), (999, "no space in chunk cache")):
+        write_bytes("b_many.png", png_file([png_chunk(b"tEXt", b"Note\0%d" % k)
+                                            for k in range(count)]))
+        bounded("b_many.png", words, "%d text chunks" % count)
     # Two uncompressed strips of 64 MiB in a sparse file.
     width, height = 16384, 4096
     tifffile.imwrite("b_strips.tif", np.zeros((1, 1), np.uint16), metadata=None)  # for the header

@@ -208,8 +208,13 @@ private:
                 fits_movabs_hdu(fits_, std::stoi(wanted) + 1, &type, &status);
             else
                 fits_movnam_hdu(fits_, ANY_HDU, const_cast<char*>(wanted.c_str()), 0, &status);
+            const std::string hdu = "HDU " + std::string(number ? "" : "named ") + wanted;
+            // Past the last HDU, or no such name; anything else is damage
+            // in the file, said as cfitsio says it.
+            if (status == END_OF_FILE || status == BAD_HDU_NUM)
+                return refuse(failure, "has no " + hdu);
             if (status != 0)
-                return refuse(failure, "has no HDU " + std::string(number ? "" : "named ") + wanted);
+                return refuse(failure, fits_reason("cannot read " + hdu, status));
             name_hdu();
             int naxis = 0;
             fits_get_img_dim(fits_, &naxis, &status);

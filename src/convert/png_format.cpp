@@ -37,8 +37,10 @@ constexpr std::size_t read_budget = 16 << 20;
 // One text chunk, decompressed: the carried comment is at most 131,070 hex
 // digits; a foreign comment longer than 65535 bytes is refused anyway.
 constexpr png_alloc_size_t max_chunk = 1 << 20;
-// Text chunks kept: pixconvert needs three.
-constexpr png_uint_32 max_chunks = 64;
+// Text chunks kept: pixconvert needs three, but a valid file may hold
+// many; libpng's own default count (it refuses the 999th), the budget
+// above bounding their bytes.
+constexpr png_uint_32 max_chunks = 1000;
 
 // libpng reads and writes a file in pieces of a few bytes (a chunk's
 // length, its type, its data, its CRC): they go through a buffer, so that

@@ -12,6 +12,7 @@
 #include "preview.h"
 #include "run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -81,7 +83,8 @@ bool parse_zoom(const std::string& text, unsigned& zoom)
     return zoom >= 1 && zoom <= 64;
 }
 
-// An option's value: "--name=value", or the next argument.
+// An option's value: "--name=value", or the next argument, unless that is
+// another option (as in "--hdu --preview", where the value was forgotten).
 bool option_value(const char* arg, const char* name, int argc, char** argv, int& i,
                   std::string& value, bool& missing)
 {
@@ -92,7 +95,7 @@ bool option_value(const char* arg, const char* name, int argc, char** argv, int&
         value = arg + length + 1;
     else if (arg[length] != '\0')
         return false;
-    else if (i + 1 < argc)
+    else if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
         value = argv[++i];
     else
         missing = true;
@@ -104,6 +107,7 @@ std::string parse(int argc, char** argv, Options& o)
 {
     bool options_done = false;
     int operands = 0, options = 0;
+    std::vector<std::string> seen;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         std::string value;
@@ -115,6 +119,11 @@ std::string parse(int argc, char** argv, Options& o)
             continue;
         }
         ++options;
+        // A second --zoom 4 after --zoom 3 would silently win.
+        const std::string name(a, std::strcspn(a, "="));
+        if (std::find(seen.begin(), seen.end(), name) != seen.end())
+            return name + " is given twice";
+        seen.push_back(name);
         if (std::strcmp(a, "--") == 0)
             options_done = true, --options;
         else if (std::strcmp(a, "--help") == 0)
