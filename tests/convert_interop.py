@@ -376,9 +376,11 @@ def damaged_metadata():
     half = packet.replace(b"<pixdelta:header>", b"<pixdelta:other>").replace(
         b"</pixdelta:header>", b"</pixdelta:other>")
     tifffile.imwrite("m_half.tif", u16, metadata=None, extratags=[(700, "B", len(half), half, True)])
-    for name, words in [("m_half.fits", "without its header"), ("m_half.png", "without its header"),
-                        ("m_half.tif", "cannot be read as XML with the carried header")]:
-        refused(name, "out.img", words, "comment without header: " + name)
+    for name in ("m_half.fits", "m_half.png", "m_half.tif"):
+        refused(name, "out.img", "is there without its header", "comment without header: " + name)
+    cut = packet[:packet.index(b"</pixdelta:header>")]  # XML that ends too soon
+    tifffile.imwrite("m_cut.tif", u16, metadata=None, extratags=[(700, "B", len(cut), cut, True)])
+    refused("m_cut.tif", "out.img", "cannot be read as XML", "XMP cut short")
     hierarch = bytearray(read_bytes("m.fits"))
     at = hierarch.index(b"LONGSTRN")
     hierarch[at:at + 80] = b"HIERARCH IMHEADER = 'x'".ljust(80)

@@ -189,6 +189,9 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
                                          "the carried header");
         case Xmp_Status::twice:
             return refuse(failure, file, "the XMP packet carries the .img header twice");
+        case Xmp_Status::comment_alone:
+            return refuse(failure, file, "the carried .img comment (XMP) is there without its "
+                                         "header");
         case Xmp_Status::found:
             if (!from_hex(header, source.header) || !from_hex(comment, source.comment))
                 return refuse(failure, file, "the carried header or comment in the XMP packet is "

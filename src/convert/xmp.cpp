@@ -124,5 +124,5 @@ Xmp_Status read_xmp(const std::string& packet, std::string& header_hex, std::str
         return Xmp_Status::absent;
     header_hex = without_white_space(header_hex);
     comment_hex = without_white_space(comment_hex);
-    return found.headers == 1 ? Xmp_Status::found : Xmp_Status::malformed;
+    return found.headers == 1 ? Xmp_Status::found : Xmp_Status::comment_alone;
 }

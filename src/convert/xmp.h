@@ -9,11 +9,11 @@ inline constexpr char xmp_namespace[] = "urn:pixdelta:img:1.0/";
 
 std::string make_xmp(const std::string& header_hex, const std::string& comment_hex);
 
-enum class Xmp_Status { absent, found, malformed, twice };
+enum class Xmp_Status { absent, found, malformed, twice, comment_alone };
 
 // Reads the packet with an XML parser, so that a packet another program
 // rewrote (properties as attributes, other namespaces and properties around
 // them, other white space) is still understood. `absent` when the packet
-// has neither property.
+// has neither property; `comment_alone` when it has the comment only.
 Xmp_Status read_xmp(const std::string& packet, std::string& header_hex,
                     std::string& comment_hex);

@@ -198,8 +198,10 @@ int commit_output(Output_File& out)
         out.folder = -1;
         return 0; // signals stay blocked: see output_file.h
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    // Removed before a signal that came meanwhile is let in: the unnamed
+    // file's path installs no handler, and its hidden name now exists.
     abandon_output(out);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     return error;
 }
 
