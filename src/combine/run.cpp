@@ -34,7 +34,12 @@ namespace {
 // At least one value.
 std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
 {
-    std::uint64_t cached = (2 << 20) / inputs, within = (16 << 20) / inputs;
+    // Each input also takes some 90 bytes besides its chunk (its record,
+    // its pointer, its key for the median): they come out of the 16 MiB,
+    // so that hundreds of thousands of inputs stay within it too.
+    constexpr std::uint64_t per_input = 128, budget = 16 << 20;
+    std::uint64_t spare = inputs * per_input < budget ? budget - inputs * per_input : 0;
+    std::uint64_t cached = (2 << 20) / inputs, within = spare / inputs;
     std::uint64_t bytes = std::max(cached, std::min<std::uint64_t>(64 << 10, within));
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
