@@ -99,6 +99,8 @@ struct Format {
 struct Format_Choice {
     const char* module; // nullptr for the built-in .img format
     int variant;
+    bool hdus;    // --hdu applies
+    bool preview; // --preview writes it
 };
 bool choose_format(const std::string& path, Format_Choice& choice);
 // ".img, .fits, ...": for the message about an unknown extension.

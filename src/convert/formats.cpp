@@ -13,17 +13,19 @@ struct Extension {
     const char* extension;
     const char* module; // pixconvert-MODULE.so, exporting pixconvert_MODULE_format
     int variant;
+    bool hdus = false;    // has HDUs that --hdu picks
+    bool preview = false; // what --preview writes
 };
 
 const Extension extensions[] = {
     {"img", nullptr, 0},
-    {"fits", "fits", 0},
-    {"fit", "fits", 0},
-    {"fts", "fits", 0},
-    {"fz", "fits", 1}, // tile-compressed, as fpack names its files
+    {"fits", "fits", 0, true},
+    {"fit", "fits", 0, true},
+    {"fts", "fits", 0, true},
+    {"fz", "fits", 1, true}, // tile-compressed, as fpack names its files
     {"tif", "tiff", 0},
     {"tiff", "tiff", 0},
-    {"png", "png", 0},
+    {"png", "png", 0, false, true},
 };
 
 } // namespace
@@ -35,7 +37,7 @@ bool choose_format(const std::string& path, Format_Choice& choice)
         return false;
     for (const Extension& e : extensions)
         if (strcasecmp(path.c_str() + dot + 1, e.extension) == 0) {
-            choice = {e.module, e.variant};
+            choice = {e.module, e.variant, e.hdus, e.preview};
             return true;
         }
     return false;

@@ -180,9 +180,9 @@ int choose_formats(const Options& o, Formats& f)
     if (!choose_format(o.out, f.out))
         return refuse({o.out, known});
     bool in_img = f.in.module == nullptr, out_img = f.out.module == nullptr;
-    if (o.hdu_given && (f.in.module == nullptr || std::strcmp(f.in.module, "fits") != 0))
+    if (o.hdu_given && !f.in.hdus)
         return refuse({o.in, "--hdu picks an HDU of a FITS file; this is none"});
-    if (o.preview && (out_img || std::strcmp(f.out.module, "png") != 0))
+    if (o.preview && !f.out.preview)
         return refuse({o.out, "a preview is written as .png"});
     if (!o.preview && in_img && out_img)
         return refuse({o.out, "IN and OUT are both .img files; one side must be FITS, TIFF or PNG"});
