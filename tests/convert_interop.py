@@ -325,6 +325,9 @@ def damaged_metadata():
             "type 2; --fresh-header makes a new header", "cropped FITS")
     convert("m_cut.fits", "out.img", "cropped FITS, fresh", "--fresh-header")
     check(read_bytes("out.img") == velkin(data[:, :6], b"cropped\n"), "fresh header: bytes")
+    # cfitsio's six lines of boilerplate are nobody's comment.
+    convert("m.fits", "out.img", "cfitsio's own FITS, fresh", "--fresh-header")
+    check(read_bytes("out.img") == velkin(u16, b"abc\n"), "fresh header, no boilerplate: bytes")
     os.unlink("out.img")
     for name, change in [("m_odd.fits", {"IMCOMENT": "61626"}), ("m_length.fits",
                                                                  {"IMCOMENT": "6162"})]:
