@@ -206,6 +206,21 @@ def foreign_files_convert():
               % (src, options))
         os.unlink("out.img")
     refused("a_ext.fits", "out.img", "HDU 0: holds no image", "primary HDU", "--hdu", "0")
+    # Strips of 3 rows of 128 KiB, stored last first: reads of a chunk start
+    # within a strip, and must stop at its end.
+    wide = (np.arange(65535 * 6, dtype=np.uint32) % 65521).astype(np.uint16).reshape(6, 65535)
+    tifffile.imwrite("a_reversed.tif", wide, rowsperstrip=3, metadata=None)
+    tiff = bytearray(read_bytes("a_reversed.tif"))
+    with tifffile.TiffFile("a_reversed.tif") as f:
+        page = f.pages[0]
+        (first, second), size, at = (page.dataoffsets, page.databytecounts[0],
+                                     page.tags["StripOffsets"].valueoffset)
+    tiff[first:second + size] = tiff[second:second + size] + tiff[first:first + size]
+    struct.pack_into("<2I", tiff, at, first + size, first)
+    write_bytes("a_reversed.tif", bytes(tiff))
+    convert("a_reversed.tif", "out.img", "strips stored last first")
+    check(read_bytes("out.img") == velkin(wide), "strips stored last first: bytes")
+    os.unlink("out.img")
     refused("a_ext.fits", "out.img", ": has no HDU 2\n", "past the last HDU", "--hdu", "2")
     refused("a_ext.fits", "out.img", ": has no HDU named SKY\n", "no such name", "--hdu", "SKY")
     # A damaged HDU is not a missing one: cfitsio's reason reaches the user.

@@ -166,6 +166,8 @@ std::vector<Refusal> refusals()
         {"zoom 0", {"--preview", "--zoom", "0", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom 65", {"--preview", "--zoom=65", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom 2x", {"--preview", "--zoom", "2x", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
+        {"zoom of 20 digits", {"--preview", "--zoom", "18446744073709551617", "a.img", "b.png"}, 2,
+         "pixconvert: --zoom takes..."},
         {"zoom +4", {"--preview", "--zoom", "+4", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom space", {"--preview", "--zoom", " 4", "a.img", "b.png"}, 2, "pixconvert: --zoom takes..."},
         {"zoom missing", {"a.img", "b.png", "--preview", "--zoom"}, 2, "pixconvert: --zoom takes..."},
@@ -381,6 +383,12 @@ TEST_F(Convert, ARefusalStaysOneWhenTheCallerIgnoresChildren)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "pixconvert: short.img: file is short: 2 of 16 values\n");
     EXPECT_EQ(listing(dir), std::vector<std::string>{"short.img"});
+    // Nor a wait that learns nothing: the conversion's end is unknown.
+    put("good.img", u16_image(2, 1, {1, 2}).file());
+    r = run({"good.img", "g.fits"}, {.fault = "waitpid"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pixconvert: good.img: cannot learn how the conversion ended: No child processes\n");
+    EXPECT_EQ(listing(dir), (std::vector<std::string>{"good.img", "short.img"}));
 }
 
 // A write cut short by the file size limit, as on a full disk, in each

@@ -6,6 +6,8 @@
 //   close      closing a file (descriptor 3 and up) fails with EIO
 //   no_tmpfile creating an unnamed file (O_TMPFILE) fails with EOPNOTSUPP,
 //              as on file systems without it
+//   waitpid    waiting for a child fails with ECHILD, as when something else
+//              in the process reaped it
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +69,15 @@ extern "C" ssize_t pread(int fd, void* buffer, std::size_t size, off_t position)
     if (interrupted(fd, size))
         return -1;
     return next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread")(fd, buffer, size, position);
+}
+
+extern "C" pid_t waitpid(pid_t pid, int* status, int options)
+{
+    if (fault_is("waitpid")) {
+        errno = ECHILD;
+        return -1;
+    }
+    return next<pid_t (*)(pid_t, int*, int)>("waitpid")(pid, status, options);
 }
 
 extern "C" int close(int fd)
