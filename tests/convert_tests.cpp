@@ -4,6 +4,7 @@
 #include "support.h"
 #include "tiff_format.h"
 
+#include <cerrno>
 #include <cmath>
 #include <dirent.h>
 #include <limits>
@@ -438,9 +439,11 @@ TEST_F(Convert, ResultTakesTheModeOfANewFileAndReplacesAnOldOne)
 }
 
 // Waits up to 10 s for what() to hold.
+// Within a minute: the bound finds a run that never gets there, not a slow
+// machine (a sanitized build on a loaded one takes seconds to start).
 bool within_seconds(const std::function<bool()>& what)
 {
-    for (int k = 0; k < 1000; ++k, usleep(10000))
+    for (int k = 0; k < 6000; ++k, usleep(10000))
         if (what())
             return true;
     return false;
@@ -479,6 +482,7 @@ TEST_F(Convert, SignalsLeaveNoFile)
                      (r.unnamed ? "" : ", named"));
         pid_t pid = fork();
         if (pid == 0) {
+            setpgid(0, 0);
             for (int s = 1; s < 32; ++s) // some may be ignored by whoever runs the tests
                 signal(s, SIG_DFL);
             if (!r.unnamed) {
@@ -489,6 +493,19 @@ TEST_F(Convert, SignalsLeaveNoFile)
                 execl(PIXDELTA_BINARY, PIXDELTA_BINARY, "in.img", r.out, nullptr);
             _exit(127);
         }
+        // However the row ends, nothing of this run outlives it: the tool's
+        // child left waiting for the FIFO's writer would keep the test's
+        // output open, and ctest waiting for it, for ever.
+        setpgid(pid, pid);
+        struct Reaper {
+            pid_t group;
+            ~Reaper()
+            {
+                kill(-group, SIGKILL);
+                while (waitpid(group, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }
+        } reaper{pid};
         int fifo = -1;
         ASSERT_TRUE(within_seconds([&] {
             return (fifo = open(path("in.img").c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
