@@ -449,25 +449,27 @@ bool within_seconds(const std::function<bool()>& what)
     return false;
 }
 
-// Whether process `pid` holds the file at `path` open.
-bool holds(pid_t pid, const std::string& path)
+// Whether process `pid` holds open a file whose path passes `is`.
+bool holds_any(pid_t pid, const std::function<bool(const std::string&)>& is)
 {
     std::error_code e;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
-        if (std::filesystem::read_symlink(fd.path(), e) == path)
+        if (is(std::filesystem::read_symlink(fd.path(), e).string()))
             return true;
     return false;
+}
+
+// Whether process `pid` holds the file at `path` open.
+bool holds(pid_t pid, const std::string& path)
+{
+    return holds_any(pid, [&](const std::string& open) { return open == path; });
 }
 
 // Whether process `pid` holds a file being written in `dir` that has no
 // name yet.
 bool writes_unnamed(pid_t pid)
 {
-    std::error_code e;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
-        if (std::filesystem::read_symlink(fd.path(), e).string().ends_with(" (deleted)"))
-            return true;
-    return false;
+    return holds_any(pid, [](const std::string& open) { return open.ends_with(" (deleted)"); });
 }
 
 // pixconvert ended by a signal while it waits for rows from a FIFO, after

@@ -80,13 +80,18 @@ template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t 
     }
 }
 
-// 64-bit keys: x86-64's baseline (SSE2) has no 64-bit compare, so they are
-// exchanged one at a time; where the processor has AVX2, a second copy of
-// this function exchanges four at once (the same integer comparisons, so
-// the same order).
+// A function in two copies, one for x86-64's baseline (SSE2) and one for
+// processors with AVX2, chosen when the program loads: the same operations
+// in the same order, four 64-bit lanes at once in the second.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
+#define ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define ALSO_FOR_AVX2
 #endif
+
+// 64-bit keys: SSE2 has no 64-bit compare, so they are exchanged one at a
+// time there.
+ALSO_FOR_AVX2
 void sort_tile_binary64(const Combiner& c, std::int64_t* keys, std::uint64_t n)
 {
     sort_tile(c, keys, n);
@@ -230,9 +235,7 @@ void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned c
 
 // Summed in the order of the inputs, from +0 as numpy sums (so a pixel of
 // -0s has the mean +0), then divided.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+ALSO_FOR_AVX2
 void mean_binary64_tile(const Combiner& c, unsigned char* result,
                         const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
