@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace img;
+
 namespace {
 
 // What the file holds by its layout alone.

@@ -33,6 +33,9 @@
 #include <fitsio.h>
 #endif
 
+using namespace convert;
+using namespace img;
+
 extern "C" const Format* pixconvert_fits_format();
 extern "C" const Format* pixconvert_tiff_format();
 extern "C" const Format* pixconvert_png_format();

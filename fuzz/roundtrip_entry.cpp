@@ -21,6 +21,9 @@
 #include <string_view>
 #include <vector>
 
+using namespace convert;
+using namespace img;
+
 extern "C" const Format* pixconvert_fits_format();
 extern "C" const Format* pixconvert_tiff_format();
 extern "C" const Format* pixconvert_png_format();
@@ -29,7 +32,7 @@ namespace {
 
 struct Target {
     const Format* format;
-    int variant;
+    bool tile_compressed;
     const char* name;
 };
 
@@ -40,7 +43,7 @@ bool can_hold(const Target& t, const Image& image)
     bool empty = image.x == 0 || image.y == 0;
     if (t.format == pixconvert_png_format())
         return image.type == type_uint16 && !empty;
-    return !empty || (t.format == pixconvert_fits_format() && t.variant == 0);
+    return !empty || (t.format == pixconvert_fits_format() && !t.tile_compressed);
 }
 
 std::uint32_t rows_per_write(unsigned choice, const Writer& writer, std::uint64_t row)
@@ -62,7 +65,7 @@ void write(const Target& t, const Image& image, const std::vector<unsigned char>
            unsigned choice, Output_File& out)
 {
     Failure failure;
-    std::unique_ptr<Writer> writer = t.format->open_writer(out, "out", image, t.variant, failure);
+    std::unique_ptr<Writer> writer = t.format->open_writer(out, "out", image, t.tile_compressed, failure);
     fuzz::check(writer != nullptr, "a writer refused an image it can hold", what_failed(t, failure));
     std::uint64_t row = std::uint64_t{image.x} * bytes_per_value(image.type);
     if (row != 0 && image.y != 0) {
@@ -128,10 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!values.empty())
             fuzz::check(reader->read_rows(0, image.y, values.data(), failure),
                         "an .img file that opened cannot be read", failure.what);
-        const Target targets[] = {{pixconvert_fits_format(), 0, "FITS"},
-                                  {pixconvert_fits_format(), 1, "tile-compressed FITS"},
-                                  {pixconvert_tiff_format(), 0, "TIFF"},
-                                  {pixconvert_png_format(), 0, "PNG"}};
+        const Target targets[] = {{pixconvert_fits_format(), false, "FITS"},
+                                  {pixconvert_fits_format(), true, "tile-compressed FITS"},
+                                  {pixconvert_tiff_format(), false, "TIFF"},
+                                  {pixconvert_png_format(), false, "PNG"}};
         for (const Target& t : targets) {
             Output_File out;
             fuzz::check(create_output((fuzz::private_folder() + "/out").c_str(), out) == 0,
@@ -140,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 write(t, image, values, what >> 1 & 3, out);
                 read_back(t, image, values, out);
             } else {
-                fuzz::check(t.format->open_writer(out, "out", image, t.variant, failure) == nullptr,
+                fuzz::check(t.format->open_writer(out, "out", image, t.tile_compressed, failure) == nullptr,
                             "a writer took an image it cannot hold", t.name);
             }
             abandon_output(out);

@@ -17,6 +17,8 @@
 
 namespace fuzz {
 
+using img::write_fully;
+
 // Abort with a reason: libFuzzer saves the input, fuzz/run fails.
 [[noreturn]] inline void fail(const char* what, const std::string& detail = "")
 {

@@ -6,6 +6,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+using namespace tests;
+
 namespace {
 
 Bytes report(int input, const Image& image)

@@ -15,6 +15,10 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+using namespace tests;
+using namespace combine;
+using namespace img;
+
 namespace {
 
 const double inf = INFINITY, sub = DBL_TRUE_MIN, dmax = DBL_MAX;

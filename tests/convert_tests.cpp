@@ -10,6 +10,9 @@
 #include <limits>
 #include <sys/stat.h>
 
+using namespace tests;
+using namespace convert;
+
 namespace {
 
 using Convert = In_Temp_Dir;

@@ -5,6 +5,8 @@
 #include <bit>
 #include <sys/statvfs.h>
 
+using namespace tests;
+
 namespace {
 
 using Huge = In_Temp_Dir;

@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace tests {
+
 using Bytes = std::string;
 
 inline Bytes le16(const std::vector<std::uint16_t>& values)
@@ -195,3 +197,5 @@ protected:
 
     std::string dir;
 };
+
+} // namespace tests

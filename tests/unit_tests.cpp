@@ -1,8 +1,12 @@
 #include "support.h"
-#include "tool/difference.h"
-#include "tool/run.h"
+#include "delta/difference.h"
+#include "delta/run.h"
 
 #include <cmath>
+
+using namespace tests;
+using namespace delta;
+using namespace img;
 
 namespace {
 

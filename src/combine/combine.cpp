@@ -8,6 +8,10 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace combine {
+
+using namespace img;
+
 namespace {
 
 // Pixels handled together: for a small count of inputs, the keys of a tile
@@ -333,3 +337,5 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
             mean_uint16_tile(c, result, values, first, n);
     }
 }
+
+} // namespace combine

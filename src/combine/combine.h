@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace combine {
+
 enum class Method { median, mean };
 
 // The rules for one pixel, each written so that it is plainly right; the
@@ -56,3 +58,5 @@ void release_combiner(Combiner& c);
 // in the file's byte order (little-endian), at any address.
 void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
                     std::uint64_t count);
+
+} // namespace combine

@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    run_pixcombine(argc, argv);
+    combine::run_pixcombine(argc, argv);
 }

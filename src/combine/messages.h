@@ -3,6 +3,8 @@
 // the file as given on the command line, where there is one.
 #pragma once
 
+namespace combine {
+
 struct Message {
     int status;
     const char* format;
@@ -55,3 +57,5 @@ inline constexpr Message cannot_commit{exit_failure,
 // Prints the message on standard error, removes the unfinished output, and
 // ends the process with the message's status.
 [[noreturn]] void fail(Message message, ...);
+
+} // namespace combine

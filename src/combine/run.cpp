@@ -24,6 +24,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace combine {
+
+using namespace img;
+
 namespace {
 
 // Bytes of each input read at a time: a share of 2 MiB, which keeps a
@@ -356,3 +360,5 @@ void run_pixcombine(int argc, char** argv)
     }
     std::exit(0);
 }
+
+} // namespace combine

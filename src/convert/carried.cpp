@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+namespace convert {
+
+using namespace img;
+
 std::string to_hex(const unsigned char* bytes, std::size_t size)
 {
     static const char digits[] = "0123456789abcdef";
@@ -126,3 +130,5 @@ std::string with_errno(const std::string& reason, int error)
 {
     return error != 0 ? reason + ": " + std::strerror(error) : reason;
 }
+
+} // namespace convert

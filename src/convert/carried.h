@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace convert {
+
 // Lowercase hexadecimal, two digits a byte: any bytes survive any metadata.
 std::string to_hex(const std::string& bytes);
 std::string to_hex(const unsigned char* bytes, std::size_t size);
@@ -31,3 +33,4 @@ bool printable_ascii(const std::string& text, const char* also);
 // "reason: strerror(error)", or just the reason for error 0.
 std::string with_errno(const std::string& reason, int error);
 
+} // namespace convert

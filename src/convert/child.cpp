@@ -13,6 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 constexpr rlim_t budget = 24 << 20;
@@ -147,3 +151,5 @@ void allow_memory(std::uint64_t bytes)
     limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur + bytes, limit.rlim_max);
     setrlimit(RLIMIT_AS, &limit);
 }
+
+} // namespace convert

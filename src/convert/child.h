@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace convert {
+
 // Runs `work` in a child process whose memory may grow by at most 24 MiB
 // (no cap under the address sanitizer, whose shadow memory needs more);
 // true if it succeeded. Its failure, or the signal that ended it, is
@@ -20,3 +22,5 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
 // Lets the child grow by `bytes` more, for a buffer the format documents
 // (a tiled TIFF's row of tiles). Nothing outside a child.
 void allow_memory(std::uint64_t bytes);
+
+} // namespace convert

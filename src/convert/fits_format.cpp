@@ -32,6 +32,10 @@
 #include <unistd.h>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 constexpr std::uint64_t block = 2880;
@@ -631,9 +635,9 @@ private:
 };
 
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
-                                    int compressed, Failure& failure)
+                                    bool tile_compressed, Failure& failure)
 {
-    if (compressed) {
+    if (tile_compressed) {
         if (image.x == 0 || image.y == 0) {
             failure = {file, "a tile-compressed FITS cannot hold an empty image (" +
                                  std::to_string(image.x) + "x" + std::to_string(image.y) +
@@ -658,3 +662,5 @@ extern "C" const Format* pixconvert_fits_format()
     static const Format format = {"FITS", true, open_reader, open_writer, nullptr};
     return &format;
 }
+
+} // namespace convert

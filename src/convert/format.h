@@ -17,7 +17,11 @@
 #include <memory>
 #include <string>
 
+namespace img {
 struct Output_File;
+}
+
+namespace convert {
 
 // Set by the step that failed; printed as "pixconvert: FILE: WHAT".
 struct Failure {
@@ -40,7 +44,7 @@ struct Source {
 // bytes.
 struct Image {
     std::uint16_t x = 0, y = 0, type = 0;
-    unsigned char header[header_size] = {};
+    unsigned char header[img::header_size] = {};
     std::string comment;
 };
 
@@ -83,22 +87,22 @@ struct Format {
     std::unique_ptr<Reader> (*open_reader)(int fd, const std::string& file,
                                            const Read_Options& options, Source& source,
                                            Failure& failure);
-    // `variant` is the table's for the output's extension (FITS: tile
+    // `tile_compressed` is the table's for the output's extension (FITS: tile
     // compression for .fz).
-    std::unique_ptr<Writer> (*open_writer)(Output_File& out, const std::string& file,
-                                           const Image& image, int variant, Failure& failure);
+    std::unique_ptr<Writer> (*open_writer)(img::Output_File& out, const std::string& file,
+                                           const Image& image, bool tile_compressed, Failure& failure);
     // An 8-bit grayscale picture of width x height for any viewer; only
     // formats that make previews have one.
-    std::unique_ptr<Writer> (*open_preview)(Output_File& out, const std::string& file,
+    std::unique_ptr<Writer> (*open_preview)(img::Output_File& out, const std::string& file,
                                             std::uint32_t width, std::uint32_t height,
                                             Failure& failure);
 };
 
 // The formats (formats.cpp): by a file name's extension, in any letter
-// case. Null for an unknown extension; `variant` is for open_writer.
+// case. Null for an unknown extension; `tile_compressed` is for open_writer.
 struct Format_Choice {
     const char* module; // nullptr for the built-in .img format
-    int variant;
+    bool tile_compressed;
     bool hdus;    // --hdu applies
     bool preview; // --preview writes it
 };
@@ -111,3 +115,5 @@ const Format* load_format(const Format_Choice& choice, std::string& reason);
 
 // The built-in .img format (velkin_format.cpp).
 const Format* velkin_format();
+
+} // namespace convert

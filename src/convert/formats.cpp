@@ -7,25 +7,29 @@
 #include <strings.h>
 #include <unistd.h>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 struct Extension {
     const char* extension;
     const char* module; // pixconvert-MODULE.so, exporting pixconvert_MODULE_format
-    int variant;
+    bool tile_compressed;
     bool hdus = false;    // has HDUs that --hdu picks
     bool preview = false; // what --preview writes
 };
 
 const Extension extensions[] = {
-    {"img", nullptr, 0},
-    {"fits", "fits", 0, true},
-    {"fit", "fits", 0, true},
-    {"fts", "fits", 0, true},
-    {"fz", "fits", 1, true}, // tile-compressed, as fpack names its files
-    {"tif", "tiff", 0},
-    {"tiff", "tiff", 0},
-    {"png", "png", 0, false, true},
+    {"img", nullptr, false},
+    {"fits", "fits", false, true},
+    {"fit", "fits", false, true},
+    {"fts", "fits", false, true},
+    {"fz", "fits", true, true}, // tile-compressed, as fpack names its files
+    {"tif", "tiff", false},
+    {"tiff", "tiff", false},
+    {"png", "png", false, false, true},
 };
 
 } // namespace
@@ -37,7 +41,7 @@ bool choose_format(const std::string& path, Format_Choice& choice)
         return false;
     for (const Extension& e : extensions)
         if (strcasecmp(path.c_str() + dot + 1, e.extension) == 0) {
-            choice = {e.module, e.variant, e.hdus, e.preview};
+            choice = {e.module, e.tile_compressed, e.hdus, e.preview};
             return true;
         }
     return false;
@@ -92,3 +96,5 @@ const Format* load_format(const Format_Choice& choice, std::string& reason)
     }
     return reinterpret_cast<const Format* (*)()>(function)();
 }
+
+} // namespace convert

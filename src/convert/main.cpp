@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return run_pixconvert(argc, argv);
+    return convert::run_pixconvert(argc, argv);
 }

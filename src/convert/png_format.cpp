@@ -28,6 +28,10 @@
 #include <unistd.h>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 // What libpng may hold at once while reading: rows, zlib's state and the
@@ -570,7 +574,7 @@ private:
 };
 
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
-                                    int, Failure& failure)
+                                    bool, Failure& failure)
 {
     if (image.type == type_binary64)
         failure = {file, "PNG cannot hold binary64 values (type 10); use FITS or TIFF"};
@@ -603,3 +607,5 @@ extern "C" const Format* pixconvert_png_format()
     static const Format format = {"PNG", false, open_reader, open_writer, open_preview};
     return &format;
 }
+
+} // namespace convert

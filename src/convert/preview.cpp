@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 // What the first pass gathers. For uint16 values, a count of each value:
@@ -147,3 +151,5 @@ bool write_preview(Reader& reader, const Source& source, const Format& png, Outp
     }
     return writer->finish(failure);
 }
+
+} // namespace convert

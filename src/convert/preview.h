@@ -5,6 +5,8 @@
 
 #include "format.h"
 
+namespace convert {
+
 enum class Stretch {
     percentile, // from the 0.5th to the 99.5th percentile of the finite values
     minmax,     // from the least to the greatest finite value
@@ -21,5 +23,7 @@ struct Range {
 // binary64 range.
 unsigned char level(double v, const Range& range);
 
-bool write_preview(Reader& reader, const Source& source, const Format& png, Output_File& out,
+bool write_preview(Reader& reader, const Source& source, const Format& png, img::Output_File& out,
                    const std::string& file, unsigned zoom, Stretch stretch, Failure& failure);
+
+} // namespace convert

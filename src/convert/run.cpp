@@ -23,6 +23,10 @@
 #include <string>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 const char usage[] =
@@ -308,7 +312,7 @@ bool convert_rows(const Options& o, const Formats& f, int fd, Output_File& out, 
     if (!settle_image(source, o.fresh_header, o.in, image, failure))
         return false;
     std::unique_ptr<Writer> writer =
-        f.writer->open_writer(out, o.out, image, f.out.variant, failure);
+        f.writer->open_writer(out, o.out, image, f.out.tile_compressed, failure);
     return writer && copy_rows(*reader, *writer, image, failure);
 }
 
@@ -357,3 +361,5 @@ int run_pixconvert(int argc, char** argv)
     Failure failure;
     return convert(o, formats, failure) ? 0 : refuse(failure);
 }
+
+} // namespace convert

@@ -29,6 +29,10 @@
 #include <unistd.h>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 constexpr ttag_t old_carried_tag = 65117;
@@ -596,7 +600,7 @@ private:
 };
 
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
-                                    int, Failure& failure)
+                                    bool, Failure& failure)
 {
     if (image.x == 0 || image.y == 0) {
         failure = {file, "TIFF cannot hold an empty image (" + std::to_string(image.x) + "x" +
@@ -616,3 +620,5 @@ extern "C" const Format* pixconvert_tiff_format()
     static const Format format = {"TIFF", true, open_reader, open_writer, nullptr};
     return &format;
 }
+
+} // namespace convert

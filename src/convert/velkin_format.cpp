@@ -13,6 +13,10 @@
 #include <cstring>
 #include <vector>
 
+namespace convert {
+
+using namespace img;
+
 namespace {
 
 std::string short_values(std::uint64_t obtained, std::uint64_t expected)
@@ -135,7 +139,7 @@ private:
 };
 
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
-                                    int, Failure& failure)
+                                    bool, Failure& failure)
 {
     auto writer = std::make_unique<Velkin_Writer>(out, file, image);
     if (!writer->write_start(image, failure))
@@ -150,3 +154,5 @@ const Format* velkin_format()
     static const Format format = {".img", false, open_reader, open_writer, nullptr};
     return &format;
 }
+
+} // namespace convert

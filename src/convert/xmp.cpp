@@ -2,6 +2,8 @@
 
 #include <expat.h>
 
+namespace convert {
+
 namespace {
 
 // Expat names elements and attributes "URI local" with this separator.
@@ -126,3 +128,5 @@ Xmp_Status read_xmp(const std::string& packet, std::string& header_hex, std::str
     comment_hex = without_white_space(comment_hex);
     return found.headers == 1 ? Xmp_Status::found : Xmp_Status::comment_alone;
 }
+
+} // namespace convert

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace convert {
+
 inline constexpr char xmp_namespace[] = "urn:pixdelta:img:1.0/";
 
 std::string make_xmp(const std::string& header_hex, const std::string& comment_hex);
@@ -17,3 +19,5 @@ enum class Xmp_Status { absent, found, malformed, twice, comment_alone };
 // has neither property; `comment_alone` when it has the comment only.
 Xmp_Status read_xmp(const std::string& packet, std::string& header_hex,
                     std::string& comment_hex);
+
+} // namespace convert

@@ -1,5 +1,7 @@
 #include "byte_order.h"
 
+namespace img {
+
 namespace {
 
 template <class T> void reverse_each(unsigned char* values, std::uint64_t count)
@@ -24,3 +26,5 @@ void convert_byte_order(unsigned char* values, std::uint64_t count, unsigned val
     else
         reverse_each<std::uint64_t>(values, count);
 }
+
+} // namespace img

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace img {
+
 inline std::uint16_t load_le16(const unsigned char* p)
 {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -76,3 +78,5 @@ template <class T> inline void store_value(unsigned char* block, std::uint64_t i
 // same operation. A plain loop, which the compiler vectorizes.
 void convert_byte_order(unsigned char* values, std::uint64_t count, unsigned value_bytes,
                         std::endian order);
+
+} // namespace img

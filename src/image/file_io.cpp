@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace img {
+
 namespace {
 
 // A single read() or write() moves less than 2 GiB on Linux, so big blocks
@@ -99,3 +101,5 @@ bool same_file(const struct stat& x, const struct stat& y)
 {
     return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
+
+} // namespace img

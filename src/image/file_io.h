@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/stat.h>
 
+namespace img {
+
 std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size);
 // From a file position, leaving the descriptor's own position alone.
 std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
@@ -30,3 +32,5 @@ void descriptor_path(int fd, Descriptor_Path& path);
 
 // The same file, by any name or link: the same device and the same inode.
 bool same_file(const struct stat& x, const struct stat& y);
+
+} // namespace img

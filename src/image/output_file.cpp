@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace img {
+
 namespace {
 
 // The output a signal handler must remove: the one with a hidden name.
@@ -221,3 +223,5 @@ void abandon_output(Output_File& out)
         close(out.folder);
     out.fd = out.folder = -1;
 }
+
+} // namespace img

@@ -12,6 +12,8 @@
 #include <climits>
 #include <sys/stat.h>
 
+namespace img {
+
 struct Output_File {
     int folder = -1;              // the folder the output's name is in
     int fd = -1;                  // the file being written, O_RDWR
@@ -42,3 +44,5 @@ int commit_output(Output_File& out);
 // Closes the file and removes any name it has; the output's name keeps
 // whatever it had before.
 void abandon_output(Output_File& out);
+
+} // namespace img

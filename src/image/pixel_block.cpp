@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+namespace img {
+
 Block_Status open_pixel_block(int fd, const Velkin_Header& header, Unsized unsized,
                               Pixel_Block& block, std::uint64_t& obtained)
 {
@@ -58,3 +60,5 @@ void release_pixel_block(Pixel_Block& block)
     std::free(block.whole);
     block.whole = nullptr;
 }
+
+} // namespace img

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace img {
+
 enum class Unsized { read_whole, read_in_order };
 
 struct Pixel_Block {
@@ -42,3 +44,5 @@ const unsigned char* block_values(Pixel_Block& block, std::uint64_t first, std::
                                   unsigned char* buffer, std::uint64_t& obtained);
 
 void release_pixel_block(Pixel_Block& block);
+
+} // namespace img

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace img {
+
 namespace {
 
 constexpr int offset_comment_length = 2;
@@ -90,3 +92,5 @@ Write_Status write_header_and_comment(int fd, const Velkin_Header& header)
         return Write_Status::comment_short;
     return Write_Status::ok;
 }
+
+} // namespace img

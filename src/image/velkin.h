@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+namespace img {
+
 inline constexpr int header_size = 64;
 
 struct Velkin_Header {
@@ -70,3 +72,5 @@ void release_comment(Velkin_Header& header);
 // Writing the header and comment: how far it got.
 enum class Write_Status { ok, header_short, comment_short };
 Write_Status write_header_and_comment(int fd, const Velkin_Header& header);
+
+} // namespace img

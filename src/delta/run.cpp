@@ -18,6 +18,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace delta {
+
+using namespace img;
+
 void fail(Message message, ...)
 {
     std::va_list args;
@@ -229,3 +233,5 @@ void run_pixdelta(int argc, char** argv)
         fail(says::report_lost);
     std::exit(0);
 }
+
+} // namespace delta

@@ -2,6 +2,8 @@
 // and the exit status, in one table, in the order of the README's.
 #pragma once
 
+namespace delta {
+
 // `none` where both console streams are files the run must not write.
 enum class Stream { out, err, none };
 
@@ -64,3 +66,5 @@ inline constexpr Message report_lost{Stream::err, exit_failure,
 // Prints the message, then ends the process with its status; the exit
 // flushes every open stream.
 [[noreturn]] void fail(Message message, ...);
+
+} // namespace delta

@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    run_pixdelta(argc, argv);
+    delta::run_pixdelta(argc, argv);
 }

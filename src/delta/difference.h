@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace delta {
+
 // R[i] = (A[i] + offset) - B[i] over n values of `type`, every block in the
 // file's byte order. uint16 values wrap modulo 65536; binary64 values round
 // the sum before the subtraction, as IEEE 754 binary64 arithmetic does.
@@ -13,9 +15,9 @@ void compute_difference(unsigned char* r, const unsigned char* a, const unsigned
 // The two inputs, checked to agree in type and count, with their names for
 // the messages.
 struct Inputs {
-    Pixel_Block& a;
+    img::Pixel_Block& a;
     const char* name_a;
-    Pixel_Block& b;
+    img::Pixel_Block& b;
     const char* name_b;
 };
 
@@ -24,3 +26,5 @@ struct Inputs {
 // back to its first `output_start` bytes (input 1's header and comment)
 // before the run ends. Returns only on success.
 void write_difference(int fd, Inputs& inputs, std::int16_t offset, std::uint64_t output_start);
+
+} // namespace delta

@@ -7,6 +7,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace delta {
+
+using namespace img;
+
 namespace {
 
 void difference_uint16(unsigned char* __restrict r, const unsigned char* __restrict a,
@@ -83,3 +87,5 @@ void write_difference(int fd, Inputs& inputs, std::int16_t offset, std::uint64_t
             fail(says::write_data, 1, static_cast<unsigned long long>(n));
     }
 }
+
+} // namespace delta
