@@ -208,7 +208,10 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
         fails(U, {"-o", "out", "-o", "x", "a"}, "-o is given twice"),
         fails(U, {"--mean", "-o", "out", "a", "--median"}, "--median and --mean exclude each other"),
         fails(U, {"-o", "out", "--sum", "a"}, "unknown option --sum"),
-        {.what = "help", .args = {"--help", "--mean"}, .out = usage +
+        fails(U, {"--mean", "-o", "out", "a", "--mean"}, "--mean is given twice"),
+        fails(U, {"a", "-o", "--mean"}, "-o needs a file name"),
+        fails(U, {"--help", "--mean"}, "--help goes alone"),
+        {.what = "help", .args = {"--help"}, .out = usage +
             "Combines images of one pixel type and size into OUT, value by value:\n"
             "their median (the default) or their mean. See pixcombine(1).\n", .result = {}},
         {.what = "version", .args = {"--version"}, .out = "pixcombine " PIXCONVERT_VERSION "\n", .result = {}},

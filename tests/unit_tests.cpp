@@ -1,6 +1,7 @@
 #include "support.h"
 #include "delta/difference.h"
 #include "delta/run.h"
+#include "image/command_line.h"
 
 #include <cmath>
 
@@ -87,6 +88,61 @@ TEST(Difference, Binary64RoundsTheSumFirstAndFollowsIeee)
         double r;
         std::memcpy(&r, difference(le64({nan_source}), le64({inf}), 10, 7).data(), 8);
         EXPECT_TRUE(std::isnan(r));
+    }
+}
+
+// The grammar every tool with options shares: one table of cases, each a
+// command line and what it reads as (the values given, in the table's order,
+// "-" for an option not given, then the operands) or what is wrong with it.
+TEST(CommandLine, OneGrammarForEveryTool)
+{
+    const Option table[] = {
+        {"--help", false}, {"--version", false}, {"--mean", false},
+        {"-o", true, "-o needs a file name"}, {"--minmax", true, "--minmax takes MIN,MAX"},
+    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"a", "--mean", "-o", "out", "b"}, "- - + out - | a b"},
+        {{"--minmax", "-5,100", "a"}, "- - - - -5,100 | a"},     // a single dash is a value
+        {{"--minmax=-5,1", "a"}, "- - - - -5,1 | a"},
+        {{"--minmax=", "a"}, "- - - - (empty) | a"},             // the tool judges an empty value
+        {{"-o", "out", "-"}, "- - - out - | -"},                  // a lone dash is an operand...
+        {{"--", "--mean", "-o"}, "- - - - - | --mean -o"},        // ...and so is all after --
+        {{"--help"}, "+ - - - - |"},
+        {{"--version"}, "- + - - - |"},
+        {{"--mean", "--mean"}, "--mean is given twice"},
+        {{"-o", "a", "-o", "a"}, "-o is given twice"},
+        {{"--minmax=1,2", "--minmax", "1,2"}, "--minmax is given twice"},
+        {{"a", "-o"}, "-o needs a file name"},
+        {{"-o", "--mean", "a"}, "-o needs a file name"},          // a forgotten value
+        {{"--minmax", "--", "a"}, "--minmax takes MIN,MAX"},
+        {{"-o=x", "a"}, "unknown option -o=x"},                   // no = for a short option
+        {{"--mean=1"}, "unknown option --mean=1"},                // nor for a flag
+        {{"--me"}, "unknown option --me"},                        // no abbreviations
+        {{"-x"}, "unknown option -x"},
+        {{"--help", "--mean"}, "--help goes alone"},
+        {{"a", "--version"}, "--version goes alone"},
+        {{"--help", "--version"}, "--help goes alone"},
+        {{"--help", "--"}, "+ - - - - |"},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::vector<std::string> storage = {"tool"};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : storage)
+            argv.push_back(a.data());
+        Command_Line line;
+        std::string got = read_command_line(static_cast<int>(argv.size()), argv.data(), table, line);
+        if (got.empty()) {
+            for (std::size_t k = 0; k < line.given.size(); ++k) {
+                const char* v = line.given[k];
+                got += std::string(k ? " " : "") +
+                       (!v ? "-" : !table[k].takes_value ? "+" : *v ? v : "(empty)");
+            }
+            got += " |";
+            for (const char* operand : line.operands)
+                got += std::string(" ") + operand;
+        }
+        EXPECT_EQ(got, expected) << args.size() << " arguments, first " << (args.empty() ? "" : args[0]);
     }
 }
 

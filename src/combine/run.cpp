@@ -6,6 +6,7 @@
 #include "run.h"
 
 #include "combine.h"
+#include "image/command_line.h"
 #include "image/file_io.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -48,14 +48,11 @@ std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
 
-Output_File output;
-bool output_made = false;
-
 struct Options {
     Method method = Method::median;
-    bool median = false, mean = false, help = false, version = false;
+    bool help = false, version = false;
     const char* out = nullptr;
-    char** inputs = nullptr;
+    const char* const* inputs = nullptr;
     std::uint64_t count = 0;
 };
 
@@ -72,46 +69,32 @@ struct Input {
     std::exit(says::usage.status);
 }
 
-// Options and inputs may come in any order until "--"; the inputs are
-// gathered at the front of argv.
-Options parse(int argc, char** argv)
+enum Option_Row { help_row, version_row, median_row, mean_row, out_row };
+const Option option_table[] = {
+    {"--help", false},
+    {"--version", false},
+    {"--median", false},
+    {"--mean", false},
+    {"-o", true, "-o needs a file name"},
+};
+
+// The operands stay in `line`, which outlives the run.
+Options parse(int argc, char** argv, Command_Line& line)
 {
     Options o;
-    bool options_done = false;
-    int inputs = 1;
-    for (int i = 1; i < argc; ++i) {
-        char* a = argv[i];
-        if (options_done || a[0] != '-' || a[1] == '\0')
-            argv[inputs++] = a;
-        else if (std::strcmp(a, "--") == 0)
-            options_done = true;
-        else if (std::strcmp(a, "--median") == 0)
-            o.median = true;
-        else if (std::strcmp(a, "--mean") == 0)
-            o.mean = true;
-        else if (std::strcmp(a, "--help") == 0)
-            o.help = true;
-        else if (std::strcmp(a, "--version") == 0)
-            o.version = true;
-        else if (std::strcmp(a, "-o") == 0) {
-            if (i + 1 == argc)
-                usage_error("-o needs a file name");
-            if (o.out)
-                usage_error("-o is given twice");
-            o.out = argv[++i];
-        } else {
-            static char what[64];
-            std::snprintf(what, sizeof what, "unknown option %.40s", a);
-            usage_error(what);
-        }
-    }
+    std::string wrong = read_command_line(argc, argv, option_table, line);
+    if (!wrong.empty())
+        usage_error(wrong.c_str());
+    o.help = line.given[help_row];
+    o.version = line.given[version_row];
     // The two give different results; a command line that names both is
     // more likely a mistake than a choice.
-    if (o.median && o.mean)
+    if (line.given[median_row] && line.given[mean_row])
         usage_error("--median and --mean exclude each other");
-    o.method = o.mean ? Method::mean : Method::median;
-    o.inputs = argv + 1;
-    o.count = static_cast<std::uint64_t>(inputs - 1);
+    o.method = line.given[mean_row] ? Method::mean : Method::median;
+    o.out = line.given[out_row];
+    o.inputs = line.operands.data();
+    o.count = line.operands.size();
     if (o.help || o.version)
         return o;
     if (!o.out)
@@ -151,7 +134,7 @@ std::uint64_t raise_open_file_limit()
 // OUT is replaced by a new file; one that holds an input's bytes, or that
 // is not a plain file (a device, a pipe, a folder), is refused before any
 // work. `exists` tells whether `st` describes OUT.
-void create_output_file(const char* name, bool& exists, struct stat& st)
+void create_output_file(const char* name, Output_File& output, bool& exists, struct stat& st)
 {
     Output_Target target = output_target(name, st);
     if (target == Output_Target::other)
@@ -159,7 +142,6 @@ void create_output_file(const char* name, bool& exists, struct stat& st)
     exists = target == Output_Target::file;
     if (int error = create_output(name, output); error != 0)
         fail(says::cannot_create, name, std::strerror(error));
-    output_made = true;
 }
 
 void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit, bool out_exists,
@@ -254,7 +236,7 @@ const char* write_error()
     return std::strerror(errno != 0 ? errno : EIO);
 }
 
-void write_start(const char* name, const Velkin_Header& header)
+void write_start(const Output_File& output, const char* name, const Velkin_Header& header)
 {
     errno = 0;
     if (write_header_and_comment(output.fd, header) != Write_Status::ok)
@@ -276,7 +258,8 @@ const unsigned char* input_values(Input& in, std::uint64_t first, std::uint64_t 
 
 // All inputs are read in step, a chunk of each at a time, so memory stays
 // within the budget whatever their count and size.
-void write_combination(const Options& o, Input* inputs, const Velkin_Header& first)
+void write_combination(const Output_File& output, const Options& o, Input* inputs,
+                       const Velkin_Header& first)
 {
     const std::uint64_t n_inputs = o.count, count = pixel_count(first);
     const unsigned size = bytes_per_value(file_type(first));
@@ -314,29 +297,22 @@ void fail(Message message, ...)
     va_start(args, message);
     std::vfprintf(stderr, message.format, args);
     va_end(args);
-    if (output_made)
-        abandon_output(output);
     std::exit(message.status);
 }
 
 void run_pixcombine(int argc, char** argv)
 {
-    // A write past a file size limit fails like any other write, with its
-    // message, instead of killing the run (and a pipe's reader going away
-    // likewise, should a message have nowhere to go).
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!open_closed_standard_descriptors())
-        std::exit(exit_failure);
-
-    Options o = parse(argc, argv);
+    Command_Line line;
+    Options o = parse(argc, argv, line);
     if (o.help || o.version)
         print_help_or_version(o);
     std::uint64_t open_file_limit = raise_open_file_limit();
 
+    // Lives until the process ends: the exit removes it if unfinished.
+    Output_File output;
     bool out_exists = false;
     struct stat out;
-    create_output_file(o.out, out_exists, out);
+    create_output_file(o.out, output, out_exists, out);
 
     auto* inputs = static_cast<Input*>(std::calloc(o.count, sizeof(Input)));
     if (inputs == nullptr)
@@ -345,8 +321,8 @@ void run_pixcombine(int argc, char** argv)
 
     Velkin_Header first;
     read_headers(inputs, o.count, first);
-    write_start(o.out, first);
-    write_combination(o, inputs, first);
+    write_start(output, o.out, first);
+    write_combination(output, o, inputs, first);
 
     // The inputs' descriptors go first: putting the result in place needs
     // one more, even when the inputs took all the others.
@@ -354,10 +330,8 @@ void run_pixcombine(int argc, char** argv)
         close(inputs[k].fd);
     std::free(inputs);
     release_comment(first);
-    if (int error = commit_output(output); error != 0) {
-        output_made = false; // commit_output abandoned it
+    if (int error = commit_output(output, After_Commit::signals_kept_blocked); error != 0)
         fail(says::cannot_commit, o.out, std::strerror(error));
-    }
     std::exit(0);
 }
 

@@ -7,6 +7,7 @@
 #include "carried.h"
 #include "child.h"
 #include "format.h"
+#include "image/command_line.h"
 #include "image/file_io.h"
 #include "image/output_file.h"
 #include "preview.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -87,84 +87,57 @@ bool parse_zoom(const std::string& text, unsigned& zoom)
     return zoom >= 1 && zoom <= 64;
 }
 
-// An option's value: "--name=value", or the next argument, unless that is
-// another option (as in "--hdu --preview", where the value was forgotten).
-bool option_value(const char* arg, const char* name, int argc, char** argv, int& i,
-                  std::string& value, bool& missing)
-{
-    std::size_t length = std::strlen(name);
-    if (std::strncmp(arg, name, length) != 0)
-        return false;
-    if (arg[length] == '=')
-        value = arg + length + 1;
-    else if (arg[length] != '\0')
-        return false;
-    else if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
-        value = argv[++i];
-    else
-        missing = true;
-    return true;
-}
+enum Option_Row { help_row, version_row, preview_row, fresh_row, zoom_row, stretch_row, hdu_row };
+const Option option_table[] = {
+    {"--help", false},
+    {"--version", false},
+    {"--preview", false},
+    {"--fresh-header", false},
+    {"--zoom", true, "--zoom takes a whole number from 1 to 64"},
+    {"--stretch", true, "--stretch takes percentile or minmax"},
+    {"--hdu", true, "--hdu takes an HDU number or an EXTNAME"},
+};
 
 // Returns an empty string when the command line is good.
 std::string parse(int argc, char** argv, Options& o)
 {
-    bool options_done = false;
-    int operands = 0, options = 0;
-    std::vector<std::string> seen;
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        std::string value;
-        bool missing = false;
-        if (options_done || a[0] != '-' || a[1] == '\0') {
-            if (++operands > 2)
-                return "too many arguments";
-            (o.in ? o.out : o.in) = a;
-            continue;
-        }
-        ++options;
-        // A second --zoom 4 after --zoom 3 would silently win.
-        const std::string name(a, std::strcspn(a, "="));
-        if (std::find(seen.begin(), seen.end(), name) != seen.end())
-            return name + " is given twice";
-        seen.push_back(name);
-        if (std::strcmp(a, "--") == 0)
-            options_done = true, --options;
-        else if (std::strcmp(a, "--help") == 0)
-            o.help = true;
-        else if (std::strcmp(a, "--version") == 0)
-            o.version = true;
-        else if (std::strcmp(a, "--preview") == 0)
-            o.preview = true;
-        else if (std::strcmp(a, "--fresh-header") == 0)
-            o.fresh_header = true;
-        else if (option_value(a, "--zoom", argc, argv, i, value, missing)) {
-            if (missing || !parse_zoom(value, o.zoom))
-                return "--zoom takes a whole number from 1 to 64";
-        } else if (option_value(a, "--stretch", argc, argv, i, value, missing)) {
-            if (missing || (value != "percentile" && value != "minmax"))
-                return "--stretch takes percentile or minmax";
-            o.stretch = value == "minmax" ? Stretch::minmax : Stretch::percentile;
-            o.stretch_given = true;
-        } else if (option_value(a, "--hdu", argc, argv, i, value, missing)) {
-            if (missing || value.empty())
-                return "--hdu takes an HDU number or an EXTNAME";
-            o.hdu = value;
-            o.hdu_given = true;
-        } else
-            return std::string("unknown option ") + a;
+    Command_Line line;
+    std::string wrong = read_command_line(argc, argv, option_table, line);
+    if (!wrong.empty())
+        return wrong;
+    auto given = [&](Option_Row row) { return line.given[row]; };
+    o.help = given(help_row);
+    o.version = given(version_row);
+    o.preview = given(preview_row);
+    o.fresh_header = given(fresh_row);
+    if (const char* zoom = given(zoom_row); zoom && !parse_zoom(zoom, o.zoom))
+        return option_table[zoom_row].wrong_value;
+    if (const char* stretch = given(stretch_row)) {
+        if (std::strcmp(stretch, "percentile") != 0 && std::strcmp(stretch, "minmax") != 0)
+            return option_table[stretch_row].wrong_value;
+        o.stretch = std::strcmp(stretch, "minmax") == 0 ? Stretch::minmax : Stretch::percentile;
+        o.stretch_given = true;
+    }
+    if (const char* hdu = given(hdu_row)) {
+        if (*hdu == '\0')
+            return option_table[hdu_row].wrong_value;
+        o.hdu = hdu;
+        o.hdu_given = true;
     }
     if (o.help || o.version)
-        return options + operands == 1 ? "" : std::string(o.help ? "--help" : "--version") +
-                                                   " goes alone";
+        return "";
+    if (line.operands.size() > 2)
+        return "too many arguments";
     if (o.zoom != 0 && !o.preview)
         return "--zoom goes with --preview";
     if (o.stretch_given && !o.preview)
         return "--stretch goes with --preview";
     if (o.fresh_header && o.preview)
         return "--fresh-header goes with a conversion to .img, not with --preview";
-    if (!o.out)
+    if (line.operands.size() < 2)
         return "IN and OUT are needed";
+    o.in = line.operands[0];
+    o.out = line.operands[1];
     return "";
 }
 
@@ -289,7 +262,7 @@ bool copy_rows(Reader& reader, Writer& writer, const Image& image, Failure& fail
 
 bool put_in_place(Output& out, const char* path, Failure& failure)
 {
-    int error = commit_output(out.file);
+    int error = commit_output(out.file, After_Commit::signals_kept_blocked);
     if (error != 0)
         failure = {path, with_errno("cannot put the result in place", error)};
     return error == 0;
@@ -335,15 +308,6 @@ bool convert(const Options& o, const Formats& f, Failure& failure)
 
 int run_pixconvert(int argc, char** argv)
 {
-    // A write past a file size limit or to a closed pipe becomes an error
-    // that gets its message.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    // The conversion's child must be waited for: a caller that ignored
-    // SIGCHLD would otherwise have it reaped unseen.
-    std::signal(SIGCHLD, SIG_DFL);
-    if (!open_closed_standard_descriptors())
-        std::_Exit(1);
     Options o;
     std::string wrong = parse(argc, argv, o);
     if (!wrong.empty())

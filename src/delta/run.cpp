@@ -10,7 +10,6 @@
 #include "messages.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -185,13 +184,6 @@ void report(int input, const Velkin_Header& header)
 
 void run_pixdelta(int argc, char** argv)
 {
-    // A write past a file size limit, or into a pipe that nobody reads, then
-    // fails like any other write, with its message, instead of killing the run.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!open_closed_standard_descriptors())
-        std::exit(exit_failure);
-
     if (argc < 5)
         fail(says::usage);
     const char* name1 = argv[1];

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -17,8 +18,9 @@ namespace img {
 
 namespace {
 
-// The output a signal handler must remove: the one with a hidden name.
-Output_File* volatile pending = nullptr;
+// The outputs with a hidden name, which a signal handler or the exit must
+// remove. Changed only with every signal blocked.
+Output_File* volatile unfinished = nullptr;
 
 // Signals that end a process by default and can be caught. SIGPIPE and
 // SIGXFSZ are not here: the tools ignore them, so that a failed write gets
@@ -32,16 +34,31 @@ const int terminating_signals[] = {
 #endif
 };
 
+// Async-signal-safe: a walk of the list and unlinkat.
+void remove_unfinished()
+{
+    for (Output_File* out = unfinished; out; out = out->next_unfinished)
+        unlinkat(out->folder, out->hidden, 0);
+    unfinished = nullptr;
+}
+
 extern "C" void remove_and_die(int signal_number)
 {
-    if (Output_File* out = pending)
-        unlinkat(out->folder, out->hidden, 0);
-    pending = nullptr;
+    remove_unfinished();
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
     raise(signal_number); // delivered, by default, when the handler returns
+}
+
+extern "C" void remove_at_exit()
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    remove_unfinished();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 void catch_terminating_signals()
@@ -101,7 +118,30 @@ void block_signals(sigset_t& old)
     sigprocmask(SIG_BLOCK, &all, &old);
 }
 
+// Both with every signal blocked.
+void add_unfinished(Output_File& out)
+{
+    out.next_unfinished = unfinished;
+    unfinished = &out;
+}
+
+void remove_from_unfinished(Output_File& out)
+{
+    for (Output_File* volatile* link = &unfinished; *link; link = &(*link)->next_unfinished)
+        if (*link == &out) {
+            *link = out.next_unfinished;
+            break;
+        }
+    out.next_unfinished = nullptr;
+}
+
 } // namespace
+
+void remove_unfinished_outputs_at_exit_and_on_signals()
+{
+    catch_terminating_signals();
+    std::atexit(remove_at_exit);
+}
 
 Output_Target output_target(const char* path, struct stat& target)
 {
@@ -148,9 +188,8 @@ int create_output(const char* path, Output_File& out)
             return error;
         }
     }
-    // A hidden file beside the output, made known to the signal handlers
-    // before it exists.
-    catch_terminating_signals();
+    // A hidden file beside the output, on the list of unfinished outputs
+    // before anything else can happen.
     sigset_t old;
     block_signals(old);
     int error = with_new_hidden_name(out, [&] {
@@ -159,7 +198,7 @@ int create_output(const char* path, Output_File& out)
     });
     if (error == 0) {
         out.named = true;
-        pending = &out;
+        add_unfinished(out);
         mode_t mask = umask(0);
         umask(mask);
         if (fchmod(out.fd, 0666 & ~mask) != 0)
@@ -171,7 +210,7 @@ int create_output(const char* path, Output_File& out)
     return error;
 }
 
-int commit_output(Output_File& out)
+int commit_output(Output_File& out, After_Commit after)
 {
     // A close reports what a network file system could not write back; a
     // file with a name must pass it before it takes the output's name.
@@ -188,17 +227,21 @@ int commit_output(Output_File& out)
             return linkat(AT_FDCWD, self, out.folder, out.hidden, AT_SYMLINK_FOLLOW);
         });
         out.named = error == 0;
+        if (out.named)
+            add_unfinished(out);
     }
     if (error == 0 && renameat(out.folder, out.hidden, out.folder, out.base) != 0)
         error = errno;
     if (error == 0) {
         out.named = false;
-        pending = nullptr;
+        remove_from_unfinished(out);
         close(out.fd);
         out.fd = -1;
         close(out.folder);
         out.folder = -1;
-        return 0; // signals stay blocked: see output_file.h
+        if (after == After_Commit::signals_restored)
+            sigprocmask(SIG_SETMASK, &old, nullptr);
+        return 0;
     }
     // Removed before a signal that came meanwhile is let in: the unnamed
     // file's path installs no handler, and its hidden name now exists.
@@ -214,8 +257,7 @@ void abandon_output(Output_File& out)
     if (out.named)
         unlinkat(out.folder, out.hidden, 0);
     out.named = false;
-    if (pending == &out)
-        pending = nullptr;
+    remove_from_unfinished(out);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (out.fd >= 0)
         close(out.fd);
