@@ -204,12 +204,12 @@ void check_like_first(const Input& in, const Velkin_Header& header, const Input&
 void open_block(Input& in, const Velkin_Header& header)
 {
     std::uint64_t obtained = 0;
-    switch (open_pixel_block(in.fd, header, Unsized::read_in_order, in.block, obtained)) {
+    switch (open_pixel_block(in.fd, header, nullptr, in.block, obtained)) {
     case Block_Status::ok: return;
     case Block_Status::unknown_type:
         fail(says::unknown_type, in.name, unsigned{file_type(header)});
     case Block_Status::short_block:
-    case Block_Status::no_memory: // only for blocks read whole
+    case Block_Status::cannot_copy: // only for a block copied, which this is not
         fail(says::short_values, in.name, static_cast<unsigned long long>(obtained),
              static_cast<unsigned long long>(in.block.count));
     }

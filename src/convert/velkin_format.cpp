@@ -83,14 +83,14 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
 
     Pixel_Block block;
     std::uint64_t obtained = 0;
-    switch (open_pixel_block(fd, h, Unsized::read_in_order, block, obtained)) {
+    switch (open_pixel_block(fd, h, nullptr, block, obtained)) {
     case Block_Status::ok: break;
     case Block_Status::unknown_type:
         failure = {file, "unknown pixel type " + std::to_string(source.type) +
                              "; accepted: 2 (unsigned 16-bit), 10 (binary64)"};
         return nullptr;
     case Block_Status::short_block:
-    case Block_Status::no_memory: // only for blocks read whole, which this is not
+    case Block_Status::cannot_copy: // only for a block copied, which this is not
         failure = {file, short_values(obtained, block.count)};
         return nullptr;
     }

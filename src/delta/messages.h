@@ -46,8 +46,8 @@ inline constexpr Message unknown_type1{Stream::out, exit_unknown_type, "Unknown 
 inline constexpr Message unknown_type2{Stream::out, exit_unknown_type, "Unknown file type in file2!"};
 inline constexpr Message eof_block{Stream::err, exit_failure,
     "EOF found in the data of %s (%llu %llu) \n"};
-inline constexpr Message no_block_memory{Stream::err, exit_failure,
-    "can not allocate memory (pixel block of %s, %llu values)\n"};
+inline constexpr Message cannot_copy_block{Stream::err, exit_failure,
+    "can not copy the pixel block of %s into a temporary file in %s (%s)\n"};
 inline constexpr Message types_differ{Stream::err, exit_failure,
     "file types differ: %s has type %u, %s has type %u\n"};
 inline constexpr Message counts_differ{Stream::err, exit_failure,

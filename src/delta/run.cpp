@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,18 +131,27 @@ void read_header(int fd, int input, const char* name, Velkin_Header& header)
     }
 }
 
+// Where a pipe's block is copied before any value is written, so that a
+// short one is found first: TMPDIR, as for any program's temporary files.
+const char* temporary_folder()
+{
+    const char* folder = std::getenv("TMPDIR");
+    return folder && *folder ? folder : "/tmp";
+}
+
 Pixel_Block read_block(int fd, int input, const char* name, const Velkin_Header& header)
 {
     Pixel_Block block;
     std::uint64_t obtained = 0;
-    switch (open_pixel_block(fd, header, Unsized::read_whole, block, obtained)) {
+    errno = 0;
+    switch (open_pixel_block(fd, header, temporary_folder(), block, obtained)) {
     case Block_Status::ok: return block;
     case Block_Status::unknown_type: fail(input == 1 ? says::unknown_type1 : says::unknown_type2);
     case Block_Status::short_block:
         fail(says::eof_block, name, static_cast<unsigned long long>(obtained),
              static_cast<unsigned long long>(block.count));
-    case Block_Status::no_memory:
-        fail(says::no_block_memory, name, static_cast<unsigned long long>(block.count));
+    case Block_Status::cannot_copy:
+        fail(says::cannot_copy_block, name, temporary_folder(), std::strerror(errno));
     }
     std::abort();
 }
