@@ -214,7 +214,7 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
         {.what = "help", .args = {"--help"}, .out = usage +
             "Combines images of one pixel type and size into OUT, value by value:\n"
             "their median (the default) or their mean. See pixcombine(1).\n", .result = {}},
-        {.what = "version", .args = {"--version"}, .out = "pixcombine " PIXCONVERT_VERSION "\n", .result = {}},
+        {.what = "version", .args = {"--version"}, .out = "pixcombine " PROJECT_VERSION "\n", .result = {}},
         {.what = "version to a full disk", .args = {"--version"}, .options = {.shell = "exec \"$0\" \"$@\" > /dev/full"},
          .status = F},
         fails(F, {"-o", "out", "a", "nothing", "c"}, "nothing: cannot open: No such file or directory"),

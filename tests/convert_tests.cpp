@@ -316,7 +316,7 @@ TEST_F(Convert, HelpAndVersionGoToStandardOutput)
                              "--hdu", "--stretch", "pixconvert(1)"})
         EXPECT_NE(help.out.find(word), Bytes::npos) << word;
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "pixconvert " PIXCONVERT_VERSION "\n");
+    EXPECT_EQ(version.out, "pixconvert " PROJECT_VERSION "\n");
     EXPECT_EQ(help.err + version.err, "");
     EXPECT_EQ(run({"--help"}, {.shell = "exec \"$0\" \"$@\" > /dev/full"}).status, 1);
 }
@@ -441,9 +441,9 @@ TEST_F(Convert, ResultTakesTheModeOfANewFileAndReplacesAnOldOne)
         }
 }
 
-// Waits up to 10 s for what() to hold.
-// Within a minute: the bound finds a run that never gets there, not a slow
-// machine (a sanitized build on a loaded one takes seconds to start).
+// Waits up to a minute for what() to hold: the bound finds a run that never
+// gets there, not a slow machine (a sanitized build on a loaded one takes
+// seconds to start).
 bool within_seconds(const std::function<bool()>& what)
 {
     for (int k = 0; k < 6000; ++k, usleep(10000))

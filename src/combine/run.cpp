@@ -111,7 +111,7 @@ Options parse(int argc, char** argv, Command_Line& line)
                     "their median (the default) or their mean. See pixcombine(1).\n",
                     usage_text);
     else
-        std::printf("pixcombine " PIXCOMBINE_VERSION "\n");
+        std::printf("pixcombine " PIXDELTA_VERSION "\n");
     std::exit(std::fflush(stdout) == 0 ? 0 : exit_failure);
 }
 

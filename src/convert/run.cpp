@@ -316,7 +316,7 @@ int run_pixconvert(int argc, char** argv)
         if (o.help)
             std::printf("%s%s", usage, help);
         else
-            std::printf("pixconvert " PIXCONVERT_VERSION "\n");
+            std::printf("pixconvert " PIXDELTA_VERSION "\n");
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     Formats formats;
