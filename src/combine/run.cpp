@@ -152,9 +152,13 @@ void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit,
         in.name = o.inputs[k];
         in.fd = open(in.name, O_RDONLY | O_CLOEXEC);
         // Every descriptor this run needs besides the inputs is open by now.
-        if (in.fd < 0 && errno == EMFILE)
+        // The inputs go before the exit, which may need a descriptor too.
+        if (in.fd < 0 && errno == EMFILE) {
+            for (std::uint64_t j = 0; j < k; ++j)
+                close(inputs[j].fd);
             fail(says::too_many, static_cast<unsigned long long>(o.count),
                  static_cast<unsigned long long>(k), static_cast<unsigned long long>(open_file_limit));
+        }
         if (in.fd < 0)
             fail(says::cannot_open, in.name, std::strerror(errno));
         struct stat st;
