@@ -18,7 +18,7 @@ namespace {
 // removed at once.
 int unnamed_file(const char* folder)
 {
-    int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = openat(AT_FDCWD, folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
     std::string path = std::string(folder) + "/.pixdelta-block.XXXXXX";
