@@ -221,7 +221,7 @@ def foreign_files_convert():
     convert("a_reversed.tif", "out.img", "strips stored last first")
     check(read_bytes("out.img") == velkin(wide), "strips stored last first: bytes")
     os.unlink("out.img")
-    refused("a_ext.fits", "out.img", ": has no HDU 2\n", "past the last HDU", "--hdu", "2")
+    refused("a_ext.fits", "out.img", ": has no HDU 2 (it has 2)\n", "past the last HDU", "--hdu", "2")
     refused("a_ext.fits", "out.img", ": has no HDU named SKY\n", "no such name", "--hdu", "SKY")
     # A damaged HDU is not a missing one: cfitsio's reason reaches the user.
     write_bytes("a_damaged.fits", with_cards("a_ext.fits", 1, NAXIS1="'wide'"))

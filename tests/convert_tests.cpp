@@ -243,7 +243,12 @@ std::vector<Refusal> refusals()
          "pixconvert: f64_says_u16.fits: carried .img header says 1x1 type 2 but the image is 1x1 "
          "type 10; --fresh-header makes a new header\n"},
         {"no such HDU", {"--hdu", "1", "u16.fits", "b.img"}, 1,
-         "pixconvert: u16.fits: has no HDU 1\n"},
+         "pixconvert: u16.fits: has no HDU 1 (it has 1)\n"},
+        // Numbers that cfitsio would make room for before it looks.
+        {"HDU 99999999", {"--hdu", "99999999", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU 99999999 (it has 1)\n"},
+        {"HDU of 20 digits", {"--hdu", "18446744073709551617", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU 18446744073709551617 (it has 1)\n"},
         {"no HDU of that name", {"--hdu", "SCI", "u16.fits", "b.img"}, 1,
          "pixconvert: u16.fits: has no HDU named SCI\n"},
         {"not FITS", {"text.fits", "b.img"}, 1, "pixconvert: text.fits: cannot open: ..."},

@@ -6,7 +6,7 @@
 //   close      closing a file (descriptor 3 and up) fails with EIO
 //   no_tmpfile creating an unnamed file (O_TMPFILE) fails with EOPNOTSUPP,
 //              as on file systems without it
-//   waitpid    waiting for a child fails with ECHILD, as when something else
+//   waitpid    waiting for a child (waitpid, wait4) fails with ECHILD, as when something else
 //              in the process reaped it
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +79,15 @@ extern "C" pid_t waitpid(pid_t pid, int* status, int options)
         return -1;
     }
     return next<pid_t (*)(pid_t, int*, int)>("waitpid")(pid, status, options);
+}
+
+extern "C" pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage)
+{
+    if (fault_is("waitpid")) {
+        errno = ECHILD;
+        return -1;
+    }
+    return next<pid_t (*)(pid_t, int*, int, struct rusage*)>("wait4")(pid, status, options, usage);
 }
 
 extern "C" int close(int fd)
