@@ -608,11 +608,145 @@ def hostile_files():
     bounded("h_tags.tif", None, "three tags of 10 MiB", expect_either=True)
 
 
+def values_of(path, dtype):
+    """The values of an .img file, after its header and comment."""
+    data = read_bytes(path)
+    return np.frombuffer(data[64 + struct.unpack_from("<H", data, 2)[0]:], dtype)
+
+
+def fpack(options, src, dst):
+    """fpack's status; an option it refuses for these values is no test."""
+    if os.path.exists(dst):
+        os.unlink(dst)
+    return subprocess.run(["fpack"] + options.split() + ["-O", dst, src],
+                          capture_output=True).returncode
+
+
+def against_funpack(fz, what):
+    """pixconvert reads `fz` as funpack does, value for value."""
+    if os.path.exists("ref.fits"):
+        os.unlink("ref.fits")
+    subprocess.run(["funpack", "-O", "ref.fits", fz], check=True)
+    expected = fits.getdata("ref.fits")
+    convert(fz, "out.img", what)
+    got = values_of("out.img", "<u2" if expected.dtype.kind in "ui" else "<f8")
+    check(same(got.reshape(expected.shape), expected.astype(got.dtype.newbyteorder("="))),
+          what + ": the values funpack gives")
+
+
+def fpack_compressions():
+    """Every compression fpack offers, lossless and quantized, in tiles of a
+    row, of the whole image and of 7x5 (edge tiles cut short), read as
+    funpack reads them: uint16 values on both sides of 32768 (BZERO), and
+    binary64 images wider than a row of a few values."""
+    rng = np.random.default_rng(5)
+    yy, xx = np.mgrid[0:50, 0:60]
+    fits.PrimaryHDU(np.clip(xx * 1100 + yy * 20 + rng.integers(0, 40, (50, 60)), 0, 65535)
+                    .astype(np.uint16)).writeto("c_u16.fits")
+    fits.PrimaryHDU(np.sin(xx / 7.0) * 1e3 + yy + rng.normal(size=(50, 60))).writeto("c_f64.fits")
+    cases = [("c_u16.fits", c) for c in ("-r", "-h", "-p", "-g1", "-g2", "-d")]
+    cases += [("c_f64.fits", c) for c in ("-r", "-h", "-g1", "-g2", "-g1 -q 0", "-g2 -q 0")]
+    for src, compression in cases:
+        for tiles in ("", "-w", "-t 7,5"):
+            options = compression + " " + tiles
+            if fpack(options, src, "c.fz") == 0:
+                against_funpack("c.fz", "fpack %s %s" % (options, src))
+            else:
+                check(compression == "-h" and tiles == "-t 7,5", "fpack %s refused" % options)
+    # The smallest, from the report: 16-bit tiles kept uncompressed.
+    fits.PrimaryHDU(np.array([[40000, 50000, 65535, 32768, 0, 1]], np.uint16)).writeto("c_d.fits")
+    fpack("-d", "c_d.fits", "c_d.fz")
+    convert("c_d.fz", "out.img", "fpack -d")
+    check(values_of("out.img", "<u2").tolist() == [40000, 50000, 65535, 32768, 0, 1],
+          "fpack -d: values %s" % values_of("out.img", "<u2").tolist())
+
+
+def fz_table(src):
+    """The binary table of a tile-compressed file, its tiles as arrays, for
+    crafting damaged tiles."""
+    return fits.open(src, disable_image_compression=True)
+
+
+def crafted_tiles():
+    """Tiles whose header or sizes do not fit the image: each refused before
+    cfitsio decodes it, quickly and within bounded memory, never read as
+    values that are not in the file."""
+    rng = np.random.default_rng(7)
+    f64 = rng.normal(size=(6, 40))
+    fits.PrimaryHDU(f64).writeto("t_f64.fits")
+    fits.PrimaryHDU((rng.integers(0, 300, (20, 30)) + 32000).astype(np.uint16)).writeto(
+        "t_u16.fits")
+    crafted = []
+
+    def craft(name, src, options, change, words):
+        fpack(options, src, "t.fz")
+        with fz_table("t.fz") as f:
+            change(f[1])
+            f.writeto(name, overwrite=True)
+        crafted.append((name, words))
+
+    def tile(k, data):
+        def change(hdu):
+            hdu.data["COMPRESSED_DATA"][k] = np.frombuffer(data, np.uint8)
+        return change
+
+    def cards(**values):
+        def change(hdu):
+            for key, value in values.items():
+                hdu.header[key] = value
+        return change
+
+    # A binary64 GZIP_1 tile holding a quarter of its values: cfitsio took
+    # the rest of the row from the tile before.
+    craft("t_quarter.fz", "t_f64.fits", "-g1 -q 0",
+          tile(1, zlib.compress(f64[1, :10].astype(">f8").tobytes())), "inflates to 80 bytes")
+    craft("t_long.fz", "t_f64.fits", "-g1 -q 0",
+          tile(1, zlib.compress(np.zeros(41, ">f8").tobytes())), "inflates to 328 bytes or more")
+    craft("t_bomb.fz", "t_f64.fits", "-g2 -q 0", tile(2, zlib.compress(bytes(200 << 20), 9)),
+          "claims")
+    craft("t_notgzip.fz", "t_f64.fits", "-g1 -q 0", tile(0, b"\x1f\x8b not gzip at all"),
+          "do not inflate")
+    # A dithered tile whose seed is negative: cfitsio indexed its table of
+    # random numbers before its start.
+    for seed, words in ((-5, "ZDITHER0 is -5"), (0, "ZDITHER0 is 0"), (10001, "ZDITHER0 is 10001")):
+        craft("t_dither%d.fz" % seed, "t_f64.fits", "-r", cards(ZDITHER0=seed), words)
+    # HCOMPRESS headers that do not say the tile's shape: nx = ny = 0 took
+    # half a minute of processor time a tile.
+    for name, nx, ny, scale in (("t_hc0", 0, 0, 0), ("t_hcneg", -20, -30, 0),
+                                ("t_hcswap", 30, 20, 0), ("t_hcscale", 20, 30, -1)):
+        head = b"\xdd\x99" + struct.pack(">iii", nx, ny, scale) + bytes(64)
+        craft(name + ".fz", "t_u16.fits", "-h -w", tile(0, head), "damaged HCOMPRESS header")
+    # Rice tiles whose code ends before their values: cfitsio read on past.
+    craft("t_rice0.fz", "t_u16.fits", "-r", tile(3, b"\x00\x00\x10" + bytes(5)), "Rice code ends")
+    craft("t_riceshort.fz", "t_u16.fits", "-r", tile(3, b"\x80\x00\xff"), "Rice code ends")
+    craft("t_blocksize.fz", "t_u16.fits", "-r", cards(ZVAL1=70000), "BLOCKSIZE 70000")
+    craft("t_bytepix.fz", "t_u16.fits", "-r", cards(ZVAL2=3), "BYTEPIX 3")
+    craft("t_zcmp.fz", "t_u16.fits", "-r", cards(ZCMPTYPE="RICE_2"), "RICE_2")
+
+    def shorter(hdu):
+        hdu.data["UNCOMPRESSED_DATA"][2] = hdu.data["UNCOMPRESSED_DATA"][2][:10]
+    craft("t_raw.fz", "t_u16.fits", "-d", shorter, "stored uncompressed in 20 bytes")
+    for name, words in crafted:
+        bounded(name, words, "crafted tile " + name, seconds=20)
+    # At the limit of 8 MiB of tiles across a row, and one step past it.
+    rng = np.random.default_rng(8)
+    fits.PrimaryHDU(rng.integers(0, 4000, (2048, 2048)).astype(np.uint16)).writeto("l_u16.fits")
+    fits.PrimaryHDU(rng.normal(size=(1024, 1024))).writeto("l_f64.fits")
+    for src, compression in (("l_u16.fits", "-h -w"), ("l_u16.fits", "-g2 -w"),
+                             ("l_u16.fits", "-r -w"), ("l_f64.fits", "-g1 -q 0 -w")):
+        fpack(compression, src, "l.fz")
+        against_funpack("l.fz", "8 MiB of tiles, fpack %s %s" % (compression, src))
+    fits.PrimaryHDU(np.zeros((2049, 2048), np.uint16)).writeto("l_past.fits")
+    fpack("-g2 -w", "l_past.fits", "l_past.fz")
+    bounded("l_past.fz", "the tiles across a row take more than 8 MiB", "8 MiB and a row")
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata, preview, memory_bombs, hostile_files):
+                     damaged_metadata, preview, memory_bombs, hostile_files, fpack_compressions,
+                     crafted_tiles):
             step()
     if failures:
         print("%d failure(s)" % len(failures))
