@@ -407,8 +407,8 @@ def damaged_metadata():
     png = read_bytes("m.png")
     at = png.index(b"zTXtIM header") - 4
     length = struct.unpack_from(">I", png, at)[0]
-    write_bytes("m_crc.png", png[:at + 12 + length] + b"\0\0\0\0" + png[at + 12 + length + 4:])
-    refused("m_crc.png", "out.img", "not a readable PNG file", "PNG CRC of IM header")
+    write_bytes("m_crc.png", png[:at + 8 + length] + b"\0\0\0\0" + png[at + 8 + length + 4:])
+    refused("m_crc.png", "out.img", "zTXt: CRC error", "PNG CRC of IM header")
     end = png.index(b"IEND") - 4
     write_bytes("m_late.png", png[:end] + ztxt(b"IM header", b"00") + png[end:])
     refused("m_late.png", "out.img", "after the image data", "PNG IM header after IDAT")
@@ -609,8 +609,9 @@ def hostile_files():
 
 
 def values_of(path, dtype):
-    """The values of an .img file, after its header and comment."""
-    data = read_bytes(path)
+    """The values of an .img file, after its header and comment (none if it
+    was not made)."""
+    data = read_bytes(path) if os.path.exists(path) else bytes(64)
     return np.frombuffer(data[64 + struct.unpack_from("<H", data, 2)[0]:], dtype)
 
 
@@ -630,7 +631,7 @@ def against_funpack(fz, what):
     expected = fits.getdata("ref.fits")
     convert(fz, "out.img", what)
     got = values_of("out.img", "<u2" if expected.dtype.kind in "ui" else "<f8")
-    check(same(got.reshape(expected.shape), expected.astype(got.dtype.newbyteorder("="))),
+    check(got.size == expected.size and same(got.reshape(expected.shape), expected.astype(got.dtype.newbyteorder("="))),
           what + ": the values funpack gives")
 
 
@@ -741,12 +742,99 @@ def crafted_tiles():
     bounded("l_past.fz", "the tiles across a row take more than 8 MiB", "8 MiB and a row")
 
 
+def one_row_of_tiles(path, across, tile_width, tile_length, tile):
+    """A classic TIFF of one row of `across` zlib tiles of 16-bit values, all
+    of them the same compressed bytes `tile`."""
+    arrays = 8 + 2 + 12 * 12 + 4
+    data = arrays + 8 * across
+    entries = [(256, 4, 1, across * tile_width), (257, 4, 1, tile_length), (258, 3, 1, 16),
+               (259, 3, 1, 8), (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1),
+               (322, 4, 1, tile_width), (323, 4, 1, tile_length), (324, 4, across, arrays),
+               (325, 4, across, arrays + 4 * across), (339, 3, 1, 1)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(
+        struct.pack("<HHI", tag, kind, count) +
+        (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+        for tag, kind, count, value in entries) + struct.pack("<I", 0)
+    write_bytes(path, b"II*\0" + struct.pack("<I", 8) + ifd +
+                struct.pack("<%dI" % across, *[data] * across) +
+                struct.pack("<%dI" % across, *[len(tile)] * across) + tile)
+
+
+def tiff_limits():
+    """TIFF files at each documented limit convert, one step past it are
+    refused; carried text that libtiff cannot read is refused with the
+    reason, never dropped for a fresh header."""
+    zeros = zlib.compress(bytes(4096 * 4096 * 2))
+    one_row_of_tiles("l_row.tif", 7, 4096, 4096, zeros)  # 7 tiles and the one decoded: 256 MiB
+    bounded("l_row.tif", None, "a row of tiles of 256 MiB", limit_kib=320 << 10)
+    one_row_of_tiles("l_row8.tif", 8, 4096, 4096, zeros)
+    bounded("l_row8.tif", "at most 256 MiB are read", "a row of tiles of 288 MiB")
+    rng = np.random.default_rng(9)
+    noise = rng.integers(0, 65536, (4096, 4096)).astype(np.uint16)
+    tifffile.imwrite("l_tile.tif", noise, tile=(4096, 4096), compression="zlib", metadata=None)
+    bounded("l_tile.tif", None, "one incompressible zlib tile of 32 MiB", limit_kib=160 << 10)
+    convert("l_tile.tif", "out.img", "one incompressible zlib tile")
+    check(same(values_of("out.img", "<u2").reshape(4096, 4096), noise), "zlib tile: values")
+    tifffile.imwrite("l_strip.tif", noise[:2048, :2048], rowsperstrip=2048, compression="zlib",
+                     metadata=None)
+    bounded("l_strip.tif", None, "a compressed strip of 8 MiB")
+    tifffile.imwrite("l_strip_past.tif", noise[:2049, :2048], rowsperstrip=2049,
+                     compression="zlib", metadata=None)
+    bounded("l_strip_past.tif", "at most 8 MiB are decoded", "a compressed strip of 8 MiB and a row")
+    # A compressed tile whose byte count claims more than any compression
+    # makes of it.
+    tiff = bytearray(read_bytes("l_strip.tif"))
+    with tifffile.TiffFile("l_strip.tif") as f:
+        at = f.pages[0].tags["StripByteCounts"].valueoffset
+    struct.pack_into("<I", tiff, at, 20 << 20)
+    write_bytes("l_claim.tif", bytes(tiff) + bytes(20 << 20))
+    bounded("l_claim.tif", "more than any compression", "a strip claiming 20 MiB")
+
+    # The XMP packet at 8 MiB, padded as XMP editors pad it, and one byte
+    # more; libtiff dropped one of 12 MiB, and the run gave status 0.
+    packet = tifffile.TiffFile("m.tif").pages[0].tags[700].value
+    end = packet.rindex(b"<?xpacket end")
+    for size, words in ((8 << 20, None), ((8 << 20) + 1, "holds 8388609 bytes; at most 8 MiB"),
+                        (12 << 20, "holds 12582912 bytes")):
+        padded = packet[:end] + b" " * (size - len(packet)) + packet[end:]
+        tifffile.imwrite("x_pad.tif", u16, metadata=None,
+                         extratags=[(700, "B", len(padded), padded, True)])
+        bounded("x_pad.tif", words, "XMP packet of %d bytes" % size)
+        if words is None:
+            convert("x_pad.tif", "out.img", "XMP packet of 8 MiB")
+            check(read_bytes("out.img") == read_bytes("m.img"), "XMP packet of 8 MiB: bytes")
+            os.unlink("out.img")
+    tifffile.imwrite("x_desc.tif", u16, description="d" * (16 << 20), metadata=None)
+    bounded("x_desc.tif", "ImageDescription (tag 270) holds 16777217 bytes", "ImageDescription of 16 MiB")
+    # What other programs leave: NUL padding, no xpacket wrapper, a
+    # document type, the packet twice in a big-endian file.
+    h_hex, c_hex = (packet.split(b"<pixdelta:%s>" % k)[1].split(b"<")[0] for k in
+                    (b"header", b"comment"))
+    bare = packet[packet.index(b"<x:xmpmeta"):packet.index(b"</x:xmpmeta>") + 12]
+    for name, xmp, words in [
+            ("x_nul.tif", packet + bytes(4096), None), ("x_bare.tif", bare, None),
+            ("x_doctype.tif", b'<?xml version="1.0"?><!DOCTYPE x [<!ENTITY a "b">]>' + bare,
+             "cannot be read as XML"),
+            ("x_text.tif", bare.replace(c_hex, c_hex + b"0" * (1 << 20)), "longer than any")]:
+        tifffile.imwrite(name, u16, metadata=None, extratags=[(700, "B", len(xmp), xmp, True)])
+        if words is None:
+            convert(name, "out.img", "XMP " + name)
+            check(read_bytes("out.img") == read_bytes("m.img"), "XMP %s: bytes" % name)
+            os.unlink("out.img")
+        else:
+            refused(name, "out.img", words, "XMP " + name)
+    tifffile.imwrite("x_twice.tif", u16, byteorder=">", metadata=None,
+                     extratags=[(700, "B", len(packet), packet, True),
+                                (700, "B", len(bare), bare, True)])
+    refused("x_twice.tif", "out.img", "carried twice (a tag given twice)", "big-endian XMP twice")
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
                      damaged_metadata, preview, memory_bombs, hostile_files, fpack_compressions,
-                     crafted_tiles):
+                     crafted_tiles, tiff_limits):
             step()
     if failures:
         print("%d failure(s)" % len(failures))
