@@ -456,6 +456,11 @@ def preview():
         ("pwide", np.array([[-1.7976931348623157e308, 1.7976931348623157e308, 0.0]]), [],
          [[0, 255, 128]]),
         ("pflat", np.full((2, 2), 7.5), [], [[0, 0], [0, 0]]),
+        # Ranges near the top of binary64, where the span overflows.
+        ("ptop", np.array([[np.ldexp(1.0, 1023), np.ldexp(1.5, 1023), np.finfo(float).max]]),
+         ["--stretch", "minmax"], [[0, 128, 255]]),
+        ("pbottom", np.array([[-np.finfo(float).max, -np.ldexp(1.5, 1023), -np.ldexp(1.0, 1023),
+                               1e308]]), ["--stretch", "minmax"], [[0, 41, 82, 255]]),
         ("pflathot", np.array([[7] * 999 + [9]], np.uint16), [], [[0] * 999 + [255]]),
         ("pzoom", np.array([[0, 65535]], np.uint16), ["--zoom", "3"],
          [[0, 0, 0, 255, 255, 255]] * 3),

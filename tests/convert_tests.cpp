@@ -68,6 +68,12 @@ std::vector<Trip> trips()
     for (std::size_t i = 0; i < ramp.size(); ++i)
         ramp[i] = static_cast<std::uint16_t>(i * 1931 + 1);
     ramp[3] = 0, ramp[4] = 65535, ramp[5] = 32768, ramp[6] = 32767;
+    std::vector<std::uint16_t> block16(36 * 40);
+    std::vector<double> block64(18 * 20);
+    for (std::size_t i = 0; i < block16.size(); ++i)
+        block16[i] = static_cast<std::uint16_t>(i * 45 + 7);
+    for (std::size_t i = 0; i < block64.size(); ++i)
+        block64[i] = corners[i % corners.size()] / static_cast<double>(i + 1);
     return {
         {"u16 1x1", with_free_bytes(u16_image(1, 1, {65535}), 0), false, false},
         {"u16 7x5, every comment byte", with_free_bytes(u16_image(7, 5, ramp, every_byte()), 1),
@@ -82,6 +88,11 @@ std::vector<Trip> trips()
          false},
         {"f64 2x7, UTF-8 comment", with_free_bytes(f64_image(2, 7, corners, "\xc3\xa9t\xc3\xa9"), 1),
          true, false},
+        // Data units that fill their last FITS block exactly, a comment of
+        // one NUL byte (no readable text in any format).
+        {"u16 36x40, 2880 bytes, a lone NUL", with_free_bytes(u16_image(36, 40, block16, Bytes(1, '\0')), 3),
+         false, false},
+        {"f64 18x20, 2880 bytes", with_free_bytes(f64_image(18, 20, block64, "\n"), 4), true, false},
         {"u16 0x5", with_free_bytes(u16_image(0, 5, {}, "empty"), 2), false, true},
         {"f64 5x0", with_free_bytes(f64_image(5, 0, {}), 3), true, true},
         {"u16 0x0", with_free_bytes(u16_image(0, 0, {}, every_byte()), 4), false, true},
