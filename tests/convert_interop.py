@@ -705,7 +705,7 @@ def crafted_tiles():
     # A binary64 GZIP_1 tile holding a quarter of its values: cfitsio took
     # the rest of the row from the tile before.
     craft("t_quarter.fz", "t_f64.fits", "-g1 -q 0",
-          tile(1, zlib.compress(f64[1, :10].astype(">f8").tobytes())), "inflates to 80 bytes")
+          tile(1, zlib.compress(f64[1, :10].astype(">f8").tobytes())), "inflates to 80 bytes; its 40")
     craft("t_long.fz", "t_f64.fits", "-g1 -q 0",
           tile(1, zlib.compress(np.zeros(41, ">f8").tobytes())), "inflates to 328 bytes or more")
     craft("t_bomb.fz", "t_f64.fits", "-g2 -q 0", tile(2, zlib.compress(bytes(200 << 20), 9)),

@@ -475,9 +475,12 @@ private:
             std::int64_t size = inflated_size(data, n * stored);
             if (size != static_cast<std::int64_t>(n * stored))
                 return tile + (size < 0 ? " is damaged (its gzip data do not inflate)"
-                                        : " inflates to " + std::to_string(size) +
-                                              " bytes or more; its " + std::to_string(n) +
-                                              " values take " + std::to_string(n * stored));
+                                        : " inflates to " + std::to_string(size) + " bytes" +
+                                              (size > static_cast<std::int64_t>(n * stored)
+                                                   ? " or more"
+                                                   : "") +
+                                              "; its " + std::to_string(n) + " values take " +
+                                              std::to_string(n * stored));
         } else if (kind.starts_with("RICE")) {
             if (!rice_fits(data, n, static_cast<unsigned>(bytepix_),
                            static_cast<std::uint64_t>(block_)))
