@@ -288,6 +288,8 @@ public:
         for (Column* c : {&compressed_, &gzipped_, &raw_})
             if (std::string why = c->find(f); !why.empty())
                 return why;
+        // The columns a file need not have leave messages on cfitsio's stack.
+        fits_clear_errmsg();
         if (!compressed_.number)
             return "the table has no COMPRESSED_DATA column";
         return check_lengths(tiles);
