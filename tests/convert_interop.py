@@ -725,6 +725,13 @@ def crafted_tiles():
     # Rice tiles whose code ends before their values: cfitsio read on past.
     craft("t_rice0.fz", "t_u16.fits", "-r", tile(3, b"\x00\x00\x10" + bytes(5)), "Rice code ends")
     craft("t_riceshort.fz", "t_u16.fits", "-r", tile(3, b"\x80\x00\xff"), "Rice code ends")
+    # A PLIO line list whose header length is damaged: cfitsio decoded it
+    # as values not in the file (1 where funpack gives 0), with status 0.
+    def plio_header(hdu):
+        words = hdu.data["COMPRESSED_DATA"][3].copy()
+        words[1] = -11769
+        hdu.data["COMPRESSED_DATA"][3] = words
+    craft("t_plio.fz", "t_u16.fits", "-p", plio_header, "damaged PLIO header")
     craft("t_blocksize.fz", "t_u16.fits", "-r", cards(ZVAL1=70000), "BLOCKSIZE 70000")
     craft("t_bytepix.fz", "t_u16.fits", "-r", cards(ZVAL2=3), "BYTEPIX 3")
     craft("t_zcmp.fz", "t_u16.fits", "-r", cards(ZCMPTYPE="RICE_2"), "RICE_2")

@@ -500,6 +500,20 @@ private:
                 return tile + " has a damaged HCOMPRESS header (it must say the tile's " +
                        std::to_string(tile_rows) + " rows of " + std::to_string(n / tile_rows) +
                        " values, and a scale of 0 or more)";
+        } else if (kind == "PLIO_1") {
+            // A line list as fpack writes it: a header of 7 words, its
+            // version -100, and the list's length, which cfitsio decodes up
+            // to without a bound of its own.
+            std::uint64_t words = data.size() / 2;
+            auto word = [&](std::size_t k) {
+                return static_cast<std::int16_t>(data[2 * k] << 8 | data[2 * k + 1]);
+            };
+            if (words < 7 || word(2) != -100 || word(1) != 7 || word(3) < 0 || word(4) < 0 ||
+                static_cast<std::uint64_t>(word(3)) + (static_cast<std::uint64_t>(word(4)) << 15) >
+                    words ||
+                word(3) + (word(4) << 15) < 7)
+                return tile + " has a damaged PLIO header (it must give a line list of 7 words "
+                              "of header within the tile's " + std::to_string(words) + " words)";
         } else if (kind == "NOCOMPRESS")
             return tile + " is said to be stored uncompressed, yet holds compressed bytes";
         return "";
