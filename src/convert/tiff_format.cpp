@@ -269,8 +269,6 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
     if (!why.empty())
         return refuse(failure, file, why);
     if (data) {
-        if (xmp)
-            return refuse(failure, file, "the .img header is carried twice (XMP and tag 65117)");
         if (count < header_size)
             return refuse(failure, file, "carried .img header is not 64 bytes");
         source.carried = true;
