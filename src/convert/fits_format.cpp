@@ -206,11 +206,12 @@ bool rice_fits(const std::vector<unsigned char>& bytes, std::uint64_t count, uns
     const std::uint64_t end = 8 * (bytes.size() - bytepix);
     const unsigned char* coded = bytes.data() + bytepix;
     std::uint64_t at = 0; // the next bit
+    auto bit = [&](std::uint64_t k) { return (unsigned{coded[k / 8]} >> (7 - k % 8)) & 1u; };
     auto take = [&](unsigned n, std::uint64_t& value) {
         if (end - at < n)
             return false;
         for (value = 0; n-- > 0; ++at)
-            value = value << 1 | ((coded[at / 8] >> (7 - at % 8)) & 1u);
+            value = value << 1 | bit(at);
         return true;
     };
     for (std::uint64_t done = 0; done < count;) {
@@ -230,7 +231,7 @@ bool rice_fits(const std::vector<unsigned char>& bytes, std::uint64_t count, uns
             for (;; ++at) { // a run of zeros ended by a one
                 if (at == end)
                     return false;
-                if ((coded[at / 8] >> (7 - at % 8)) & 1u)
+                if (bit(at))
                     break;
             }
             ++at;
