@@ -495,6 +495,8 @@ bool writes_unnamed(pid_t pid)
     return holds_any(pid, [](const std::string& open) { return open.ends_with(" (deleted)"); });
 }
 
+std::map<pid_t, int> holders(const std::string& path);
+
 // pixconvert ended by a signal while it waits for rows from a FIFO, after
 // it created its output: nothing is left, and it dies by that signal. Where
 // the output cannot be created unnamed (forced here by the fault shim), a
@@ -565,6 +567,10 @@ TEST_F(Convert, SignalsLeaveNoFile)
             waitpid(pid, &status, 0);
         }
         close(fifo);
+        // The killed run's conversion child, no child of this test's, may
+        // hold the FIFO, and the bytes written to it, a moment longer: the
+        // next row's run would read them.
+        EXPECT_TRUE(within_seconds([&] { return holders(path("in.img")).empty(); }));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.signal_number) << status;
         std::vector<std::string> left = listing(dir);
         if (!r.unnamed && r.signal_number == SIGKILL) {
@@ -683,6 +689,10 @@ TEST_F(Convert, AChildEndedBySignalIsSaidAsWhatHappened)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(strsignal(row.signal_number));
+#ifdef __SANITIZE_ADDRESS__
+        if (row.signal_number == SIGSEGV) // the sanitizer reports it and exits
+            continue;
+#endif
         Run_Result r = run_on_fifo(*this, dir, {"in.img", "out.tif"}, {},
                                    [&](pid_t child) { kill(child, row.signal_number); });
         EXPECT_EQ(r.status, 1);

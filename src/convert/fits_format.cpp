@@ -18,6 +18,7 @@
 // file opened here, and what it opened is checked to be that file.
 #include "carried.h"
 #include "format.h"
+#include "inflate.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
 #include "image/limits.h"
@@ -33,7 +34,6 @@
 #include <fitsio.h>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 namespace convert {
 
@@ -164,33 +164,6 @@ std::uint64_t type_bytes(int type)
     case TDOUBLE: return 8;
     default: return 0;
     }
-}
-
-// The bytes a gzip or zlib stream inflates to, counted without keeping them;
-// past `most` the counting stops. -1 if the stream is damaged or cut short.
-std::int64_t inflated_size(const std::vector<unsigned char>& bytes, std::uint64_t most)
-{
-    z_stream z = {};
-    if (inflateInit2(&z, 15 + 32) != Z_OK) // gzip or zlib, told by its header
-        return -1;
-    static thread_local unsigned char out[64 << 10];
-    z.next_in = const_cast<unsigned char*>(bytes.data());
-    z.avail_in = static_cast<uInt>(bytes.size());
-    std::uint64_t total = 0;
-    int result = Z_OK;
-    while (result == Z_OK && total <= most) {
-        z.next_out = out;
-        z.avail_out = sizeof out;
-        result = inflate(&z, Z_NO_FLUSH);
-        total += sizeof out - z.avail_out;
-        // gzip members one after another, as cfitsio reads them.
-        if (result == Z_STREAM_END && z.avail_in > 0 && inflateReset(&z) == Z_OK)
-            result = Z_OK;
-        else if (result == Z_BUF_ERROR && z.avail_in == 0)
-            break; // cut short
-    }
-    inflateEnd(&z);
-    return result == Z_STREAM_END ? static_cast<std::int64_t>(total) : -1;
 }
 
 // Whether a Rice-coded tile of `count` values of `bytepix` bytes, in blocks
@@ -475,7 +448,7 @@ private:
         std::string kind = column == &gzipped_ ? "GZIP_1" : compression_;
         std::uint64_t stored = column == &gzipped_ ? value_ : quantized_ ? 4 : value_;
         if (kind.starts_with("GZIP")) {
-            std::int64_t size = inflated_size(data, n * stored);
+            std::int64_t size = inflated_size(data.data(), data.size(), n * stored);
             if (size != static_cast<std::int64_t>(n * stored))
                 return tile + (size < 0 ? " is damaged (its gzip data do not inflate)"
                                         : " inflates to " + std::to_string(size) + " bytes" +

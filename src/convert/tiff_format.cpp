@@ -14,6 +14,7 @@
 // rows or flips the image (1 to 4).
 #include "carried.h"
 #include "format.h"
+#include "inflate.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
 #include "image/limits.h"
@@ -512,11 +513,32 @@ private:
         return true;
     }
 
+    // A deflated strip or tile must inflate to exactly its bytes and pass
+    // its checksum: libtiff stops once it has the bytes it wants.
+    bool whole(std::uint32_t strile, std::uint64_t decoded)
+    {
+        auto compression = field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        if (compression != COMPRESSION_ADOBE_DEFLATE && compression != COMPRESSION_DEFLATE)
+            return true;
+        std::vector<unsigned char> raw(TIFFGetStrileByteCount(tiff_, strile));
+        if (read_fully_at(fd_, raw.data(), raw.size(), TIFFGetStrileOffset(tiff_, strile)) !=
+                raw.size() ||
+            inflated_size(raw.data(), raw.size(), decoded) != static_cast<std::int64_t>(decoded)) {
+            std::snprintf(messages_.error, sizeof messages_.error,
+                          "%s %u is damaged: it does not inflate to its %llu bytes, or fails its "
+                          "checksum",
+                          layout_ == Layout::strips ? "strip" : "tile", strile,
+                          static_cast<unsigned long long>(decoded));
+            return false;
+        }
+        return true;
+    }
+
     bool load_strip(std::uint32_t top)
     {
         std::uint32_t strip = TIFFComputeStrip(tiff_, top, 0);
         std::uint64_t rows = std::min(rows_per_strip_, y_ - top);
-        return TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
+        return whole(strip, rows * line_) && TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
                                     static_cast<tmsize_t>(rows * line_)) ==
                static_cast<tmsize_t>(rows * line_);
     }
@@ -528,7 +550,8 @@ private:
         std::uint64_t across = buffer_.size() / tile_.size();
         for (std::uint64_t k = 0; k < across; ++k) {
             auto left = static_cast<std::uint32_t>(k * tile_width_);
-            if (TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
+            if (!whole(TIFFComputeTile(tiff_, left, top, 0, 0), tile_.size()) ||
+                TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
                 return false;
             for (std::uint32_t r = 0; r < tile_height_; ++r)
                 std::memcpy(buffer_.data() + (r * across + k) * tile_line,
