@@ -302,6 +302,23 @@ def packbits(data):
     return bytes(out)
 
 
+def claim(data, tag, count):
+    """The little-endian TIFF with the first value count of `tag` (or, for
+    the strip byte counts, the first count) replaced."""
+    data = bytearray(data)
+    ifd = struct.unpack_from("<I", data, 4)[0]
+    for k in range(struct.unpack_from("<H", data, ifd)[0]):
+        at = ifd + 2 + 12 * k
+        if struct.unpack_from("<H", data, at)[0] == tag:
+            if tag == 279:
+                offset = struct.unpack_from("<I", data, at + 8)[0]
+                struct.pack_into("<I", data, offset if struct.unpack_from("<I", data, at + 4)[0] > 1
+                                 else at + 8, count)
+            else:
+                struct.pack_into("<I", data, at + 4, count)
+    return bytes(data)
+
+
 def tiff_seeds():
     desc = (270, ASCII, list(b"comment\0"))
     u16_3x2 = tiff(3, 2, 16, 1, [values_of(U16_3X2)], tags=carried_tags(U16_3X2) + [desc])
@@ -339,6 +356,13 @@ def tiff_seeds():
         "two_pages": tiff(3, 2, 16, 1, [old], pages=2),
         "rgb": tiff(1, 1, 16, 1, [b"\0" * 6], photometric=2, samples=3),
         "signed_16": tiff(1, 1, 16, 2, [u16(1)]),
+        # Carried text that libtiff cannot read, and a strip that claims more
+        # bytes than any compression makes: refused, never dropped.
+        "xmp_claims_9_mib": claim(tiff(3, 2, 16, 1, [old], tags=carried_tags(U16_3X2)), 700, 9 << 20),
+        "description_past_end": claim(tiff(3, 2, 16, 1, [old], tags=carried_tags(U16_3X2) + [desc]),
+                                      270, 4000),
+        "strip_claims_20_mib": claim(tiff(64, 40, 16, 1, [zlib.compress(s) for s in strips8],
+                                          rows_per_strip=8, compression=8), 279, 20 << 20),
     }
     seeds = {name: reader_input(0, data) for name, data in files.items()}
     other = tiff(3, 2, 16, 1, [u16(9, 9, 9, 1, 1, 1)], tags=carried_tags(U16_3X2))
@@ -381,6 +405,21 @@ def with_descriptor(data, length):
     end = next(k for k in range(table, len(data), 80) if data[k:k + 8] == b"END     ")
     start = table + (end - table + 80 + 2879) // 2880 * 2880
     return data[:start] + struct.pack(">I", length) + data[start + 4:]
+
+
+def crafted(hdu, tile=None, cards=None):
+    """A tile-compressed file with one tile's compressed bytes or some of its
+    table's cards replaced."""
+    with fits.open(io.BytesIO(fits_bytes([fits.PrimaryHDU(), hdu])),
+                   disable_image_compression=True) as f:
+        table = f[1]
+        if tile:
+            table.data["COMPRESSED_DATA"][tile[0]] = np.frombuffer(tile[1], np.uint8)
+        for key, value in (cards or {}).items():
+            table.header[key] = value
+        out = io.BytesIO()
+        f.writeto(out)
+        return out.getvalue()
 
 
 def fits_seeds():
@@ -431,6 +470,19 @@ def fits_seeds():
     # A tile whose descriptor claims 2.5 GB of compressed bytes, which
     # cfitsio once allocated before reading them; found by the fuzzer.
     files["tile_length_huge"] = with_descriptor(files["compressed_u16"], 0x94949494)
+    # Tiles whose header or sizes do not fit the image, which cfitsio decoded
+    # into values not in the file, read outside, or looped on (issue 21).
+    wide = np.sin(np.arange(6 * 40) / 5.0).reshape(6, 40)
+    files["gzip_quarter_f64"] = crafted(fits.CompImageHDU(
+        wide, compression_type="GZIP_1", quantize_level=0.0),
+        tile=(1, zlib.compress(wide[1, :10].astype(">f8").tobytes())))
+    files["dither_negative"] = crafted(fits.CompImageHDU(wide, compression_type="RICE_1", quantize_method=1),
+                                       cards={"ZDITHER0": -5})
+    files["hcompress_zero_shape"] = crafted(fits.CompImageHDU(
+        u16_64x40, compression_type="HCOMPRESS_1", tile_shape=(40, 64)),
+        tile=(0, b"\xdd\x99" + bytes(76)))
+    files["rice_cut_short"] = crafted(fits.CompImageHDU(u16_64x40, compression_type="RICE_1"),
+                                      tile=(2, b"\0\0\x10\0"))
     seeds = {name: reader_input(0, data) for name, data in files.items()}
     other = fits_bytes([primary(u16_3x2[::-1].copy(), U16_3X2)])
     seeds.update({

@@ -221,7 +221,7 @@ def foreign_files_convert():
     convert("a_reversed.tif", "out.img", "strips stored last first")
     check(read_bytes("out.img") == velkin(wide), "strips stored last first: bytes")
     os.unlink("out.img")
-    refused("a_ext.fits", "out.img", ": has no HDU 2\n", "past the last HDU", "--hdu", "2")
+    refused("a_ext.fits", "out.img", ": has no HDU 2 (it has 2)\n", "past the last HDU", "--hdu", "2")
     refused("a_ext.fits", "out.img", ": has no HDU named SKY\n", "no such name", "--hdu", "SKY")
     # A damaged HDU is not a missing one: cfitsio's reason reaches the user.
     write_bytes("a_damaged.fits", with_cards("a_ext.fits", 1, NAXIS1="'wide'"))
@@ -407,8 +407,8 @@ def damaged_metadata():
     png = read_bytes("m.png")
     at = png.index(b"zTXtIM header") - 4
     length = struct.unpack_from(">I", png, at)[0]
-    write_bytes("m_crc.png", png[:at + 12 + length] + b"\0\0\0\0" + png[at + 12 + length + 4:])
-    refused("m_crc.png", "out.img", "not a readable PNG file", "PNG CRC of IM header")
+    write_bytes("m_crc.png", png[:at + 8 + length] + b"\0\0\0\0" + png[at + 8 + length + 4:])
+    refused("m_crc.png", "out.img", "zTXt: CRC error", "PNG CRC of IM header")
     end = png.index(b"IEND") - 4
     write_bytes("m_late.png", png[:end] + ztxt(b"IM header", b"00") + png[end:])
     refused("m_late.png", "out.img", "after the image data", "PNG IM header after IDAT")
@@ -456,6 +456,11 @@ def preview():
         ("pwide", np.array([[-1.7976931348623157e308, 1.7976931348623157e308, 0.0]]), [],
          [[0, 255, 128]]),
         ("pflat", np.full((2, 2), 7.5), [], [[0, 0], [0, 0]]),
+        # Ranges near the top of binary64, where the span overflows.
+        ("ptop", np.array([[np.ldexp(1.0, 1023), np.ldexp(1.5, 1023), np.finfo(float).max]]),
+         ["--stretch", "minmax"], [[0, 128, 255]]),
+        ("pbottom", np.array([[-np.finfo(float).max, -np.ldexp(1.5, 1023), -np.ldexp(1.0, 1023),
+                               1e308]]), ["--stretch", "minmax"], [[0, 41, 82, 255]]),
         ("pflathot", np.array([[7] * 999 + [9]], np.uint16), [], [[0] * 999 + [255]]),
         ("pzoom", np.array([[0, 65535]], np.uint16), ["--zoom", "3"],
          [[0, 0, 0, 255, 255, 255]] * 3),
@@ -608,11 +613,240 @@ def hostile_files():
     bounded("h_tags.tif", None, "three tags of 10 MiB", expect_either=True)
 
 
+def values_of(path, dtype):
+    """The values of an .img file, after its header and comment (none if it
+    was not made)."""
+    data = read_bytes(path) if os.path.exists(path) else bytes(64)
+    return np.frombuffer(data[64 + struct.unpack_from("<H", data, 2)[0]:], dtype)
+
+
+def fpack(options, src, dst):
+    """fpack's status; an option it refuses for these values is no test."""
+    if os.path.exists(dst):
+        os.unlink(dst)
+    return subprocess.run(["fpack"] + options.split() + ["-O", dst, src],
+                          capture_output=True).returncode
+
+
+def against_funpack(fz, what):
+    """pixconvert reads `fz` as funpack does, value for value."""
+    if os.path.exists("ref.fits"):
+        os.unlink("ref.fits")
+    subprocess.run(["funpack", "-O", "ref.fits", fz], check=True)
+    expected = fits.getdata("ref.fits")
+    convert(fz, "out.img", what)
+    got = values_of("out.img", "<u2" if expected.dtype.kind in "ui" else "<f8")
+    check(got.size == expected.size and same(got.reshape(expected.shape), expected.astype(got.dtype.newbyteorder("="))),
+          what + ": the values funpack gives")
+
+
+def fpack_compressions():
+    """Every compression fpack offers, lossless and quantized, in tiles of a
+    row, of the whole image and of 7x5 (edge tiles cut short), read as
+    funpack reads them: uint16 values on both sides of 32768 (BZERO), and
+    binary64 images wider than a row of a few values."""
+    rng = np.random.default_rng(5)
+    yy, xx = np.mgrid[0:50, 0:60]
+    fits.PrimaryHDU(np.clip(xx * 1100 + yy * 20 + rng.integers(0, 40, (50, 60)), 0, 65535)
+                    .astype(np.uint16)).writeto("c_u16.fits")
+    fits.PrimaryHDU(np.sin(xx / 7.0) * 1e3 + yy + rng.normal(size=(50, 60))).writeto("c_f64.fits")
+    cases = [("c_u16.fits", c) for c in ("-r", "-h", "-p", "-g1", "-g2", "-d")]
+    cases += [("c_f64.fits", c) for c in ("-r", "-h", "-g1", "-g2", "-g1 -q 0", "-g2 -q 0")]
+    for src, compression in cases:
+        for tiles in ("", "-w", "-t 7,5"):
+            options = compression + " " + tiles
+            if fpack(options, src, "c.fz") == 0:
+                against_funpack("c.fz", "fpack %s %s" % (options, src))
+            else:
+                check(compression == "-h" and tiles == "-t 7,5", "fpack %s refused" % options)
+    # The smallest, from the report: 16-bit tiles kept uncompressed.
+    fits.PrimaryHDU(np.array([[40000, 50000, 65535, 32768, 0, 1]], np.uint16)).writeto("c_d.fits")
+    fpack("-d", "c_d.fits", "c_d.fz")
+    convert("c_d.fz", "out.img", "fpack -d")
+    check(values_of("out.img", "<u2").tolist() == [40000, 50000, 65535, 32768, 0, 1],
+          "fpack -d: values %s" % values_of("out.img", "<u2").tolist())
+
+
+def fz_table(src):
+    """The binary table of a tile-compressed file, its tiles as arrays, for
+    crafting damaged tiles."""
+    return fits.open(src, disable_image_compression=True)
+
+
+def crafted_tiles():
+    """Tiles whose header or sizes do not fit the image: each refused before
+    cfitsio decodes it, quickly and within bounded memory, never read as
+    values that are not in the file."""
+    rng = np.random.default_rng(7)
+    f64 = rng.normal(size=(6, 40))
+    fits.PrimaryHDU(f64).writeto("t_f64.fits")
+    fits.PrimaryHDU((rng.integers(0, 300, (20, 30)) + 32000).astype(np.uint16)).writeto(
+        "t_u16.fits")
+    crafted = []
+
+    def craft(name, src, options, change, words):
+        fpack(options, src, "t.fz")
+        with fz_table("t.fz") as f:
+            change(f[1])
+            f.writeto(name, overwrite=True)
+        crafted.append((name, words))
+
+    def tile(k, data):
+        def change(hdu):
+            hdu.data["COMPRESSED_DATA"][k] = np.frombuffer(data, np.uint8)
+        return change
+
+    def cards(**values):
+        def change(hdu):
+            for key, value in values.items():
+                hdu.header[key] = value
+        return change
+
+    # A binary64 GZIP_1 tile holding a quarter of its values: cfitsio took
+    # the rest of the row from the tile before.
+    craft("t_quarter.fz", "t_f64.fits", "-g1 -q 0",
+          tile(1, zlib.compress(f64[1, :10].astype(">f8").tobytes())), "inflates to 80 bytes; its 40")
+    craft("t_long.fz", "t_f64.fits", "-g1 -q 0",
+          tile(1, zlib.compress(np.zeros(41, ">f8").tobytes())), "inflates to 328 bytes or more")
+    craft("t_bomb.fz", "t_f64.fits", "-g2 -q 0", tile(2, zlib.compress(bytes(200 << 20), 9)),
+          "claims")
+    craft("t_notgzip.fz", "t_f64.fits", "-g1 -q 0", tile(0, b"\x1f\x8b not gzip at all"),
+          "do not inflate")
+    # A dithered tile whose seed is negative: cfitsio indexed its table of
+    # random numbers before its start.
+    for seed, words in ((-5, "ZDITHER0 is -5"), (0, "ZDITHER0 is 0"), (10001, "ZDITHER0 is 10001")):
+        craft("t_dither%d.fz" % seed, "t_f64.fits", "-r", cards(ZDITHER0=seed), words)
+    # HCOMPRESS headers that do not say the tile's shape: nx = ny = 0 took
+    # half a minute of processor time a tile.
+    for name, nx, ny, scale in (("t_hc0", 0, 0, 0), ("t_hcneg", -20, -30, 0),
+                                ("t_hcswap", 30, 20, 0), ("t_hcscale", 20, 30, -1)):
+        head = b"\xdd\x99" + struct.pack(">iii", nx, ny, scale) + bytes(64)
+        craft(name + ".fz", "t_u16.fits", "-h -w", tile(0, head), "damaged HCOMPRESS header")
+    # Rice tiles whose code ends before their values: cfitsio read on past.
+    craft("t_rice0.fz", "t_u16.fits", "-r", tile(3, b"\x00\x00\x10" + bytes(5)), "Rice code ends")
+    craft("t_riceshort.fz", "t_u16.fits", "-r", tile(3, b"\x80\x00\xff"), "Rice code ends")
+    # A PLIO line list whose header length is damaged: cfitsio decoded it
+    # as values not in the file (1 where funpack gives 0), with status 0.
+    def plio_header(hdu):
+        words = hdu.data["COMPRESSED_DATA"][3].copy()
+        words[1] = -11769
+        hdu.data["COMPRESSED_DATA"][3] = words
+    craft("t_plio.fz", "t_u16.fits", "-p", plio_header, "damaged PLIO header")
+    craft("t_blocksize.fz", "t_u16.fits", "-r", cards(ZVAL1=70000), "BLOCKSIZE 70000")
+    craft("t_bytepix.fz", "t_u16.fits", "-r", cards(ZVAL2=3), "BYTEPIX 3")
+    craft("t_zcmp.fz", "t_u16.fits", "-r", cards(ZCMPTYPE="RICE_2"), "RICE_2")
+
+    def shorter(hdu):
+        hdu.data["UNCOMPRESSED_DATA"][2] = hdu.data["UNCOMPRESSED_DATA"][2][:10]
+    craft("t_raw.fz", "t_u16.fits", "-d", shorter, "stored uncompressed in 20 bytes")
+    for name, words in crafted:
+        bounded(name, words, "crafted tile " + name, seconds=20)
+    # At the limit of 8 MiB of tiles across a row, and one step past it.
+    rng = np.random.default_rng(8)
+    fits.PrimaryHDU(rng.integers(0, 4000, (2048, 2048)).astype(np.uint16)).writeto("l_u16.fits")
+    fits.PrimaryHDU(rng.normal(size=(1024, 1024))).writeto("l_f64.fits")
+    for src, compression in (("l_u16.fits", "-h -w"), ("l_u16.fits", "-g2 -w"),
+                             ("l_u16.fits", "-r -w"), ("l_f64.fits", "-g1 -q 0 -w")):
+        fpack(compression, src, "l.fz")
+        against_funpack("l.fz", "8 MiB of tiles, fpack %s %s" % (compression, src))
+    fits.PrimaryHDU(np.zeros((2049, 2048), np.uint16)).writeto("l_past.fits")
+    fpack("-g2 -w", "l_past.fits", "l_past.fz")
+    bounded("l_past.fz", "the tiles across a row take more than 8 MiB", "8 MiB and a row")
+
+
+def one_row_of_tiles(path, across, tile_width, tile_length, tile):
+    """A classic TIFF of one row of `across` zlib tiles of 16-bit values, all
+    of them the same compressed bytes `tile`."""
+    arrays = 8 + 2 + 12 * 12 + 4
+    data = arrays + 8 * across
+    entries = [(256, 4, 1, across * tile_width), (257, 4, 1, tile_length), (258, 3, 1, 16),
+               (259, 3, 1, 8), (262, 3, 1, 1), (277, 3, 1, 1), (284, 3, 1, 1),
+               (322, 4, 1, tile_width), (323, 4, 1, tile_length), (324, 4, across, arrays),
+               (325, 4, across, arrays + 4 * across), (339, 3, 1, 1)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(
+        struct.pack("<HHI", tag, kind, count) +
+        (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+        for tag, kind, count, value in entries) + struct.pack("<I", 0)
+    write_bytes(path, b"II*\0" + struct.pack("<I", 8) + ifd +
+                struct.pack("<%dI" % across, *[data] * across) +
+                struct.pack("<%dI" % across, *[len(tile)] * across) + tile)
+
+
+def tiff_limits():
+    """TIFF files at each documented limit convert, one step past it are
+    refused; carried text that libtiff cannot read is refused with the
+    reason, never dropped for a fresh header."""
+    zeros = zlib.compress(bytes(4096 * 4096 * 2))
+    one_row_of_tiles("l_row.tif", 7, 4096, 4096, zeros)  # 7 tiles and the one decoded: 256 MiB
+    bounded("l_row.tif", None, "a row of tiles of 256 MiB", limit_kib=320 << 10)
+    one_row_of_tiles("l_row8.tif", 8, 4096, 4096, zeros)
+    bounded("l_row8.tif", "at most 256 MiB are read", "a row of tiles of 288 MiB")
+    rng = np.random.default_rng(9)
+    noise = rng.integers(0, 65536, (4096, 4096)).astype(np.uint16)
+    tifffile.imwrite("l_tile.tif", noise, tile=(4096, 4096), compression="zlib", metadata=None)
+    bounded("l_tile.tif", None, "one incompressible zlib tile of 32 MiB", limit_kib=160 << 10)
+    convert("l_tile.tif", "out.img", "one incompressible zlib tile")
+    check(same(values_of("out.img", "<u2").reshape(4096, 4096), noise), "zlib tile: values")
+    tifffile.imwrite("l_strip.tif", noise[:2048, :2048], rowsperstrip=2048, compression="zlib",
+                     metadata=None)
+    bounded("l_strip.tif", None, "a compressed strip of 8 MiB")
+    tifffile.imwrite("l_strip_past.tif", noise[:2049, :2048], rowsperstrip=2049,
+                     compression="zlib", metadata=None)
+    bounded("l_strip_past.tif", "at most 8 MiB are decoded", "a compressed strip of 8 MiB and a row")
+    # A compressed tile whose byte count claims more than any compression
+    # makes of it.
+    tiff = bytearray(read_bytes("l_strip.tif"))
+    with tifffile.TiffFile("l_strip.tif") as f:
+        at = f.pages[0].tags["StripByteCounts"].valueoffset
+    struct.pack_into("<I", tiff, at, 20 << 20)
+    write_bytes("l_claim.tif", bytes(tiff) + bytes(20 << 20))
+    bounded("l_claim.tif", "more than any compression", "a strip claiming 20 MiB")
+
+    # The XMP packet at 8 MiB, padded as XMP editors pad it, and one byte
+    # more; libtiff dropped one of 12 MiB, and the run gave status 0.
+    packet = tifffile.TiffFile("m.tif").pages[0].tags[700].value
+    end = packet.rindex(b"<?xpacket end")
+    for size, words in ((8 << 20, None), ((8 << 20) + 1, "holds 8388609 bytes; at most 8 MiB"),
+                        (12 << 20, "holds 12582912 bytes")):
+        padded = packet[:end] + b" " * (size - len(packet)) + packet[end:]
+        tifffile.imwrite("x_pad.tif", u16, metadata=None,
+                         extratags=[(700, "B", len(padded), padded, True)])
+        bounded("x_pad.tif", words, "XMP packet of %d bytes" % size)
+        if words is None:
+            convert("x_pad.tif", "out.img", "XMP packet of 8 MiB")
+            check(read_bytes("out.img") == read_bytes("m.img"), "XMP packet of 8 MiB: bytes")
+            os.unlink("out.img")
+    tifffile.imwrite("x_desc.tif", u16, description="d" * (16 << 20), metadata=None)
+    bounded("x_desc.tif", "ImageDescription (tag 270) holds 16777217 bytes", "ImageDescription of 16 MiB")
+    # What other programs leave: NUL padding, no xpacket wrapper, a
+    # document type, the packet twice in a big-endian file.
+    h_hex, c_hex = (packet.split(b"<pixdelta:%s>" % k)[1].split(b"<")[0] for k in
+                    (b"header", b"comment"))
+    bare = packet[packet.index(b"<x:xmpmeta"):packet.index(b"</x:xmpmeta>") + 12]
+    for name, xmp, words in [
+            ("x_nul.tif", packet + bytes(4096), None), ("x_bare.tif", bare, None),
+            ("x_doctype.tif", b'<?xml version="1.0"?><!DOCTYPE x [<!ENTITY a "b">]>' + bare,
+             "cannot be read as XML"),
+            ("x_text.tif", bare.replace(c_hex, c_hex + b"0" * (1 << 20)), "longer than any")]:
+        tifffile.imwrite(name, u16, metadata=None, extratags=[(700, "B", len(xmp), xmp, True)])
+        if words is None:
+            convert(name, "out.img", "XMP " + name)
+            check(read_bytes("out.img") == read_bytes("m.img"), "XMP %s: bytes" % name)
+            os.unlink("out.img")
+        else:
+            refused(name, "out.img", words, "XMP " + name)
+    tifffile.imwrite("x_twice.tif", u16, byteorder=">", metadata=None,
+                     extratags=[(700, "B", len(packet), packet, True),
+                                (700, "B", len(bare), bare, True)])
+    refused("x_twice.tif", "out.img", "carried twice (a tag given twice)", "big-endian XMP twice")
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata, preview, memory_bombs, hostile_files):
+                     damaged_metadata, preview, memory_bombs, hostile_files, fpack_compressions,
+                     crafted_tiles, tiff_limits):
             step()
     if failures:
         print("%d failure(s)" % len(failures))

@@ -8,6 +8,10 @@
 #include <cmath>
 #include <dirent.h>
 #include <limits>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 using namespace tests;
@@ -64,6 +68,12 @@ std::vector<Trip> trips()
     for (std::size_t i = 0; i < ramp.size(); ++i)
         ramp[i] = static_cast<std::uint16_t>(i * 1931 + 1);
     ramp[3] = 0, ramp[4] = 65535, ramp[5] = 32768, ramp[6] = 32767;
+    std::vector<std::uint16_t> block16(36 * 40);
+    std::vector<double> block64(18 * 20);
+    for (std::size_t i = 0; i < block16.size(); ++i)
+        block16[i] = static_cast<std::uint16_t>(i * 45 + 7);
+    for (std::size_t i = 0; i < block64.size(); ++i)
+        block64[i] = corners[i % corners.size()] / static_cast<double>(i + 1);
     return {
         {"u16 1x1", with_free_bytes(u16_image(1, 1, {65535}), 0), false, false},
         {"u16 7x5, every comment byte", with_free_bytes(u16_image(7, 5, ramp, every_byte()), 1),
@@ -78,6 +88,11 @@ std::vector<Trip> trips()
          false},
         {"f64 2x7, UTF-8 comment", with_free_bytes(f64_image(2, 7, corners, "\xc3\xa9t\xc3\xa9"), 1),
          true, false},
+        // Data units that fill their last FITS block exactly, a comment of
+        // one NUL byte (no readable text in any format).
+        {"u16 36x40, 2880 bytes, a lone NUL", with_free_bytes(u16_image(36, 40, block16, Bytes(1, '\0')), 3),
+         false, false},
+        {"f64 18x20, 2880 bytes", with_free_bytes(f64_image(18, 20, block64, "\n"), 4), true, false},
         {"u16 0x5", with_free_bytes(u16_image(0, 5, {}, "empty"), 2), false, true},
         {"f64 5x0", with_free_bytes(f64_image(5, 0, {}), 3), true, true},
         {"u16 0x0", with_free_bytes(u16_image(0, 0, {}, every_byte()), 4), false, true},
@@ -243,7 +258,12 @@ std::vector<Refusal> refusals()
          "pixconvert: f64_says_u16.fits: carried .img header says 1x1 type 2 but the image is 1x1 "
          "type 10; --fresh-header makes a new header\n"},
         {"no such HDU", {"--hdu", "1", "u16.fits", "b.img"}, 1,
-         "pixconvert: u16.fits: has no HDU 1\n"},
+         "pixconvert: u16.fits: has no HDU 1 (it has 1)\n"},
+        // Numbers that cfitsio would make room for before it looks.
+        {"HDU 99999999", {"--hdu", "99999999", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU 99999999 (it has 1)\n"},
+        {"HDU of 20 digits", {"--hdu", "18446744073709551617", "u16.fits", "b.img"}, 1,
+         "pixconvert: u16.fits: has no HDU 18446744073709551617 (it has 1)\n"},
         {"no HDU of that name", {"--hdu", "SCI", "u16.fits", "b.img"}, 1,
          "pixconvert: u16.fits: has no HDU named SCI\n"},
         {"not FITS", {"text.fits", "b.img"}, 1, "pixconvert: text.fits: cannot open: ..."},
@@ -475,6 +495,8 @@ bool writes_unnamed(pid_t pid)
     return holds_any(pid, [](const std::string& open) { return open.ends_with(" (deleted)"); });
 }
 
+std::map<pid_t, int> holders(const std::string& path);
+
 // pixconvert ended by a signal while it waits for rows from a FIFO, after
 // it created its output: nothing is left, and it dies by that signal. Where
 // the output cannot be created unnamed (forced here by the fault shim), a
@@ -545,6 +567,10 @@ TEST_F(Convert, SignalsLeaveNoFile)
             waitpid(pid, &status, 0);
         }
         close(fifo);
+        // The killed run's conversion child, no child of this test's, may
+        // hold the FIFO, and the bytes written to it, a moment longer: the
+        // next row's run would read them.
+        EXPECT_TRUE(within_seconds([&] { return holders(path("in.img")).empty(); }));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.signal_number) << status;
         std::vector<std::string> left = listing(dir);
         if (!r.unnamed && r.signal_number == SIGKILL) {
@@ -553,6 +579,210 @@ TEST_F(Convert, SignalsLeaveNoFile)
             std::filesystem::remove(path(left[0]));
         } else
             EXPECT_EQ(left, std::vector<std::string>{"in.img"});
+    }
+}
+
+// The processes that hold the file at `path` open, each with how many of
+// its descriptors do.
+std::map<pid_t, int> holders(const std::string& path)
+{
+    std::map<pid_t, int> found;
+    std::error_code e;
+    for (const auto& p : std::filesystem::directory_iterator("/proc", e)) {
+        pid_t pid = std::atoi(p.path().filename().c_str());
+        if (pid > 0)
+            holds_any(pid, [&](const std::string& open) {
+                found[pid] += open == path;
+                return false;
+            });
+    }
+    std::erase_if(found, [](const auto& held) { return held.second == 0; });
+    return found;
+}
+
+pid_t parent_of(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos ? 0 : std::atoi(text.c_str() + close + 4);
+}
+
+// A run of pixconvert whose .img input comes through the FIFO in.img: once
+// its conversion's child has read the header and the first rows and waits
+// for more, `during` is given that child. The rest never comes.
+Run_Result run_on_fifo(const In_Temp_Dir& test, const std::string& dir,
+                       const std::vector<std::string>& args, Run_Options options,
+                       const std::function<void(pid_t)>& during)
+{
+    const std::string fifo = dir + "/in.img";
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    chmod(fifo.c_str(), 0666);
+    options.while_running = [&] {
+        pid_t child = 0;
+        EXPECT_TRUE(within_seconds([&] {
+            auto held = holders(fifo);
+            for (auto [pid, count] : held)
+                if (held.count(parent_of(pid)))
+                    child = pid;
+            return child != 0;
+        }));
+        int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_GE(writer, 0) << std::strerror(errno);
+        Bytes start = u16_image(100, 100, std::vector<std::uint16_t>(1000, 9), "c").file();
+        EXPECT_EQ(write(writer, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        int unread = 1;
+        EXPECT_TRUE(within_seconds([&] { return ioctl(writer, FIONREAD, &unread) == 0 && !unread; }));
+        usleep(100000); // into the read that waits for more
+        during(child);
+        close(writer);
+    };
+    (void)test;
+    return run_tool(args, dir, options);
+}
+
+// A FIFO is opened once: the conversion's child reads the descriptor its
+// parent opened, and opens the FIFO no second time (a writer that came and
+// went in between would have left that open waiting for ever).
+TEST_F(Convert, AFifoIsOpenedOnce)
+{
+    int in_child = -1;
+    Run_Result r = run_on_fifo(*this, dir, {"in.img", "out.fits"}, {}, [&](pid_t child) {
+        in_child = holders(path("in.img"))[child];
+    });
+    EXPECT_EQ(in_child, 1);
+    // The writer closed after 1000 values of 10000.
+    EXPECT_EQ(r.err, "pixconvert: in.img: file is short: 1000 of 10000 values\n");
+    // A writer that comes and goes before the conversion reads: its bytes are read.
+    std::filesystem::remove(path("in.img"));
+    ASSERT_EQ(mkfifo(path("in.img").c_str(), 0600), 0);
+    const Bytes image = u16_image(3, 2, {1, 2, 3, 4, 5, 6}, "c").file();
+    r = run({"in.img", "out.fits"}, {.while_running = [&] {
+        ASSERT_TRUE(within_seconds([&] { return !holders(path("in.img")).empty(); }));
+        int writer = open(path("in.img").c_str(), O_WRONLY);
+        EXPECT_EQ(write(writer, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+        close(writer);
+    }, .seconds = 60});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run({"out.fits", "back.img"}).status, 0);
+    EXPECT_EQ(get("back.img"), image);
+}
+
+// A conversion's child ended by a signal is described by what sent it: a
+// library's fault, the limit on processor time, or someone outside.
+TEST_F(Convert, AChildEndedBySignalIsSaidAsWhatHappened)
+{
+    const struct {
+        int signal_number;
+        const char* err;
+    } rows[] = {
+        {SIGTERM, "cannot convert it: the conversion was ended by a signal from outside pixconvert "
+                  "(Terminated)\n"},
+        {SIGKILL, "cannot convert it: the conversion was ended by a signal from outside pixconvert "
+                  "(Killed)\n"},
+        {SIGINT, "cannot convert it: the conversion was ended by a signal from outside pixconvert "
+                 "(Interrupt)\n"},
+        {SIGXCPU, "cannot convert it: the conversion was stopped after 0 s of processor time, more "
+                  "than a file of its size needs (30 s and 1 s more per 8 MiB of values); the file "
+                  "is damaged or crafted\n"},
+        {SIGSEGV, "cannot convert it: the format's library crashed on it (Segmentation fault)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(strsignal(row.signal_number));
+#ifdef __SANITIZE_ADDRESS__
+        if (row.signal_number == SIGSEGV) // the sanitizer reports it and exits
+            continue;
+#endif
+        Run_Result r = run_on_fifo(*this, dir, {"in.img", "out.tif"}, {},
+                                   [&](pid_t child) { kill(child, row.signal_number); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "pixconvert: in.img: " + Bytes(row.err));
+        EXPECT_EQ(listing(dir), std::vector<std::string>{"in.img"});
+        std::filesystem::remove(path("in.img"));
+    }
+}
+
+// The conversion's caps: memory for what the limits allow, processor time
+// for the base share until the reader says what the file is. A caller's
+// hard limit below what pixconvert asks for (any `ulimit -v` of an
+// unprivileged user) lowers the caps; it never lifts them.
+TEST_F(Convert, TheChildIsCappedUnderACallersHardLimit)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizers' shadow memory needs more address space than the cap";
+#endif
+    // As an unprivileged user, who cannot raise a hard limit again.
+    std::string as_user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (!as_user.empty() && system("setpriv --version > /dev/null 2>&1") != 0) {
+        EXPECT_FALSE(std::getenv("PIXDELTA_NO_SKIPS")) << "no setpriv";
+        GTEST_SKIP() << "no setpriv (apt-get install util-linux) to run as another user";
+    }
+    chmod(dir.c_str(), 0777);
+    for (const char* limit : {"204800", "unlimited"}) {
+        SCOPED_TRACE(limit);
+        std::string soft, hard, seconds;
+        Run_Options o{.shell = as_user + "sh -c 'ulimit -v " + limit + "; exec \"$0\" in.img out.fits' \"$0\""};
+        run_on_fifo(*this, dir, {}, o, [&](pid_t child) {
+            std::ifstream limits("/proc/" + std::to_string(child) + "/limits");
+            for (std::string line; std::getline(limits, line);) {
+                std::istringstream words(line.substr(26));
+                if (line.starts_with("Max address space"))
+                    words >> soft >> hard;
+                if (line.starts_with("Max cpu time"))
+                    words >> seconds;
+            }
+        });
+        ASSERT_FALSE(soft.empty() || soft == "unlimited") << soft;
+        // What is mapped at the start, and 24 MiB.
+        EXPECT_LT(std::stoull(soft), std::uint64_t{100} << 20);
+        if (std::string(limit) != "unlimited") {
+            EXPECT_EQ(hard, std::to_string(std::uint64_t{204800} << 10));
+        }
+        EXPECT_EQ(seconds, "30"); // 30 s, and 1 s per 8 MiB of 20000 bytes
+        std::filesystem::remove(path("in.img"));
+    }
+    // No conversion where the cap cannot be set.
+    put("in.img", u16_image(2, 1, {1, 2}).file());
+    Run_Result r = run({"in.img", "out.fits"}, {.fault = "setrlimit"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pixconvert: in.img: cannot limit the conversion's processor time: Operation "
+                     "not permitted\n");
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"in.img"});
+}
+
+// The modules come from one folder fixed when pixconvert is built: the
+// build tree's program never looks in ../lib/pixdelta (a build in /tmp/build
+// would load /tmp/lib/pixdelta, which anyone can make), and no folder or
+// module that another user can write is loaded.
+TEST_F(Convert, ModulesComeFromOneFolderNoOtherUserCanWrite)
+{
+    std::filesystem::create_directories(path("build"));
+    std::filesystem::create_directories(path("lib/pixdelta"));
+    std::filesystem::copy_file(PIXDELTA_BINARY, path("build/pixconvert"));
+    const std::string module = std::filesystem::path(PIXDELTA_BINARY).parent_path() / "pixconvert-fits.so";
+    std::filesystem::copy_file(module, path("build/pixconvert-fits.so"));
+    put("lib/pixdelta/pixconvert-fits.so", "planted");
+    put("in.img", u16_image(1, 1, {1}).file());
+    Run_Result r = run({}, {.shell = "build/pixconvert in.img out.fits"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    chmod(path("build").c_str(), 0777);
+    r = run({}, {.shell = "build/pixconvert in.img out2.fits"});
+    EXPECT_EQ(r.err, "pixconvert: out2.fits: refuses to load the pixconvert-fits.so module: " +
+                         path("build") + " is writable by every user; chmod o-w " + path("build") + "\n");
+    chmod(path("build").c_str(), 0755);
+    chmod(path("build/pixconvert-fits.so").c_str(), 0646);
+    r = run({}, {.shell = "build/pixconvert in.img out2.fits"});
+    EXPECT_EQ(r.err, "pixconvert: out2.fits: refuses to load the pixconvert-fits.so module: " +
+                         path("build/pixconvert-fits.so") + " is writable by every user; chmod o-w " +
+                         path("build/pixconvert-fits.so") + "\n");
+    EXPECT_EQ(r.status, 1);
+    if (geteuid() == 0) { // a module of another user's
+        chmod(path("build/pixconvert-fits.so").c_str(), 0644);
+        ASSERT_EQ(chown(path("build/pixconvert-fits.so").c_str(), 65534, 65534), 0);
+        r = run({}, {.shell = "build/pixconvert in.img out2.fits"});
+        EXPECT_EQ(r.err, "pixconvert: out2.fits: refuses to load the pixconvert-fits.so module: " +
+                             path("build/pixconvert-fits.so") + " belongs to another user (uid "
+                             "65534); install pixconvert where only you or root can write\n");
     }
 }
 

@@ -6,7 +6,8 @@
 //   close      closing a file (descriptor 3 and up) fails with EIO
 //   no_tmpfile creating an unnamed file (O_TMPFILE) fails with EOPNOTSUPP,
 //              as on file systems without it
-//   waitpid    waiting for a child fails with ECHILD, as when something else
+//   setrlimit  setting a resource limit fails with EPERM
+//   waitpid    waiting for a child (waitpid, wait4) fails with ECHILD, as when something else
 //              in the process reaped it
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -79,6 +81,26 @@ extern "C" pid_t waitpid(pid_t pid, int* status, int options)
     }
     return next<pid_t (*)(pid_t, int*, int)>("waitpid")(pid, status, options);
 }
+
+extern "C" pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage)
+{
+    if (fault_is("waitpid")) {
+        errno = ECHILD;
+        return -1;
+    }
+    return next<pid_t (*)(pid_t, int*, int, struct rusage*)>("wait4")(pid, status, options, usage);
+}
+
+// Built with 64-bit file offsets, as the programs are: this is setrlimit64.
+extern "C" int setrlimit(__rlimit_resource_t resource, const struct rlimit* limit)
+{
+    if (fault_is("setrlimit")) {
+        errno = EPERM;
+        return -1;
+    }
+    return next<int (*)(__rlimit_resource_t, const struct rlimit*)>("setrlimit")(resource, limit);
+}
+
 
 extern "C" int close(int fd)
 {

@@ -2,7 +2,9 @@
 
 #include "carried.h"
 #include "image/file_io.h"
+#include "image/limits.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,10 +21,6 @@ using namespace img;
 
 namespace {
 
-constexpr rlim_t budget = 24 << 20;
-// The most that allow_memory may add: a row of tiles and a tile.
-constexpr rlim_t largest_allowance = rlim_t{288} << 20;
-
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
 #elif defined(__has_feature)
@@ -35,8 +33,10 @@ constexpr bool sanitized = false;
 constexpr bool sanitized = false;
 #endif
 
-// The address space the process has mapped now: the program, its
-// libraries and the format's module, loaded before the fork.
+// The address space the process had mapped before the conversion began:
+// the program, its libraries and the format's module.
+rlim_t mapped_at_start = 0;
+
 rlim_t mapped_now()
 {
     unsigned long pages = 0;
@@ -48,13 +48,49 @@ rlim_t mapped_now()
     return static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
 }
 
-void cap_memory()
+// Sets the soft limit to `soft` and the hard one to `hard`, neither above a
+// hard limit the caller set (which only it may raise), and checks that the
+// soft limit holds: 0, or the error that left it unset.
+int cap(int resource, rlim_t soft, rlim_t hard)
 {
-    rlim_t now = mapped_now();
-    if (sanitized || now == 0)
-        return;
-    struct rlimit limit = {now + budget, now + budget + largest_allowance};
-    setrlimit(RLIMIT_AS, &limit);
+    struct rlimit now;
+    if (getrlimit(resource, &now) != 0)
+        return errno;
+    struct rlimit wanted = {std::min(soft, now.rlim_max), std::min(hard, now.rlim_max)};
+    if (setrlimit(resource, &wanted) != 0)
+        return errno;
+    if (getrlimit(resource, &now) != 0)
+        return errno;
+    return now.rlim_cur != RLIM_INFINITY && now.rlim_cur <= soft ? 0 : EPERM;
+}
+
+// The caps of a new conversion: memory for the base budget (with room under
+// the hard limit for the most any reader may ask), processor time for the
+// base share, as soft limits, which the child can raise once its reader has
+// said what the file needs. A SIGXCPU the caller ignored must still end it.
+bool cap_conversion(Failure& failure, const std::string& file)
+{
+    std::signal(SIGXCPU, SIG_DFL);
+    if (int error = cap(RLIMIT_CPU, cpu_seconds_base, RLIM_INFINITY)) {
+        failure = {file, with_errno("cannot limit the conversion's processor time", error)};
+        return false;
+    }
+    if (sanitized)
+        return true;
+    mapped_at_start = mapped_now();
+    if (mapped_at_start == 0) {
+        failure = {file, "cannot limit the conversion's memory: /proc/self/statm cannot be read "
+                         "(is /proc mounted?)"};
+        return false;
+    }
+    if (int error = cap(RLIMIT_AS, mapped_at_start + conversion_base,
+                        mapped_at_start + conversion_base + largest_reader_need)) {
+        failure = {file, with_errno("cannot limit the conversion's memory; pixconvert reads no "
+                                    "file without that limit",
+                                    error)};
+        return false;
+    }
+    return true;
 }
 
 // The child's failure travels as "file\0what".
@@ -81,6 +117,34 @@ Failure receive(int channel)
     return {message.substr(0, nul), message.substr(nul + 1)};
 }
 
+// The signals by which a library's fault ends a process; any other that
+// ended the child came from outside it.
+bool crash_signal(int s)
+{
+    return s == SIGSEGV || s == SIGBUS || s == SIGFPE || s == SIGILL || s == SIGABRT ||
+           s == SIGSYS || s == SIGTRAP;
+}
+
+// What ended a child killed by signal `s` after `cpu` seconds of processor
+// time.
+std::string killed_by(int s, double cpu)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f", cpu);
+    if (s == SIGXCPU || (s == SIGKILL && cpu >= static_cast<double>(cpu_seconds_base)))
+        return std::string("cannot convert it: the conversion was stopped after ") + seconds +
+               " s of processor time, more than a file of its size needs (" +
+               std::to_string(cpu_seconds_base) + " s and 1 s more per " +
+               std::to_string(cpu_bytes_per_second / mebibyte) +
+               " MiB of values); the file is damaged or crafted";
+    if (crash_signal(s))
+        return std::string("cannot convert it: the format's library crashed on it (") +
+               strsignal(s) + ")";
+    return std::string("cannot convert it: the conversion was ended by a signal from outside "
+                       "pixconvert (") +
+           strsignal(s) + ")";
+}
+
 } // namespace
 
 bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& file,
@@ -102,14 +166,14 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
         // The child keeps the parent's handlers: if it is ended by a signal
         // while OUT is a hidden file, it removes that file, which the parent
         // was about to abandon anyway.
-        cap_memory();
+        Failure mine;
+        bool capped = cap_conversion(mine, file);
         // What a crashing library prints is no message of pixconvert's; the
         // sanitizers' reports are kept.
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (!sanitized && null >= 0)
             dup2(null, 2);
-        Failure mine;
-        bool ok = work(mine);
+        bool ok = capped && work(mine);
         if (!ok)
             send(channel[1], mine);
         _exit(ok ? 0 : 1);
@@ -123,8 +187,9 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     Failure reported = receive(channel[0]);
     close(channel[0]);
     int status = 0;
+    struct rusage usage = {};
     pid_t waited;
-    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    while ((waited = wait4(child, &status, 0, &usage)) < 0 && errno == EINTR) {
     }
     if (waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return true;
@@ -132,9 +197,10 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
         failure = {file, with_errno("cannot learn how the conversion ended", errno)};
         return false;
     }
+    double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFSIGNALED(status))
-        failure = {file, std::string("cannot convert it: the format's library crashed on it (") +
-                             strsignal(WTERMSIG(status)) + ")"};
+        failure = {file, killed_by(WTERMSIG(status), cpu)};
     else if (reported.file.empty()) // a library that ended the process itself
         failure = {file, "cannot convert it: the format's library ended the conversion (exit "
                          "status " + std::to_string(WEXITSTATUS(status)) + ")"};
@@ -143,13 +209,22 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     return false;
 }
 
-void allow_memory(std::uint64_t bytes)
+bool allow_conversion(std::uint64_t memory, std::uint64_t bytes, const std::string& file,
+                      Failure& failure)
 {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return;
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur + bytes, limit.rlim_max);
-    setrlimit(RLIMIT_AS, &limit);
+    if (memory > largest_reader_need) { // a reader's bound that the limits do not allow for
+        failure = {file, "cannot convert it: its reader asks for " + std::to_string(memory) +
+                             " bytes, more than pixconvert's limits allow"};
+        return false;
+    }
+    rlim_t seconds = cpu_seconds_base + bytes / cpu_bytes_per_second;
+    int error = cap(RLIMIT_CPU, seconds, RLIM_INFINITY);
+    if (error == 0 && !sanitized)
+        error = cap(RLIMIT_AS, mapped_at_start + conversion_base + memory,
+                    mapped_at_start + conversion_base + largest_reader_need);
+    if (error != 0)
+        failure = {file, with_errno("cannot limit the conversion", error)};
+    return error == 0;
 }
 
 } // namespace convert

@@ -1,8 +1,8 @@
 // The conversion proper runs in a child process. FITS, TIFF and PNG files
 // are parsed by their libraries, which trust what a file declares: a
-// crafted file can make one crash, or allocate without bound. In a child,
-// with its address space capped, that ends the child, and pixconvert
-// reports it and leaves OUT as it was.
+// crafted file can make one crash, allocate without bound, or loop. In a
+// child, with its address space and its processor time capped, that ends
+// the child, and pixconvert reports it and leaves OUT as it was.
 #pragma once
 
 #include "format.h"
@@ -12,15 +12,19 @@
 
 namespace convert {
 
-// Runs `work` in a child process whose memory may grow by at most 24 MiB
-// (no cap under the address sanitizer, whose shadow memory needs more);
-// true if it succeeded. Its failure, or the signal that ended it, is
-// reported as being about `file`.
+// Runs `work` in a child process whose memory may grow by
+// img::conversion_base (no cap under the address sanitizer, whose shadow
+// memory needs more) and whose processor time is img::cpu_seconds_base;
+// true if it succeeded. A child that cannot be capped converts nothing. Its
+// failure, or the signal that ended it, is reported as being about `file`.
 bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& file,
                   Failure& failure);
 
-// Lets the child grow by `bytes` more, for a buffer the format documents
-// (a tiled TIFF's row of tiles). Nothing outside a child.
-void allow_memory(std::uint64_t bytes);
+// In the child, once the reader has said what the file is: lets its memory
+// grow by `memory` more (what the reader's library holds for this file's
+// layout, at most img::largest_reader_need) and its processor time by the
+// share of `bytes`, the values read and written.
+bool allow_conversion(std::uint64_t memory, std::uint64_t bytes, const std::string& file,
+                      Failure& failure);
 
 } // namespace convert

@@ -18,12 +18,15 @@
 // file opened here, and what it opened is checked to be that file.
 #include "carried.h"
 #include "format.h"
+#include "inflate.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
+#include "image/limits.h"
 #include "image/output_file.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,8 +64,6 @@ void convert_values(unsigned char* values, std::uint64_t n, std::uint16_t type, 
     else
         convert_byte_order(values, n, 8, std::endian::big);
 }
-// A compressed image is decoded a row of tiles at a time.
-constexpr std::uint64_t max_tile_row_bytes = 8 << 20;
 
 // cfitsio's word for a status, and the messages it stacked on the way.
 std::string fits_reason(const std::string& doing, int status)
@@ -150,6 +151,360 @@ bool boilerplate(const std::string& text)
     return false;
 }
 
+// A value's bytes for a cfitsio type code, as a table column holds it.
+std::uint64_t type_bytes(int type)
+{
+    switch (type < 0 ? -type : type) {
+    case TBYTE: return 1;
+    case TSHORT: return 2;
+    case TINT:
+    case TLONG:
+    case TFLOAT: return 4;
+    case TLONGLONG:
+    case TDOUBLE: return 8;
+    default: return 0;
+    }
+}
+
+// Whether a Rice-coded tile of `count` values of `bytepix` bytes, in blocks
+// of `block` values, decodes within its `bytes`: cfitsio's decoder looks for
+// the next set bit without a bound, and so reads past a damaged tile.
+bool rice_fits(const std::vector<unsigned char>& bytes, std::uint64_t count, unsigned bytepix,
+               std::uint64_t block_size)
+{
+    const unsigned fs_bits = bytepix == 1 ? 3 : bytepix == 2 ? 4 : 5;
+    const unsigned fs_max = bytepix == 1 ? 6 : bytepix == 2 ? 14 : 25;
+    if (bytes.size() <= bytepix) // the first value, and the byte the decoder then takes
+        return false;
+    const std::uint64_t end = 8 * (bytes.size() - bytepix);
+    const unsigned char* coded = bytes.data() + bytepix;
+    std::uint64_t at = 0; // the next bit
+    auto bit = [&](std::uint64_t k) { return (unsigned{coded[k / 8]} >> (7 - k % 8)) & 1u; };
+    auto take = [&](unsigned n, std::uint64_t& value) {
+        if (end - at < n)
+            return false;
+        for (value = 0; n-- > 0; ++at)
+            value = value << 1 | bit(at);
+        return true;
+    };
+    for (std::uint64_t done = 0; done < count;) {
+        std::uint64_t fs = 0, bits = 0;
+        if (!take(fs_bits, fs))
+            return false;
+        std::uint64_t n = std::min(block_size, count - done);
+        done += n;
+        if (fs == 0) // every difference zero
+            continue;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            if (fs - 1 == fs_max) { // the value's bits as they are
+                if (!take(8 * bytepix, bits))
+                    return false;
+                continue;
+            }
+            for (;; ++at) { // a run of zeros ended by a one
+                if (at == end)
+                    return false;
+                if (bit(at))
+                    break;
+            }
+            ++at;
+            if (!take(static_cast<unsigned>(fs - 1), bits))
+                return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t big_endian_32(const unsigned char* p)
+{
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+// What each tile of a tile-compressed image declares, checked against the
+// image before cfitsio decodes it. cfitsio trusts a tile's header and sizes:
+// a damaged or crafted tile makes it read outside the tile, loop for
+// minutes, or give values that are not in the file with no error.
+class Tile_Check {
+public:
+    // Reads the compression's keywords and every tile's descriptor; an
+    // empty string, or what is wrong.
+    std::string open(fitsfile* f, int fd, std::uint16_t x, std::uint16_t y, std::uint16_t type)
+    {
+        f_ = f, fd_ = fd, x_ = x, y_ = y, value_ = bytes_per_value(type);
+        int status = 0;
+        char text[FLEN_VALUE] = "";
+        fits_read_key(f, TSTRING, "ZCMPTYPE", text, nullptr, &status);
+        compression_ = text;
+        static const char* const known[] = {"RICE_1", "RICE_ONE", "GZIP_1", "GZIP_2",
+                                            "HCOMPRESS_1", "PLIO_1", "NOCOMPRESS"};
+        if (std::find_if(std::begin(known), std::end(known), [&](const char* k) {
+                return compression_ == k;
+            }) == std::end(known))
+            return "compression '" + compression_ + "' is not one cfitsio decodes";
+        if (std::string why = read_parameters(); !why.empty())
+            return why;
+        LONGLONG head = 0, data = 0, end = 0, width = 0, rows = 0, heap = 0;
+        status = 0;
+        fits_get_hduaddrll(f, &head, &data, &end, &status);
+        fits_get_num_rowsll(f, &rows, &status);
+        fits_read_key(f, TLONGLONG, "NAXIS1", &width, nullptr, &status);
+        heap = width * rows;
+        int ignored = 0;
+        fits_read_key(f, TLONGLONG, "THEAP", &heap, nullptr, &ignored);
+        if (status != 0 || heap < 0)
+            return fits_reason("cannot read", status);
+        heap_ = static_cast<std::uint64_t>(data) + static_cast<std::uint64_t>(heap);
+        across_ = (std::uint64_t{x_} + tile_x_ - 1) / tile_x_;
+        std::uint64_t tiles = across_ * ((std::uint64_t{y_} + tile_y_ - 1) / tile_y_);
+        if (static_cast<std::uint64_t>(rows) < tiles)
+            return "the table has " + std::to_string(rows) + " tiles; the image needs " +
+                   std::to_string(tiles);
+        for (Column* c : {&compressed_, &gzipped_, &raw_})
+            if (std::string why = c->find(f); !why.empty())
+                return why;
+        // The columns a file need not have leave messages on cfitsio's stack.
+        fits_clear_errmsg();
+        if (!compressed_.number)
+            return "the table has no COMPRESSED_DATA column";
+        return check_lengths(tiles);
+    }
+
+    // Checks the tiles that rows [first, first + count) cross, each the
+    // first time a pass reaches it.
+    bool check_rows(std::uint32_t first, std::uint32_t count, Failure& failure)
+    {
+        std::uint64_t last_band = (std::uint64_t{first} + count - 1) / tile_y_;
+        for (; checked_bands_ <= last_band; ++checked_bands_)
+            for (std::uint64_t k = 0; k < across_; ++k)
+                if (std::string why = check_tile(checked_bands_ * across_ + k + 1); !why.empty()) {
+                    failure.what = why;
+                    return false;
+                }
+        return true;
+    }
+
+    void restart() { checked_bands_ = 0; }
+
+    // cfitsio's buffers for the tiles across a row, and a tile's compressed
+    // bytes, with their copy here while they are checked.
+    std::uint64_t memory() const
+    {
+        return fits_bytes_per_tile_byte * across_ * tile_x_ * tile_y_ * value_ + 2 * longest_;
+    }
+
+private:
+    struct Column {
+        const char* name;
+        int number = 0;
+        std::uint64_t value = 0; // bytes of one element
+        std::string find(fitsfile* f)
+        {
+            int status = 0, type = 0;
+            LONGLONG repeat = 0, width = 0;
+            if (fits_get_colnum(f, CASESEN, const_cast<char*>(name), &number, &status) != 0) {
+                number = 0;
+                return "";
+            }
+            fits_get_coltypell(f, number, &type, &repeat, &width, &status);
+            value = type_bytes(type);
+            if (status != 0 || type >= 0 || value == 0)
+                return std::string("column ") + name + " is not an array of numbers of any length";
+            return "";
+        }
+    };
+
+    std::string read_parameters()
+    {
+        int status = 0;
+        long extent = 0;
+        for (int n = 1; n <= 2; ++n) {
+            status = 0;
+            extent = n == 1 ? x_ : 1;
+            std::string key = "ZTILE" + std::to_string(n);
+            fits_read_key(f_, TLONG, key.c_str(), &extent, nullptr, &status);
+            if (extent < 1 || extent > (1L << 30))
+                return key + " is " + std::to_string(extent);
+            (n == 1 ? tile_x_ : tile_y_) = static_cast<std::uint64_t>(extent);
+        }
+        if (std::uint64_t{tile_x_} * tile_y_ * value_ *
+                ((std::uint64_t{x_} + tile_x_ - 1) / tile_x_) >
+            fits_tile_row)
+            return "the tiles across a row take more than " +
+                   std::to_string(fits_tile_row / mebibyte) + " MiB; at most " +
+                   std::to_string(fits_tile_row / mebibyte) + " MiB are decoded at a time";
+        for (int n = 1;; ++n) {
+            char name[FLEN_VALUE] = "";
+            long value = 0;
+            status = 0;
+            std::string key = std::to_string(n);
+            if (fits_read_key(f_, TSTRING, ("ZNAME" + key).c_str(), name, nullptr, &status) != 0)
+                break;
+            fits_read_key(f_, TLONG, ("ZVAL" + key).c_str(), &value, nullptr, &status);
+            if (std::string(name) == "BLOCKSIZE")
+                block_ = value;
+            else if (std::string(name) == "BYTEPIX")
+                bytepix_ = value;
+        }
+        if (compression_.starts_with("RICE") &&
+            (block_ < 1 || block_ > 65536 || (bytepix_ != 1 && bytepix_ != 2 && bytepix_ != 4)))
+            return "Rice BLOCKSIZE " + std::to_string(block_) + " BYTEPIX " +
+                   std::to_string(bytepix_) + "; cfitsio decodes blocks of 1 to 65536 values "
+                                              "of 1, 2 or 4 bytes";
+        char method[FLEN_VALUE] = "";
+        status = 0;
+        fits_read_key(f_, TSTRING, "ZQUANTIZ", method, nullptr, &status);
+        if (std::strncmp(method, "SUBTRACTIVE_DITHER_", 19) == 0) {
+            long seed = 0;
+            status = 0;
+            fits_read_key(f_, TLONG, "ZDITHER0", &seed, nullptr, &status);
+            if (status != 0 || seed < 1 || seed > 10000)
+                return "ZDITHER0 is " + (status ? std::string("missing") : std::to_string(seed)) +
+                       "; dithered tiles need a seed from 1 to 10000";
+        }
+        int column = 0;
+        status = 0;
+        quantized_ = fits_get_colnum(f_, CASESEN, const_cast<char*>("ZSCALE"), &column,
+                                     &status) == 0;
+        return "";
+    }
+
+    // Every tile's bytes lie in the file, and none is longer than any
+    // compression of its values makes it.
+    std::string check_lengths(std::uint64_t tiles)
+    {
+        struct stat st;
+        if (fstat(fd_, &st) != 0)
+            return with_errno("cannot read", errno);
+        for (std::uint64_t r = 1; r <= tiles; ++r)
+            for (Column* c : {&compressed_, &gzipped_, &raw_}) {
+                if (!c->number)
+                    continue;
+                std::uint64_t offset = 0, bytes = 0;
+                if (std::string why = where(*c, r, offset, bytes); !why.empty())
+                    return why;
+                std::uint64_t most =
+                    compressed_per_decoded * pixels(r) * value_ +
+                    compressed_slack;
+                if (bytes > most || heap_ + offset + bytes > static_cast<std::uint64_t>(st.st_size))
+                    return "tile " + std::to_string(r) + " claims " + std::to_string(bytes) +
+                           " compressed bytes, " +
+                           (bytes > most ? "more than any compression of its values makes"
+                                         : "more than the file holds");
+                longest_ = std::max(longest_, bytes);
+            }
+        return "";
+    }
+
+    std::string where(const Column& c, std::uint64_t r, std::uint64_t& offset, std::uint64_t& bytes)
+    {
+        int status = 0;
+        LONGLONG length = 0, at = 0;
+        fits_read_descriptll(f_, c.number, static_cast<LONGLONG>(r), &length, &at, &status);
+        if (status != 0)
+            return fits_reason("cannot read tile " + std::to_string(r), status);
+        if (length < 0 || at < 0 || static_cast<std::uint64_t>(length) > (std::uint64_t{1} << 40))
+            return "tile " + std::to_string(r) + " has a damaged descriptor";
+        offset = static_cast<std::uint64_t>(at);
+        bytes = static_cast<std::uint64_t>(length) * c.value;
+        return "";
+    }
+
+    // The values of tile `r` (counted from 1); the tiles on the right and
+    // bottom edges are cut to the image.
+    std::uint64_t pixels(std::uint64_t r) const
+    {
+        return std::min<std::uint64_t>(tile_x_, x_ - (r - 1) % across_ * tile_x_) *
+               std::min<std::uint64_t>(tile_y_, y_ - (r - 1) / across_ * tile_y_);
+    }
+
+    std::string check_tile(std::uint64_t r)
+    {
+        const std::string tile = "tile " + std::to_string(r);
+        std::uint64_t n = pixels(r), offset = 0, bytes = 0;
+        const Column* column = nullptr;
+        for (const Column* c : {&compressed_, &gzipped_, &raw_}) {
+            if (!c->number)
+                continue;
+            if (std::string why = where(*c, r, offset, bytes); !why.empty())
+                return why;
+            if (bytes > 0) {
+                column = c;
+                break;
+            }
+        }
+        if (column == &raw_)
+            return raw_.value == value_ && bytes == n * value_
+                       ? ""
+                       : tile + " is stored uncompressed in " + std::to_string(bytes) +
+                             " bytes; its " + std::to_string(n) + " values take " +
+                             std::to_string(n * value_);
+        if (!column)
+            return tile + " holds no data";
+        std::vector<unsigned char> data(bytes);
+        errno = 0;
+        if (read_fully_at(fd_, data.data(), bytes, heap_ + offset) != bytes)
+            return with_errno("cannot read " + tile + ": file is short", errno);
+        // A tile cfitsio could not quantize is kept as its values, gzipped.
+        std::string kind = column == &gzipped_ ? "GZIP_1" : compression_;
+        std::uint64_t stored = column == &gzipped_ ? value_ : quantized_ ? 4 : value_;
+        if (kind.starts_with("GZIP")) {
+            std::int64_t size = inflated_size(data.data(), data.size(), n * stored);
+            if (size != static_cast<std::int64_t>(n * stored))
+                return tile + (size < 0 ? " is damaged (its gzip data do not inflate)"
+                                        : " inflates to " + std::to_string(size) + " bytes" +
+                                              (size > static_cast<std::int64_t>(n * stored)
+                                                   ? " or more"
+                                                   : "") +
+                                              "; its " + std::to_string(n) + " values take " +
+                                              std::to_string(n * stored));
+        } else if (kind.starts_with("RICE")) {
+            if (!rice_fits(data, n, static_cast<unsigned>(bytepix_),
+                           static_cast<std::uint64_t>(block_)))
+                return tile + " is damaged: its Rice code ends before its " + std::to_string(n) +
+                       " values";
+        } else if (kind == "HCOMPRESS_1") {
+            // A header of magic, rows, columns and scale, then the sum and
+            // the bit planes.
+            bool fits = data.size() >= 25 && data[0] == 0xDD && data[1] == 0x99;
+            std::uint64_t rows = fits ? big_endian_32(&data[2]) : 0,
+                          columns = fits ? big_endian_32(&data[6]) : 0;
+            std::uint64_t tile_rows = n / std::min<std::uint64_t>(tile_x_, x_ - (r - 1) % across_ * tile_x_);
+            if (!fits || rows != tile_rows || columns * rows != n ||
+                (big_endian_32(&data[10]) >> 31) != 0)
+                return tile + " has a damaged HCOMPRESS header (it must say the tile's " +
+                       std::to_string(tile_rows) + " rows of " + std::to_string(n / tile_rows) +
+                       " values, and a scale of 0 or more)";
+        } else if (kind == "PLIO_1") {
+            // A line list as fpack writes it: a header of 7 words, its
+            // version -100, and the list's length, which cfitsio decodes up
+            // to without a bound of its own.
+            std::uint64_t words = data.size() / 2;
+            auto word = [&](std::size_t k) {
+                return static_cast<std::int16_t>(data[2 * k] << 8 | data[2 * k + 1]);
+            };
+            if (words < 7 || word(2) != -100 || word(1) != 7 || word(3) < 0 || word(4) < 0 ||
+                static_cast<std::uint64_t>(word(3)) + (static_cast<std::uint64_t>(word(4)) << 15) >
+                    words ||
+                word(3) + (word(4) << 15) < 7)
+                return tile + " has a damaged PLIO header (it must give a line list of 7 words "
+                              "of header within the tile's " + std::to_string(words) + " words)";
+        } else if (kind == "NOCOMPRESS")
+            return tile + " is said to be stored uncompressed, yet holds compressed bytes";
+        return "";
+    }
+
+    fitsfile* f_ = nullptr;
+    int fd_ = -1;
+    std::uint16_t x_ = 0, y_ = 0;
+    std::uint64_t value_ = 0, tile_x_ = 1, tile_y_ = 1, across_ = 1, heap_ = 0, longest_ = 0;
+    std::string compression_;
+    long block_ = 32, bytepix_ = 4;
+    bool quantized_ = false;
+    Column compressed_{"COMPRESSED_DATA"}, gzipped_{"GZIP_COMPRESSED_DATA"},
+        raw_{"UNCOMPRESSED_DATA"};
+    std::uint64_t checked_bands_ = 0;
+};
+
 class Fits_Reader : public Reader {
 public:
     Fits_Reader(int fd, std::string file) : fd_(fd), file_(std::move(file)) {}
@@ -178,12 +533,20 @@ public:
     {
         std::uint64_t n = std::uint64_t{count} * x_;
         if (compressed_) {
+            if (!tiles_.check_rows(first, count, failure))
+                return refuse(failure, failure.what);
+            // 16-bit values are read as the signed numbers the tiles hold
+            // and shifted here, as for a plain image: cfitsio leaves BZERO
+            // out of tiles stored uncompressed.
             int status = 0;
             long start[2] = {1, static_cast<long>(first) + 1};
             fits_clear_errmsg();
-            if (fits_read_pix(fits_, type_ == type_uint16 ? TUSHORT : TDOUBLE, start,
+            if (fits_read_pix(fits_, type_ == type_uint16 ? TSHORT : TDOUBLE, start,
                               static_cast<LONGLONG>(n), nullptr, values, nullptr, &status))
                 return refuse(failure, fits_reason("cannot read the values", status));
+            if (type_ == type_uint16)
+                for (std::uint64_t i = 0; i < n; ++i)
+                    values[2 * i + (std::endian::native == std::endian::little ? 1 : 0)] ^= 0x80;
             return true;
         }
         unsigned size = bytes_per_value(type_);
@@ -194,6 +557,15 @@ public:
         convert_values(values, n, type_, false);
         return true;
     }
+
+    // A second pass checks the tiles again: the file may have changed.
+    bool rewind(Failure&) override
+    {
+        tiles_.restart();
+        return true;
+    }
+
+    std::uint64_t memory() const override { return compressed_ ? tiles_.memory() : 0; }
 
 private:
     bool refuse(Failure& failure, const std::string& what) const
@@ -208,13 +580,24 @@ private:
         int status = 0, type = 0;
         if (!wanted.empty()) {
             bool number = wanted.find_first_not_of("0123456789") == std::string::npos;
-            if (number && wanted.size() < 9)
-                fits_movabs_hdu(fits_, std::stoi(wanted) + 1, &type, &status);
-            else
-                fits_movnam_hdu(fits_, ANY_HDU, const_cast<char*>(wanted.c_str()), 0, &status);
             const std::string hdu = "HDU " + std::string(number ? "" : "named ") + wanted;
+            // An HDU by number is reached one HDU at a time: cfitsio would
+            // first make room for every HDU up to the one asked for, which
+            // a file does not hold to be asked for.
+            int reached = 0;
+            if (number) {
+                std::uint64_t n = 0;
+                for (char c : wanted)
+                    n = std::min<std::uint64_t>(n * 10 + static_cast<unsigned>(c - '0'), INT_MAX);
+                while (status == 0 && static_cast<std::uint64_t>(reached) <= n)
+                    fits_movabs_hdu(fits_, ++reached, &type, &status);
+            } else
+                fits_movnam_hdu(fits_, ANY_HDU, const_cast<char*>(wanted.c_str()), 0, &status);
             // Past the last HDU, or no such name; anything else is damage
             // in the file, said as cfitsio says it.
+            if (number && (status == END_OF_FILE || status == BAD_HDU_NUM))
+                return refuse(failure, "has no " + hdu + " (it has " + std::to_string(reached - 1) +
+                                           ")");
             if (status == END_OF_FILE || status == BAD_HDU_NUM)
                 return refuse(failure, "has no " + hdu);
             if (status != 0)
@@ -307,60 +690,17 @@ private:
     {
         int status = 0;
         if (compressed_) {
-            // cfitsio holds the tiles that one row of the image crosses.
-            int naxis = 0;
-            fits_get_img_dim(fits_, &naxis, &status);
-            std::uint64_t tile = bytes_per_value(type_), across = 1;
-            for (int n = 1; n <= naxis; ++n) {
-                long extent = n == 1 ? x_ : 1;
-                std::string key = "ZTILE" + std::to_string(n);
-                status = 0;
-                fits_read_key(fits_, TLONG, key.c_str(), &extent, nullptr, &status);
-                if (extent < 1 || extent > (1L << 30))
-                    return refuse(failure, key + " is " + std::to_string(extent));
-                tile *= static_cast<std::uint64_t>(extent);
-                across = n == 1 ? (x_ + static_cast<std::uint64_t>(extent) - 1) /
-                                      static_cast<std::uint64_t>(extent)
-                                : across;
-                if (tile * across > max_tile_row_bytes)
-                    return refuse(failure, "the tiles across a row take more than 8 MiB; at most "
-                                           "8 MiB are decoded at a time");
-            }
-            return check_tile_lengths(failure);
+            if (std::string why = tiles_.open(fits_, fd_, x_, y_, type_); !why.empty())
+                return refuse(failure, why);
+            // The signed numbers the tiles hold, unshifted (read_rows).
+            fits_set_bscale(fits_, 1, 0, &status);
+            return status == 0 || refuse(failure, fits_reason("cannot read", status));
         }
         LONGLONG head = 0, data = 0, end = 0;
         if (fits_get_hduaddrll(fits_, &head, &data, &end, &status) != 0)
             return refuse(failure, fits_reason("cannot read", status));
         data_ = static_cast<std::uint64_t>(data);
         return true;
-    }
-
-    // cfitsio allocates what a tile's descriptor claims before it reads the
-    // tile's bytes: a damaged descriptor (one of 4 GiB in a file of 10 KiB)
-    // must not make it allocate more than the file holds.
-    bool check_tile_lengths(Failure& failure)
-    {
-        struct stat st;
-        int status = 0, columns = 0;
-        LONGLONG rows = 0;
-        if (fstat(fd_, &st) != 0)
-            return refuse(failure, with_errno("cannot read", errno));
-        fits_get_num_rowsll(fits_, &rows, &status);
-        fits_get_num_cols(fits_, &columns, &status);
-        for (int c = 1; c <= columns && status == 0; ++c) {
-            int type = 0;
-            LONGLONG repeat = 0, width = 0;
-            fits_get_coltypell(fits_, c, &type, &repeat, &width, &status);
-            for (LONGLONG r = 1; type < 0 && r <= rows && status == 0; ++r) { // variable length
-                LONGLONG length = 0, offset = 0;
-                fits_read_descriptll(fits_, c, r, &length, &offset, &status);
-                if (status == 0 && (length < 0 || length > st.st_size))
-                    return refuse(failure, "tile " + std::to_string(r) + " claims " +
-                                               std::to_string(static_cast<std::uint64_t>(length)) +
-                                               " compressed values, more than the file holds");
-            }
-        }
-        return status == 0 || refuse(failure, fits_reason("cannot read", status));
     }
 
     bool read_metadata(Source& source, Failure& failure)
@@ -437,6 +777,7 @@ private:
     std::string file_, hdu_;
     fitsfile* fits_ = nullptr;
     bool compressed_ = false;
+    Tile_Check tiles_;
     std::uint16_t x_ = 0, y_ = 0, type_ = 0;
     std::uint64_t data_ = 0;
 };

@@ -63,6 +63,10 @@ public:
     virtual bool rewind(Failure&) { return true; }
     // Rows per chunk that this reader reads best; 0 for any.
     virtual std::uint32_t preferred_rows() const { return 0; }
+    // What the reader and its library hold for this file's layout beyond
+    // img::conversion_base while rows are read (a row of tiles), at most
+    // img::largest_reader_need: the conversion may grow by that much more.
+    virtual std::uint64_t memory() const { return 0; }
 };
 
 class Writer {
@@ -109,9 +113,10 @@ struct Format_Choice {
 bool choose_format(const std::string& path, Format_Choice& choice);
 // ".img, .fits, ...": for the message about an unknown extension.
 std::string known_extensions();
-// Loads the format's module where it has one; null with the reason if it
-// cannot be loaded.
-const Format* load_format(const Format_Choice& choice, std::string& reason);
+// Loads the format's module where it has one, from the folder `modules`
+// relative to the program's own; null with the reason if it cannot be
+// loaded, or if another user could have put it there.
+const Format* load_format(const Format_Choice& choice, const char* modules, std::string& reason);
 
 // The built-in .img format (velkin_format.cpp).
 const Format* velkin_format();

@@ -5,6 +5,7 @@
 #include <climits>
 #include <dlfcn.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace convert {
@@ -55,36 +56,54 @@ std::string known_extensions()
     return list;
 }
 
-// Where the modules are: beside the program in the build tree, and in the
-// folder they are installed to, relative to the installed program. Found
-// from the program's own path, not through a run path, so that neither the
-// current folder nor LD_LIBRARY_PATH can put another module in its place.
-std::string module_path(const std::string& library)
+// The module's path: in `modules`, relative to the program's own path, not
+// found through a run path, so that neither the current folder nor
+// LD_LIBRARY_PATH can put another module in its place. Empty, with the
+// reason, if the program's path is unknown.
+std::string module_path(const char* modules, const std::string& library, std::string& reason)
 {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) // no full path: no module rather than one found by search
+    if (length <= 0) { // no full path: no module rather than one found by search
+        reason = "the program's own path is unknown (is /proc mounted?)";
         return "";
+    }
     std::string folder(self, static_cast<std::size_t>(length));
     folder.erase(folder.find_last_of('/') + 1);
-    for (const char* relative : {PIXCONVERT_MODULES "/", ""}) {
-        std::string path = folder + relative + library;
-        if (access(path.c_str(), R_OK) == 0)
-            return path;
-    }
-    return folder + library;
+    return folder + (*modules ? std::string(modules) + "/" : "") + library;
 }
 
-const Format* load_format(const Format_Choice& choice, std::string& reason)
+// Whether a user other than this one (or root) could have put `path`
+// there or changed it: owned by another, or writable by every user.
+std::string writable_by_others(const std::string& path, const struct stat& st)
+{
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return path + " belongs to another user (uid " + std::to_string(st.st_uid) +
+               "); install pixconvert where only you or root can write";
+    if (st.st_mode & S_IWOTH)
+        return path + " is writable by every user; chmod o-w " + path;
+    return "";
+}
+
+const Format* load_format(const Format_Choice& choice, const char* modules, std::string& reason)
 {
     if (choice.module == nullptr)
         return velkin_format();
     std::string library = std::string("pixconvert-") + choice.module + ".so";
     std::string entry = std::string("pixconvert_") + choice.module + "_format";
-    std::string path = module_path(library);
+    std::string why;
+    std::string path = module_path(modules, library, why);
     if (path.empty()) {
-        reason = "cannot load the " + library + " module: the program's own path is unknown (is "
-                 "/proc mounted?)";
+        reason = "cannot load the " + library + " module: " + why;
+        return nullptr;
+    }
+    std::string folder = path.substr(0, path.find_last_of('/'));
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && (why = writable_by_others(folder, st)).empty() &&
+        stat(path.c_str(), &st) == 0)
+        why = writable_by_others(path, st);
+    if (!why.empty()) {
+        reason = "refuses to load the " + library + " module: " + why;
         return nullptr;
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <string>
@@ -149,7 +150,7 @@ struct Formats {
 
 // Whether the extensions make a pair pixconvert converts; 0, or the exit
 // status of the refusal.
-int choose_formats(const Options& o, Formats& f)
+int choose_formats(const Options& o, const char* modules, Formats& f)
 {
     const std::string known = "unknown extension; known: " + known_extensions();
     if (!choose_format(o.in, f.in))
@@ -169,9 +170,9 @@ int choose_formats(const Options& o, Formats& f)
     if (o.fresh_header && !out_img)
         return refuse({o.out, "--fresh-header makes the header of an .img file; this is none"});
     std::string reason;
-    if (!(f.reader = load_format(f.in, reason)))
+    if (!(f.reader = load_format(f.in, modules, reason)))
         return refuse({o.in, reason});
-    if (!(f.writer = load_format(f.out, reason)))
+    if (!(f.writer = load_format(f.out, modules, reason)))
         return refuse({o.out, reason});
     return 0;
 }
@@ -200,20 +201,29 @@ int open_input(const char* path, const Format& format, bool preview, Failure& fa
     return -1;
 }
 
-// IN as it is then read, in blocking mode: a FIFO opened anew (through
-// /proc, so the very same one) waits for its writer, as `cat` does.
-int wait_for_writer(int fd, const char* path, Failure& failure)
+// IN as it is then read, in blocking mode. A FIFO is never opened a second
+// time (its writer may have come and gone in between, and the second open
+// would wait for ever): its reader waits, as `cat` does, until a writer has
+// written or closed it, and only then reads in blocking mode, when a read
+// without a writer is the end of the data.
+bool wait_for_writer(int fd, const char* path, Failure& failure)
 {
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        Descriptor_Path self;
-        descriptor_path(fd, self);
-        fd = open(self, O_RDONLY | O_CLOEXEC);
-    } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        fd = -1;
-    if (fd < 0)
-        failure = {path, with_errno("cannot open", errno)};
-    return fd;
+        struct pollfd wait = {fd, POLLIN, 0};
+        int ready;
+        while ((ready = poll(&wait, 1, -1)) < 0 && errno == EINTR) {
+        }
+        if (ready < 0) {
+            failure = {path, with_errno("cannot read", errno)};
+            return false;
+        }
+    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        failure = {path, with_errno("cannot read", errno)};
+        return false;
+    }
+    return true;
 }
 
 // OUT, until it has its name; abandoned (nothing left) unless committed.
@@ -272,11 +282,18 @@ bool put_in_place(Output& out, const char* path, Failure& failure)
 // the rows go to the writer (or to the preview).
 bool convert_rows(const Options& o, const Formats& f, int fd, Output_File& out, Failure& failure)
 {
-    fd = wait_for_writer(fd, o.in, failure);
     Source source;
     std::unique_ptr<Reader> reader =
-        fd < 0 ? nullptr : f.reader->open_reader(fd, o.in, {o.hdu}, source, failure);
+        wait_for_writer(fd, o.in, failure) ? f.reader->open_reader(fd, o.in, {o.hdu}, source, failure)
+                                           : nullptr;
     if (!reader)
+        return false;
+    // The values pass through twice (read, written), a preview's three
+    // times, with its enlarged picture.
+    std::uint64_t values = std::uint64_t{source.x} * source.y * bytes_per_value(source.type);
+    std::uint64_t zoom = o.zoom ? o.zoom : 1;
+    std::uint64_t moved = o.preview ? 3 * values + values * zoom * zoom : 2 * values;
+    if (!allow_conversion(reader->memory(), moved, o.in, failure))
         return false;
     if (o.preview)
         return write_preview(*reader, source, *f.writer, out, o.out, o.zoom ? o.zoom : 1,
@@ -306,7 +323,7 @@ bool convert(const Options& o, const Formats& f, Failure& failure)
 
 } // namespace
 
-int run_pixconvert(int argc, char** argv)
+int run_pixconvert(int argc, char** argv, const char* modules)
 {
     Options o;
     std::string wrong = parse(argc, argv, o);
@@ -320,7 +337,7 @@ int run_pixconvert(int argc, char** argv)
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     Formats formats;
-    if (int status = choose_formats(o, formats))
+    if (int status = choose_formats(o, modules, formats))
         return status;
     Failure failure;
     return convert(o, formats, failure) ? 0 : refuse(failure);

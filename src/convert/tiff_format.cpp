@@ -13,15 +13,17 @@
 // within a bound. The Orientation tag is honoured where it only mirrors
 // rows or flips the image (1 to 4).
 #include "carried.h"
-#include "child.h"
 #include "format.h"
+#include "inflate.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
+#include "image/limits.h"
 #include "image/output_file.h"
 #include "tiff_format.h"
 #include "xmp.h"
 
 #include <algorithm>
+#include <new>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -36,14 +38,10 @@ using namespace img;
 namespace {
 
 constexpr ttag_t old_carried_tag = 65117;
-// A compressed strip is decoded whole; a damaged or hostile file must not
-// claim more. A row of tiles (with the tile being decoded) is the one
-// larger thing held.
-constexpr std::uint64_t max_strip = 8 << 20;
-constexpr std::uint64_t max_tile_row = std::uint64_t{256} << 20;
-// What libtiff itself may allocate at once (a compressed strip or tile as
-// read, a tag's values).
-constexpr tmsize_t max_library_allocation = 32 << 20;
+// What libtiff itself may allocate at once: a tag's values, a strip table,
+// or the compressed bytes of the largest tile pixconvert decodes.
+constexpr tmsize_t max_library_allocation = static_cast<tmsize_t>(
+    std::max(tiff_allocation, compressed_per_decoded * (tiff_tile_row / 2) + compressed_slack));
 
 // libtiff's messages for this handle: the last error, and the first
 // warning about a carried tag. libtiff drops a tag it cannot read with a
@@ -142,10 +140,16 @@ bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failur
     return true;
 }
 
-// How many entries of the file's first directory name `tag`. libtiff keeps
-// one of a tag given twice; a carried header given twice is ambiguous, so
-// the entries are counted as the file has them.
-int entries_of(TIFF* t, int fd, std::uint16_t tag)
+// How many entries of the file's directory name `tag`, and the bytes of
+// the first one's values. libtiff keeps one of a tag given twice, and drops
+// one it cannot read with no more than a message: the entries are read as
+// the file has them.
+struct Entry {
+    int found = 0;
+    std::uint64_t bytes = 0;
+};
+
+Entry entry_of(TIFF* t, int fd, std::uint16_t tag)
 {
     const bool big = TIFFIsBigTIFF(t);
     const std::endian order = TIFFIsBigEndian(t) ? std::endian::big : std::endian::little;
@@ -161,14 +165,56 @@ int entries_of(TIFF* t, int fd, std::uint16_t tag)
         std::memcpy(&small, count_bytes, 2), count = small;
     std::vector<unsigned char> entries(std::min<std::uint64_t>(count, 65536) * entry);
     entries.resize(read_fully_at(fd, entries.data(), entries.size(), at + (big ? 8 : 2)));
-    int found = 0;
+    Entry e;
     for (std::size_t k = 0; k + entry <= entries.size(); k += entry) {
-        std::uint16_t name;
+        std::uint16_t name, type;
         std::memcpy(&name, entries.data() + k, 2);
+        std::memcpy(&type, entries.data() + k + 2, 2);
         convert_byte_order(reinterpret_cast<unsigned char*>(&name), 1, 2, order);
-        found += name == tag;
+        convert_byte_order(reinterpret_cast<unsigned char*>(&type), 1, 2, order);
+        if (name != tag || e.found++ > 0)
+            continue;
+        std::uint64_t values = 0;
+        std::uint32_t values32 = 0;
+        convert_byte_order(entries.data() + k + 4, 1, big ? 8 : 4, order);
+        if (big)
+            std::memcpy(&values, entries.data() + k + 4, 8);
+        else
+            std::memcpy(&values32, entries.data() + k + 4, 4), values = values32;
+        int size = TIFFDataWidth(static_cast<TIFFDataType>(type));
+        e.bytes = values * static_cast<std::uint64_t>(size > 0 ? size : 1);
     }
-    return found;
+    return e;
+}
+
+// A tag that carries text pixconvert keeps (the XMP packet, the old carried
+// tag, ImageDescription), as libtiff found it: null, with the reason, if the
+// file has it and it cannot be read.
+const char* carried_text(TIFF* t, int fd, const Messages& messages, std::uint16_t tag,
+                         const char* what, std::uint32_t& count, std::string& why)
+{
+    Entry e = entry_of(t, fd, tag);
+    count = 0;
+    if (e.found == 0)
+        return nullptr;
+    if (e.bytes > tiff_text_tag) {
+        why = std::string(what) + " holds " + std::to_string(e.bytes) + " bytes; at most " +
+              std::to_string(tiff_text_tag / mebibyte) + " MiB are read";
+        return nullptr;
+    }
+    const char* data = nullptr;
+    bool got = tag == TIFFTAG_IMAGEDESCRIPTION ? TIFFGetField(t, tag, &data)
+                                                : TIFFGetField(t, tag, &count, &data);
+    if (got && data) {
+        if (tag == TIFFTAG_IMAGEDESCRIPTION)
+            count = static_cast<std::uint32_t>(std::strlen(data));
+        return data;
+    }
+    const char* reason = messages.carried[0] ? messages.carried
+                         : messages.error[0] ? messages.error
+                                             : "libtiff dropped it";
+    why = std::string(what) + " cannot be read: " + reason;
+    return nullptr;
 }
 
 // The carried header and comment: the XMP packet, or tag 65117 of files
@@ -179,18 +225,27 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
     if (messages.carried[0])
         return refuse(failure, file, std::string("the carried .img header cannot be read: ") +
                                          messages.carried);
-    if (entries_of(t, fd, TIFFTAG_XMLPACKET) > 1 || entries_of(t, fd, old_carried_tag) > 1)
+    if (entry_of(t, fd, TIFFTAG_XMLPACKET).found > 1 || entry_of(t, fd, old_carried_tag).found > 1)
         return refuse(failure, file, "the .img header is carried twice (a tag given twice)");
     std::uint32_t count = 0;
-    const char* data = nullptr;
+    std::string why;
+    const char* data =
+        carried_text(t, fd, messages, TIFFTAG_XMLPACKET, "the XMP packet (tag 700)", count, why);
+    if (!why.empty())
+        return refuse(failure, file, why);
     bool xmp = false;
-    if (TIFFGetField(t, TIFFTAG_XMLPACKET, &count, &data) && data) {
+    if (data) {
         std::string header, comment;
-        switch (read_xmp(std::string(data, count), header, comment)) {
+        switch (read_xmp(data, count, header, comment)) {
         case Xmp_Status::absent: break;
         case Xmp_Status::malformed:
             return refuse(failure, file, "the XMP packet (tag 700) cannot be read as XML with "
                                          "the carried header");
+        case Xmp_Status::too_long:
+            return refuse(failure, file, "the XMP packet (tag 700) carries a header or comment "
+                                         "longer than any .img file holds");
+        case Xmp_Status::no_memory:
+            return refuse(failure, file, "the XMP packet (tag 700) cannot be read: out of memory");
         case Xmp_Status::twice:
             return refuse(failure, file, "the XMP packet carries the .img header twice");
         case Xmp_Status::comment_alone:
@@ -209,15 +264,24 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
         if (TIFFFieldDataType(old) != TIFF_UNDEFINED)
             return refuse(failure, file, "carried .img header (tag 65117) is not of type "
                                          "UNDEFINED");
-        if (!TIFFGetField(t, old_carried_tag, &count, &data) || !data || count < header_size)
+    }
+    data = carried_text(t, fd, messages, old_carried_tag, "the carried .img header (tag 65117)",
+                        count, why);
+    if (!why.empty())
+        return refuse(failure, file, why);
+    if (data) {
+        if (count < header_size)
             return refuse(failure, file, "carried .img header is not 64 bytes");
         source.carried = true;
         source.header.assign(data, header_size);
         source.comment.assign(data + header_size, count - header_size);
     }
-    const char* description = nullptr;
-    if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &description) && description)
-        source.readable = description;
+    data = carried_text(t, fd, messages, TIFFTAG_IMAGEDESCRIPTION, "ImageDescription (tag 270)",
+                        count, why);
+    if (!why.empty())
+        return refuse(failure, file, why);
+    if (data)
+        source.readable.assign(data, count);
     return true;
 }
 
@@ -280,6 +344,8 @@ public:
         return true;
     }
 
+    std::uint64_t memory() const override { return band_bytes_ + tile_bytes_ + longest_; }
+
 private:
     bool read_orientation(Failure& failure)
     {
@@ -312,13 +378,33 @@ private:
             layout_ = Layout::raw_strips;
             return check_raw_strips(failure);
         }
-        if (strip > max_strip)
+        if (strip > tiff_strip)
             return refuse(failure, file_,
-                          "compressed strips of " + std::to_string(strip) +
-                              " bytes each; at most 8 MiB are decoded at a time (tiffcp -c "
-                              "none or -r makes a file that is read)");
+                          "compressed strips of " + std::to_string(strip) + " bytes each; at most " +
+                              std::to_string(tiff_strip / mebibyte) +
+                              " MiB are decoded at a time (tiffcp -c none or -r makes a file "
+                              "that is read)");
         layout_ = Layout::strips;
-        buffer_.resize(strip);
+        band_bytes_ = strip;
+        return check_compressed(TIFFNumberOfStrips(tiff_), strip, "strip", failure);
+    }
+
+    // No compressed strip or tile is longer than any compression of its
+    // values makes it: libtiff reads each whole before decoding it.
+    bool check_compressed(std::uint64_t count, std::uint64_t decoded, const char* what,
+                          Failure& failure)
+    {
+        const std::uint64_t most = compressed_per_decoded * decoded + compressed_slack;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint64_t bytes = TIFFGetStrileByteCount(tiff_, k);
+            if (bytes > most)
+                return refuse(failure, file_, std::string(what) + " " + std::to_string(k) +
+                                                  " claims " + std::to_string(bytes) +
+                                                  " compressed bytes, more than any compression "
+                                                  "of its " + std::to_string(decoded) +
+                                                  " bytes makes");
+            longest_ = std::max(longest_, bytes);
+        }
         return true;
     }
 
@@ -352,15 +438,15 @@ private:
             layout_ = Layout::raw_tiles;
             return check_raw_tiles(across, failure);
         }
-        if (tile + across * tile > max_tile_row)
+        if (tile + across * tile > tiff_tile_row)
             return refuse(failure, file_,
                           "a row of tiles and a tile take " + std::to_string(tile + across * tile) +
-                              " bytes; at most 256 MiB are read at a time");
+                              " bytes; at most " + std::to_string(tiff_tile_row / mebibyte) +
+                              " MiB are read at a time");
         layout_ = Layout::tiles;
-        allow_memory(tile + across * tile);
-        tile_.resize(tile);
-        buffer_.resize(across * tile);
-        return true;
+        tile_bytes_ = tile;
+        band_bytes_ = across * tile;
+        return check_compressed(TIFFNumberOfTiles(tiff_), tile, "tile", failure);
     }
 
     // Each tile must hold the bytes it claims, so that a row of it is read
@@ -408,6 +494,15 @@ private:
                 return true;
             return refuse(failure, file_, with_errno("cannot read the values: file is short", errno));
         }
+        // Allocated once the conversion may hold them (memory()).
+        if (buffer_.empty()) {
+            try {
+                buffer_.resize(band_bytes_);
+                tile_.resize(tile_bytes_);
+            } catch (const std::bad_alloc&) {
+                return refuse(failure, file_, "cannot read the values: out of memory");
+            }
+        }
         std::uint32_t band = layout_ == Layout::strips ? rows_per_strip_ : tile_height_;
         std::uint32_t top = row - row % band;
         if (top != loaded_ && !(layout_ == Layout::strips ? load_strip(top) : load_tile_row(top)))
@@ -418,11 +513,32 @@ private:
         return true;
     }
 
+    // A deflated strip or tile must inflate to exactly its bytes and pass
+    // its checksum: libtiff stops once it has the bytes it wants.
+    bool whole(std::uint32_t strile, std::uint64_t decoded)
+    {
+        auto compression = field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        if (compression != COMPRESSION_ADOBE_DEFLATE && compression != COMPRESSION_DEFLATE)
+            return true;
+        std::vector<unsigned char> raw(TIFFGetStrileByteCount(tiff_, strile));
+        if (read_fully_at(fd_, raw.data(), raw.size(), TIFFGetStrileOffset(tiff_, strile)) !=
+                raw.size() ||
+            inflated_size(raw.data(), raw.size(), decoded) != static_cast<std::int64_t>(decoded)) {
+            std::snprintf(messages_.error, sizeof messages_.error,
+                          "%s %u is damaged: it does not inflate to its %llu bytes, or fails its "
+                          "checksum",
+                          layout_ == Layout::strips ? "strip" : "tile", strile,
+                          static_cast<unsigned long long>(decoded));
+            return false;
+        }
+        return true;
+    }
+
     bool load_strip(std::uint32_t top)
     {
         std::uint32_t strip = TIFFComputeStrip(tiff_, top, 0);
         std::uint64_t rows = std::min(rows_per_strip_, y_ - top);
-        return TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
+        return whole(strip, rows * line_) && TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
                                     static_cast<tmsize_t>(rows * line_)) ==
                static_cast<tmsize_t>(rows * line_);
     }
@@ -434,7 +550,8 @@ private:
         std::uint64_t across = buffer_.size() / tile_.size();
         for (std::uint64_t k = 0; k < across; ++k) {
             auto left = static_cast<std::uint32_t>(k * tile_width_);
-            if (TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
+            if (!whole(TIFFComputeTile(tiff_, left, top, 0, 0), tile_.size()) ||
+                TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
                 return false;
             for (std::uint32_t r = 0; r < tile_height_; ++r)
                 std::memcpy(buffer_.data() + (r * across + k) * tile_line,
@@ -461,6 +578,9 @@ private:
     Layout layout_ = Layout::raw_strips;
     std::uint32_t rows_per_strip_ = 0, tile_width_ = 0, tile_height_ = 0;
     std::uint32_t loaded_ = UINT32_MAX; // the first row in buffer_
+    // A decoded strip, or a row of tiles and the tile being decoded; the
+    // longest compressed strip or tile, which libtiff holds as it is read.
+    std::uint64_t band_bytes_ = 0, tile_bytes_ = 0, longest_ = 0;
     std::vector<unsigned char> tile_, buffer_;
 };
 

@@ -1,5 +1,6 @@
 #include "xmp.h"
 
+#include <algorithm>
 #include <expat.h>
 
 namespace convert {
@@ -101,24 +102,28 @@ std::string make_xmp(const std::string& header_hex, const std::string& comment_h
            "<?xpacket end=\"w\"?>";
 }
 
-Xmp_Status read_xmp(const std::string& packet, std::string& header_hex, std::string& comment_hex)
+Xmp_Status read_xmp(const char* packet, std::size_t size, std::string& header_hex,
+                    std::string& comment_hex)
 {
     XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
     if (!parser)
-        return Xmp_Status::malformed;
+        return Xmp_Status::no_memory;
     Found found{parser, &header_hex, &comment_hex};
     XML_SetUserData(parser, &found);
     XML_SetElementHandler(parser, start, end);
     XML_SetCharacterDataHandler(parser, text);
     XML_SetStartDoctypeDeclHandler(parser, doctype);
     // The packet may end in NUL bytes of padding, which are no XML.
-    std::size_t size = packet.find('\0');
-    size = size == std::string::npos ? packet.size() : size;
+    size = static_cast<std::size_t>(std::find(packet, packet + size, '\0') - packet);
     bool parsed = size <= static_cast<std::size_t>(INT32_MAX) &&
-                  XML_Parse(parser, packet.data(), static_cast<int>(size), XML_TRUE) ==
-                      XML_STATUS_OK;
+                  XML_Parse(parser, packet, static_cast<int>(size), XML_TRUE) == XML_STATUS_OK;
+    bool no_memory = XML_GetErrorCode(parser) == XML_ERROR_NO_MEMORY;
     XML_ParserFree(parser);
-    if (!parsed || found.too_long)
+    if (found.too_long)
+        return Xmp_Status::too_long;
+    if (no_memory)
+        return Xmp_Status::no_memory;
+    if (!parsed)
         return Xmp_Status::malformed;
     if (found.headers > 1 || found.comments > 1)
         return Xmp_Status::twice;
