@@ -208,8 +208,8 @@ def byte_order(work):
                       values.astype(values.dtype.newbyteorder("<")), wide[:, ::2],
                       np.asfortranarray(values)):
             pixdelta.write(path, given, image.header, comment)
-            check(get(path) == data, "written from %s %s: %s" % (
-                given.dtype.str, given.strides, get(path).hex()))
+            check(get(path) == data and pixdelta.to_bytes(given, image.header, comment) == data,
+                  "written from %s %s: %s" % (given.dtype.str, given.strides, get(path).hex()))
 
 
 # --- Writing ----------------------------------------------------------------

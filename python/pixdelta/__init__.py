@@ -23,9 +23,9 @@ from .layout import (BINARY64, DTYPES, HEADER_SIZE, MAGIC, MAX_SIZE, UINT16,  # 
 
 __version__ = "1.2.0"
 
-_FROM_FILES = ("read", "write", "Image", "ImgError")
-__all__ = ["read", "write", "Image", "ImgError", "header", "fields", "Fields", "value_size",
-           "HEADER_SIZE", "MAGIC", "UINT16", "BINARY64", "DTYPES", "MAX_SIZE",
+_FROM_FILES = ("read", "write", "to_bytes", "Image", "ImgError")
+__all__ = ["read", "write", "to_bytes", "Image", "ImgError", "header", "fields", "Fields",
+           "value_size", "HEADER_SIZE", "MAGIC", "UINT16", "BINARY64", "DTYPES", "MAX_SIZE",
            "UNINTERPRETED_SIZE"]
 
 

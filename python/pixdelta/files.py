@@ -146,24 +146,48 @@ def _hidden_name(folder, base):
     return os.path.join(folder, b"." + base[:40] + b"." + suffix.encode())
 
 
-def _write_file(path, values, header, comment, replace):
-    values, file_type = _checked_values(values)
-    if isinstance(comment, str):
-        raise TypeError("the comment must be bytes, not str: encode it first, "
-                        "e.g. comment.encode()")
-    comment = bytes(comment)
-    if len(comment) > layout.MAX_SIZE:
-        raise ValueError("comment of %d bytes; at most %d fit" % (len(comment), layout.MAX_SIZE))
-    kept = bytes(layout.UNINTERPRETED_SIZE)
-    if header is not None:
-        header = bytes(header)
-        if len(header) != layout.HEADER_SIZE:
-            raise ValueError("the header must be %d bytes, not %d"
-                             % (layout.HEADER_SIZE, len(header)))
-        kept = layout.fields(header).uninterpreted
-    y, x = values.shape
-    head = layout.header(x, y, file_type, len(comment), kept)
+class _Encoded:
+    """What a file will hold, checked: its header, comment and values."""
 
+    def __init__(self, values, header, comment):
+        self.values, file_type = _checked_values(values)
+        if isinstance(comment, str):
+            raise TypeError("the comment must be bytes, not str: encode it first, "
+                            "e.g. comment.encode()")
+        self.comment = bytes(comment)
+        if len(self.comment) > layout.MAX_SIZE:
+            raise ValueError("comment of %d bytes; at most %d fit"
+                             % (len(self.comment), layout.MAX_SIZE))
+        kept = bytes(layout.UNINTERPRETED_SIZE)
+        if header is not None:
+            header = bytes(header)
+            if len(header) != layout.HEADER_SIZE:
+                raise ValueError("the header must be %d bytes, not %d"
+                                 % (layout.HEADER_SIZE, len(header)))
+            kept = layout.fields(header).uninterpreted
+        y, x = self.values.shape
+        self.header = layout.header(x, y, file_type, len(self.comment), kept)
+        self.dtype = numpy.dtype(layout.DTYPES[file_type])
+
+    def write_to(self, f):
+        f.write(self.header)
+        f.write(self.comment)
+        y, x = self.values.shape
+        rows = max(1, _PIECE // max(1, x * self.dtype.itemsize))
+        for first in range(0, y if x else 0, rows):
+            piece = numpy.ascontiguousarray(self.values[first:first + rows], self.dtype)
+            f.write(piece.reshape(-1).view(numpy.uint8))
+
+
+def to_bytes(values, header=None, comment=b""):
+    """The bytes of the .img file that write() would make, in memory."""
+    out = io.BytesIO()
+    _Encoded(values, header, comment).write_to(out)
+    return out.getvalue()
+
+
+def _write_file(path, values, header, comment, replace):
+    encoded = _Encoded(values, header, comment)
     target = os.fsencode(path)
     folder, base = os.path.split(target)
     if base in (b"", b".", b".."):
@@ -188,13 +212,7 @@ def _write_file(path, values, header, comment, replace):
             continue
     try:
         with open(fd, "wb") as f:
-            f.write(head)
-            f.write(comment)
-            dtype = numpy.dtype(layout.DTYPES[file_type])
-            rows = max(1, _PIECE // max(1, x * dtype.itemsize))
-            for first in range(0, y if x else 0, rows):
-                piece = numpy.ascontiguousarray(values[first:first + rows], dtype)
-                f.write(piece.reshape(-1).view(numpy.uint8))
+            encoded.write_to(f)
         if replace:
             os.replace(hidden, target)
         else:
