@@ -314,13 +314,16 @@ def writes(work):
     pixdelta.write(path, np.zeros((0, 0)), b"XY" + bytes([255] * 62))
     check(get(path) == bytes.fromhex("494d" "0000" "0000" "0000" "ffffffff" "0a00") +
           b"\xff" * 50, "empty binary64: %s" % get(path).hex())
-    for shape, comment in (((1, 65535), b"\0" * 65535), ((65535, 1), bytes(range(256)))):
-        values = np.arange(65535, dtype=np.uint16).reshape(shape)
+    # The largest sizes and comment, and values written in several pieces.
+    for values, comment in ((np.arange(65535, dtype=np.uint16).reshape(1, 65535), b"\0" * 65535),
+                            (np.arange(65535, dtype=np.uint16).reshape(65535, 1), bytes(range(256))),
+                            (np.arange(1000 * 333, dtype=">f8").reshape(333, 1000) / 7, b"")):
+        shape = values.shape
         pixdelta.write(path, values, comment=comment)
         image = pixdelta.read(path)
         check(bits(image.values) == bits(values) and image.comment == comment,
               "%s with a comment of %d bytes" % (shape, len(comment)))
-        check(len(get(path)) == 64 + len(comment) + 2 * 65535, "%s: file size" % (shape,))
+        check(len(get(path)) == 64 + len(comment) + values.nbytes, "%s: file size" % (shape,))
 
     old = os.umask(0o027)
     try:

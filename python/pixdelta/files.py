@@ -93,9 +93,10 @@ def _read(f, path):
                              "10 (binary64)" % h.file_type)
     dtype = numpy.dtype(layout.DTYPES[h.file_type])
     shape, count = (h.y_size, h.x_size), h.x_size * h.y_size
-    if count > 0 and _mappable(f) and stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+    st = os.fstat(f.fileno()) if count > 0 and _mappable(f) else None
+    if st and stat.S_ISREG(st.st_mode):
         start = f.tell()
-        if os.fstat(f.fileno()).st_size - start >= count * size:
+        if st.st_size - start >= count * size:
             values = numpy.memmap(f, dtype, "r", start, shape)
             f.seek(start + count * size)
             return Image(bytes(head), bytes(comment), values)
