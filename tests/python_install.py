@@ -7,8 +7,7 @@ a sample.
 
 Usage: python_install.py CMAKE BUILD_DIR SOURCE_DIR SITE
 (SITE: PIXDELTA_PYTHON_SITE, empty where CMake found no python3 with
-numpy). Exits 77 (skipped) without numpy, venv or setuptools and wheel, or
-1 instead where PIXDELTA_NO_SKIPS is set.
+numpy). Skipped without numpy, venv, or setuptools and wheel.
 """
 import os
 import shutil
@@ -16,27 +15,20 @@ import subprocess
 import sys
 import tempfile
 
+from python_support import check, finish, skip
+
 CMAKE, BUILD, SOURCE, SITE = sys.argv[1:5]
 NEEDED = {"numpy": "python3-numpy", "ensurepip": "python3-venv",
           "setuptools": "python3-setuptools", "wheel": "python3-wheel"}
 missing = [p for m, p in NEEDED.items()
            if subprocess.run([sys.executable, "-c", "import " + m], capture_output=True).returncode]
 if missing:
-    print("skipped: %s lacks modules (apt-get install %s)" % (sys.executable, " ".join(missing)))
-    sys.exit(1 if os.environ.get("PIXDELTA_NO_SKIPS") else 77)
-
-failures = []
+    skip("%s lacks modules (apt-get install %s)" % (sys.executable, " ".join(missing)))
 SAMPLE = os.path.join(SOURCE, "examples", "frame16.img")
 # Where the package was imported from, and what it read.
 PROBE = ("import pixdelta; i = pixdelta.read(%r); "
          "print(pixdelta.__file__); print(i.values.shape, i.comment)" % SAMPLE)
 READ = "(8, 16) b'sample frame, exposure 2.5 s'"
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what)
 
 
 def run(argv, **kw):
@@ -89,10 +81,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pixdelta-install-") as work:
         with_pip(work)
         with_cmake(work)
-    if failures:
-        print("%d failure(s)" % len(failures))
-        sys.exit(1)
-    print("the package installs and imports, by pip and by cmake --install")
+    finish("the package installs and imports, by pip and by cmake --install")
 
 
 if __name__ == "__main__":
