@@ -18,6 +18,7 @@ import tempfile
 from python_support import check, finish, skip
 
 CMAKE, BUILD, SOURCE, SITE = sys.argv[1:5]
+SOURCE = os.path.abspath(SOURCE)
 NEEDED = {"numpy": "python3-numpy", "ensurepip": "python3-venv",
           "setuptools": "python3-setuptools", "wheel": "python3-wheel"}
 missing = [p for m, p in NEEDED.items()
@@ -64,8 +65,8 @@ def with_pip(work):
 
 
 def with_cmake(work):
-    if not SITE:
-        print("CMake found no python3 with numpy: cmake --install is not tried")
+    if not SITE or os.path.isabs(SITE):  # an absolute one is outside any test prefix
+        print("PIXDELTA_PYTHON_SITE is %r: cmake --install is not tried" % SITE)
         return
     prefix = os.path.join(work, "prefix")
     status, _, err = run([CMAKE, "--install", BUILD, "--prefix", prefix])
