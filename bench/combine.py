@@ -12,37 +12,36 @@ or the python3 on PATH), its outputs must equal pixcombine's byte for byte.
 import os
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
+# The package, from the source tree: here, and in the numpy script's python.
+PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
+sys.path.insert(0, PYTHON_DIR)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))
+import pixdelta  # noqa: E402  (its header layout, which needs no numpy)
+
 FRAMES = 16
 WIDTH = HEIGHT = 2048
 
 NUMPY = r"""
-import sys, numpy as np
+import sys, numpy as np, pixdelta
 method, out, *ins = sys.argv[1:]
-h = open(ins[0], 'rb').read(64)
-start = 64 + int.from_bytes(h[2:4], 'little')
-t = '<u2' if h[12] == 2 else '<f8'
-stack = np.stack([np.fromfile(f, t, offset=start) for f in ins])
+images = [pixdelta.read(f) for f in ins]
+stack = np.stack([i.values for i in images])
 r = np.median(stack, axis=0) if method == 'median' else np.mean(stack, axis=0)
-if t == '<u2':
-    r = np.rint(r)  # to nearest, ties to even
-with open(ins[0], 'rb') as f:
-    head = f.read(start)
-with open(out, 'wb') as f:
-    f.write(head)
-    r.astype(t).tofile(f)
+if stack.dtype == np.uint16:
+    r = np.rint(r).astype(np.uint16)  # to nearest, ties to even
+pixdelta.write(out, r, images[0].header, images[0].comment)
 """
 
 
 def make_frame(path, file_type):
     """Random values; binary64 ones finite, between about 2^-16 and 2^16."""
     n = WIDTH * HEIGHT
-    header = struct.pack("<2sHHH4sH50s", b"IM", 0, WIDTH, HEIGHT, bytes(4), file_type, bytes(50))
+    header = pixdelta.header(WIDTH, HEIGHT, file_type)
     if file_type == 2:
         values = os.urandom(2 * n)
     else:

@@ -13,19 +13,20 @@ The expected outputs are computed here, independently of the tool.
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "python"))
+import pixdelta  # noqa: E402  (its header layout, which needs no numpy)
+
 OFFSET = 100
 
 
-def header(comment, x, y, file_type, filler):
-    fields = struct.pack("<2sHHH4sH", b"IM", len(comment), x, y, filler[:4], file_type)
-    return fields + filler[4:54]
-
-
 def image(comment, x, y, file_type, values, filler):
+    """The file's bytes; `filler`, 54 bytes, fills the header's uninterpreted ones."""
     code = "H" if file_type == 2 else "d"
-    return header(comment, x, y, file_type, filler) + comment + struct.pack("<%d%s" % (len(values), code), *values)
+    return (pixdelta.header(x, y, file_type, len(comment), filler) + comment +
+            struct.pack("<%d%s" % (len(values), code), *values))
 
 
 def write(name, data):

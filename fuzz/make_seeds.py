@@ -11,6 +11,7 @@ import io
 import os
 import shutil
 import struct
+import sys
 import warnings
 import zlib
 
@@ -18,6 +19,8 @@ import numpy as np
 from astropy.io import fits
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 # Byte 0 of a reader entry's input.
 PREVIEW, MINMAX, CHANGES, PIPE = 0x04, 0x08, 0x10, 0x20
@@ -27,8 +30,8 @@ ONE_ROW, THREE_ROWS = 1, 2
 
 def image(x, y, file_type, values=b"", comment=b"", magic=b"IM", comment_length=None, filler=0):
     length = len(comment) if comment_length is None else comment_length
-    head = struct.pack("<2sHHH4sH", magic, length, x, y, bytes([filler]) * 4, file_type)
-    return head + bytes([filler]) * 50 + comment + values
+    free = bytes([filler]) * pixdelta.UNINTERPRETED_SIZE
+    return pixdelta.header(x, y, file_type, length, free, magic) + comment + values
 
 
 def u16(*v):
@@ -76,8 +79,8 @@ IMAGES = {
     "comment_past_end": image(1, 1, 2, comment_length=40),
     "huge_claim": image(65535, 65535, 10, f64(1.0)),
     "trailing_bytes": image(1, 1, 10, f64(2.0) + b"tail"),
-    "header_only": image(0, 0, 2)[:64],
-    "short_header": b"IM\0\0\3\0\2\0",
+    "header_only": image(0, 0, 2)[:pixdelta.HEADER_SIZE],
+    "short_header": image(3, 2, 2)[:8],
 }
 
 
@@ -160,11 +163,22 @@ def png_u16(width, height, values, **kw):
     return png(width, height, [data[2 * width * r:2 * width * (r + 1)] for r in range(height)], **kw)
 
 
+def header_of(img):
+    return img[:pixdelta.HEADER_SIZE]
+
+
+def comment_of(img):
+    return img[pixdelta.HEADER_SIZE:pixdelta.HEADER_SIZE + pixdelta.fields(img).comment_length]
+
+
+def values_of(img):
+    return img[pixdelta.HEADER_SIZE + pixdelta.fields(img).comment_length:]
+
+
 def carried(img):
     """The carried chunks of an .img file: its header and comment as hex."""
-    comment_length = struct.unpack_from("<H", img, 2)[0]
-    return [ztext(b"IM header", img[:64].hex().encode()),
-            ztext(b"IM comment", img[64:64 + comment_length].hex().encode())]
+    return [ztext(b"IM header", header_of(img).hex().encode()),
+            ztext(b"IM comment", comment_of(img).hex().encode())]
 
 
 PNG_3X2 = png_u16(3, 2, [0, 1, 2, 65535, 32768, 7], before=carried(U16_3X2) + [text(b"Comment", b"comment")])
@@ -194,7 +208,7 @@ def png_seeds():
         "header_twice": png_u16(3, 2, [0, 1, 2, 65535, 32768, 7], before=carried(U16_3X2) + carried(U16_3X2)[:1]),
         "comment_twice": png_u16(3, 2, [0, 1, 2, 65535, 32768, 7], before=carried(U16_3X2) + carried(U16_3X2)[1:]),
         "header_in_itxt": png_u16(3, 2, [0, 1, 2, 65535, 32768, 7],
-                                  before=[itext(b"IM header", U16_3X2[:64].hex().encode(), compressed=True),
+                                  before=[itext(b"IM header", header_of(U16_3X2).hex().encode(), compressed=True),
                                           itext(b"IM comment", b"636f6d6d656e74")]),
         "header_not_hex": png_u16(1, 1, [1], before=[ztext(b"IM header", b"zz" * 64), ztext(b"IM comment", b"")]),
         "header_disagrees": png_u16(2, 2, [1, 2, 3, 4], before=carried(U16_3X2)),
@@ -285,13 +299,7 @@ def xmp(header_hex, comment_hex, attributes=False, extra=""):
 
 
 def carried_tags(img, **kw):
-    comment_length = struct.unpack_from("<H", img, 2)[0]
-    return [(700, BYTE, list(xmp(img[:64].hex(), img[64:64 + comment_length].hex(), **kw)))]
-
-
-def values_of(img):
-    comment_length = struct.unpack_from("<H", img, 2)[0]
-    return img[64 + comment_length:]
+    return [(700, BYTE, list(xmp(header_of(img).hex(), comment_of(img).hex(), **kw)))]
 
 
 def packbits(data):
@@ -325,7 +333,7 @@ def tiff_seeds():
     big_endian_f64 = tiff(2, 2, 64, 3, [struct.pack(">4d", float("nan"), -0.0, float("inf"), 1.5)],
                           order=">", tags=carried_tags(F64_2X2))
     old = values_of(U16_3X2)
-    old_tag = U16_3X2[:64] + b"comment"
+    old_tag = header_of(U16_3X2) + b"comment"
     rows64 = values_of(U16_64X40)
     strips8 = [rows64[r * 128:(r + 8) * 128] for r in range(0, 40, 8)]
     tile = lambda tx, ty: b"".join(
@@ -341,7 +349,7 @@ def tiff_seeds():
         "xmp_not_hex": tiff(1, 1, 16, 1, [u16(1)], tags=[(700, BYTE, list(xmp("zz", "")))]),
         "xmp_doctype": tiff(1, 1, 16, 1, [u16(1)], tags=[(700, BYTE, list(b"<!DOCTYPE x [<!ENTITY a 'b'>]><x>&a;</x>"))]),
         "old_tag": tiff(3, 2, 16, 1, [old], tags=[(65117, UNDEFINED, list(old_tag))]),
-        "old_tag_short": tiff(3, 2, 16, 1, [old], tags=[(65117, SHORT, list(struct.unpack("<32H", U16_3X2[:64])))]),
+        "old_tag_short": tiff(3, 2, 16, 1, [old], tags=[(65117, SHORT, list(struct.unpack("<32H", header_of(U16_3X2))))]),
         "old_tag_double": tiff(3, 2, 16, 1, [old], tags=[(65117, DOUBLE, [1.0] * 8)]),
         "old_tag_and_xmp": tiff(3, 2, 16, 1, [old], tags=carried_tags(U16_3X2) + [(65117, UNDEFINED, list(old_tag))]),
         "old_tag_short_header": tiff(3, 2, 16, 1, [old], tags=[(65117, UNDEFINED, list(old_tag[:40]))]),
@@ -390,11 +398,10 @@ def fits_bytes(hdus):
 
 
 def with_carried(header, img):
-    comment_length = struct.unpack_from("<H", img, 2)[0]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        header["IMHEADER"] = img[:64].hex()
-        header["IMCOMENT"] = img[64:64 + comment_length].hex()
+        header["IMHEADER"] = header_of(img).hex()
+        header["IMCOMENT"] = comment_of(img).hex()
     return header
 
 

@@ -13,7 +13,6 @@ numpy's (-0 == +0) wherever numpy does not overflow, the NaN always
 numpy's rounded to nearest, ties to even. Exits 77 without numpy.
 """
 import os
-import struct
 import subprocess
 import sys
 import tempfile
@@ -23,6 +22,8 @@ try:
 except ImportError:
     print("numpy is not installed for %s; skipped" % sys.executable)
     sys.exit(77)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 QUIET_NAN = 0x7FF8000000000000
 SIGN = np.uint64(1 << 63)
@@ -116,27 +117,30 @@ def main():
         # per pixel.
         for n, (x, y) in ((1, (520, 411)), (2, (520, 411)), (3, (520, 411)), (16, (301, 157)),
                           (64, (130, 101)), (200, (41, 23)), (600, (17, 11))):
-            for file_type, dtype in ((2, "<u2"), (10, "<f8")):
+            for file_type in (pixdelta.UINT16, pixdelta.BINARY64):
                 stack = frames(rng, n, x * y, file_type)
                 names = [os.path.join(work, "in%d.img" % k) for k in range(n)]
                 for k, name in enumerate(names):
                     comment = rng.bytes(int(rng.integers(0, 40)))
-                    start = struct.pack("<2sHHH4sH50s", b"IM", len(comment), x, y, rng.bytes(4), file_type,
-                                        rng.bytes(50)) + comment
-                    with open(name, "wb") as f:
-                        f.write(start)
-                        stack[k].astype(dtype).tofile(f)
-                    first = first if k else start
+                    header = pixdelta.header(x, y, file_type, len(comment), rng.bytes(4) + rng.bytes(50))
+                    pixdelta.write(name, stack[k].reshape(y, x), header, comment)
+                    first = first if k else header + comment
                 for method in ("median", "mean"):
                     out = os.path.join(work, "out.img")
                     run = subprocess.run([tool, "--" + method, "-o", out] + names, capture_output=True)
-                    data = open(out, "rb").read() if run.returncode == 0 else b""
-                    got = np.frombuffer(data[len(first):], dtype).astype(stack.dtype)
+                    image, unreadable, size = None, "", 0
+                    if run.returncode == 0:
+                        try:
+                            image, size = pixdelta.read(out), os.path.getsize(out)
+                        except pixdelta.ImgError as e:
+                            unreadable = str(e)
                     wrong = ("status %d, %r %r" % (run.returncode, run.stdout, run.stderr)
                              if run.returncode or run.stdout or run.stderr
-                             else "not the first input's header and comment" if data[:len(first)] != first
-                             else "%d values, not %d" % (len(got), x * y) if len(got) != x * y
-                             else check(stack, method, got))
+                             else unreadable if image is None
+                             else "not the first input's header and comment" if image.header + image.comment != first
+                             else "%d bytes, not %d" % (size, len(first) + stack[0].nbytes)
+                             if size != len(first) + stack[0].nbytes
+                             else check(stack, method, image.values.reshape(-1).astype(stack.dtype)))
                     what = "%d inputs, type %d, %s" % (n, file_type, method)
                     if wrong:
                         sys.exit("%s (seed %d): %s" % (what, seed, wrong))

@@ -25,6 +25,8 @@ except ImportError as missing:
     print("skipped: %s (apt-get install python3-numpy python3-astropy python3-tifffile "
           "python3-pil)" % missing)
     sys.exit(1 if os.environ.get("PIXDELTA_NO_SKIPS") else 77)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 TOOL = os.path.abspath(sys.argv[1])
 SOURCE = os.path.abspath(sys.argv[2])
@@ -44,12 +46,9 @@ def check(ok, what):
         print("FAIL:", what)
 
 
-def velkin(values, comment=b"", free=b"\0" * 54):
+def velkin(values, comment=b""):
     """The .img bytes of a 2-D array of uint16 or float64 (height, width)."""
-    file_type = 2 if values.dtype == np.uint16 else 10
-    y, x = values.shape
-    header = struct.pack("<2sHHH4sH50s", b"IM", len(comment), x, y, free[:4], file_type, free[4:])
-    return header + comment + values.astype("<u2" if file_type == 2 else "<f8").tobytes()
+    return pixdelta.to_bytes(values, comment=comment)
 
 
 def run(*args, seconds=60):
@@ -378,7 +377,7 @@ def damaged_metadata():
     packet = tifffile.TiffFile("m.tif").pages[0].tags[700].value
     tifffile.imwrite("m_both.tif", u16, metadata=None,
                      extratags=[(700, "B", len(packet), packet, True),
-                                (65117, 7, 64, read_bytes("m.img")[:64], True)])
+                                (65117, 7, 64, read_bytes("m.img")[:pixdelta.HEADER_SIZE], True)])
     refused("m_both.tif", "out.img", "carried twice", "XMP and tag 65117")
     tiff = bytearray(read_bytes("m.tif"))  # the XMP packet's offset past the end
     order = "<" if tiff[:2] == b"II" else ">"  # the writing host's

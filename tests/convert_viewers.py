@@ -10,7 +10,6 @@ where PIXDELTA_NO_SKIPS is set.
 """
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -30,6 +29,8 @@ try:
 except ImportError:
     print("skipped: no numpy (apt-get install python3-numpy)")
     sys.exit(1 if os.environ.get("PIXDELTA_NO_SKIPS") else 77)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 TOOL = os.path.abspath(sys.argv[1])
 failures = []
@@ -42,11 +43,7 @@ def check(ok, what):
 
 
 def velkin(values, comment=b""):
-    file_type = 2 if values.dtype == np.uint16 else 10
-    y, x = values.shape
-    header = struct.pack("<2sHHH4sH50s", b"IM", len(comment), x, y, b"\0" * 4, file_type,
-                         b"\0" * 50)
-    return header + comment + values.astype("<u2" if file_type == 2 else "<f8").tobytes()
+    return pixdelta.to_bytes(values, comment=comment)
 
 
 def make(name, values, comment, ext, *options):
