@@ -260,6 +260,209 @@ void mean_binary64_tile(const Combiner& c, unsigned char* result,
         store_value(result, first + p, sums[p] / count);
 }
 
+// ---- With rejection: one pixel at a time ----
+
+// A pixel's values and room to work on them, carved from Combiner::scratch.
+struct Pixel {
+    double* values; // as combined: scaled, or the uint16 values exactly
+    double* survivors;
+    double* work;
+    std::pair<std::int64_t, std::uint64_t>* ranked;
+    unsigned char* kept;
+};
+
+constexpr std::uint64_t scratch_bytes_per_input = 3 * sizeof(double) +
+                                                  sizeof(std::pair<std::int64_t, std::uint64_t>) + 1;
+
+Pixel pixel_scratch(const Combiner& c)
+{
+    double* d = c.scratch;
+    auto* ranked = reinterpret_cast<std::pair<std::int64_t, std::uint64_t>*>(d + 3 * c.inputs);
+    return {d, d + c.inputs, d + 2 * c.inputs, ranked, reinterpret_cast<unsigned char*>(ranked + c.inputs)};
+}
+
+// astropy's median for the clipping: (a + b) / 2 for an even count, even
+// where a + b overflows. Reorders x.
+double clip_median(double* x, std::uint64_t m)
+{
+    std::nth_element(x, x + m / 2, x + m);
+    double high = x[m / 2];
+    if (m % 2 == 1)
+        return high;
+    return (*std::max_element(x, x + m / 2) + high) / 2;
+}
+
+struct Bounds {
+    double low, high;
+};
+
+// As astropy's sigma clipping computes them from the values in `s`, in
+// their order: the mean summed from +0, the standard deviation about the
+// mean, the median absolute deviation about the median.
+Bounds clip_bounds(const Rejection& r, const double* s, std::uint64_t m, double* work)
+{
+    double median = 0, mean = 0, deviation = 0;
+    if (r.center == Center::median || r.deviation == Deviation::mad_std) {
+        std::copy(s, s + m, work);
+        median = clip_median(work, m);
+    }
+    if (r.center == Center::mean || r.deviation == Deviation::std) {
+        for (std::uint64_t k = 0; k < m; ++k)
+            mean += s[k];
+        mean /= static_cast<double>(m);
+    }
+    if (r.deviation == Deviation::mad_std) {
+        for (std::uint64_t k = 0; k < m; ++k)
+            work[k] = std::fabs(s[k] - median);
+        deviation = clip_median(work, m) * mad_to_std;
+    } else {
+        for (std::uint64_t k = 0; k < m; ++k)
+            deviation += (mean - s[k]) * (mean - s[k]);
+        deviation = std::sqrt(deviation / static_cast<double>(m));
+    }
+    double center = r.center == Center::median ? median : mean;
+    return {center - r.sigma_low * deviation, center + r.sigma_high * deviation};
+}
+
+void reject_outside(const Combiner& c, Pixel& px)
+{
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        px.kept[k] &= px.values[k] >= c.rejection.min && px.values[k] <= c.rejection.max;
+}
+
+// NaNs rank above every number, as numpy sorts them; equal values by input
+// order, the later the higher.
+void reject_extrema(const Combiner& c, Pixel& px)
+{
+    std::uint64_t m = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (px.kept[k]) {
+            double v = px.values[k];
+            px.ranked[m++] = {std::isnan(v) ? INT64_MAX : order_key(std::bit_cast<std::uint64_t>(v)), k};
+        }
+    const Rejection& r = c.rejection;
+    if (r.low >= m || r.high >= m - r.low) { // not low + high >= m, which can wrap
+        std::fill(px.kept, px.kept + c.inputs, 0);
+        return;
+    }
+    std::sort(px.ranked, px.ranked + m);
+    for (std::uint64_t i = 0; i < r.low; ++i)
+        px.kept[px.ranked[i].second] = 0;
+    for (std::uint64_t i = m - r.high; i < m; ++i)
+        px.kept[px.ranked[i].second] = 0;
+}
+
+// astropy's: bounds from the finite values kept, again from those within
+// them, as many times as asked or until nothing more falls outside (or
+// nothing is left); then every value outside the last bounds is rejected,
+// even one an earlier iteration had set aside and the last bounds hold.
+void reject_by_sigma(const Combiner& c, Pixel& px)
+{
+    std::uint64_t m = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        px.kept[k] &= std::isfinite(px.values[k]);
+        if (px.kept[k])
+            px.survivors[m++] = px.values[k];
+    }
+    if (m == 0)
+        return;
+    Bounds b;
+    for (std::uint64_t iteration = 1;; ++iteration) {
+        b = clip_bounds(c.rejection, px.survivors, m, px.work);
+        std::uint64_t left = 0;
+        for (std::uint64_t i = 0; i < m; ++i)
+            if (px.survivors[i] >= b.low && px.survivors[i] <= b.high)
+                px.survivors[left++] = px.survivors[i];
+        if (left == m || left == 0 || iteration == c.rejection.iterations)
+            break;
+        m = left;
+    }
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        px.kept[k] &= !(px.values[k] < b.low || px.values[k] > b.high);
+}
+
+// The median of the m keys, as a binary64.
+double middle_of_keys(const Combiner& c, std::int64_t* keys, std::uint64_t m)
+{
+    Combiner middle = c;
+    middle.inputs = m;
+    middle.low = (m - 1) / 2;
+    middle.high = m / 2;
+    std::int64_t low, high;
+    select_middle(middle, keys, low, high);
+    return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
+}
+
+// The kept values' median or mean, in binary64.
+double combine_kept(const Combiner& c, Pixel& px, std::uint64_t kept)
+{
+    if (c.method == Method::mean) {
+        double sum = 0.0;
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (px.kept[k])
+                sum = sum + px.values[k];
+        return sum / static_cast<double>(kept);
+    }
+    std::uint64_t m = 0;
+    auto* keys = reinterpret_cast<std::int64_t*>(px.work);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (px.kept[k])
+            keys[m++] = order_key(std::bit_cast<std::uint64_t>(px.values[k]));
+    return middle_of_keys(c, keys, m);
+}
+
+// The same for uint16 values, exactly: their sum is exact, and so are both
+// middle values. With nothing kept, of every value.
+std::uint16_t combine_kept_uint16(const Combiner& c, Pixel& px, std::uint64_t kept)
+{
+    bool all = kept == 0;
+    if (c.method == Method::mean) {
+        std::uint64_t sum = 0;
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (all || px.kept[k])
+                sum += static_cast<std::uint64_t>(px.values[k]);
+        return mean_uint16(sum, all ? c.inputs : kept);
+    }
+    std::uint64_t m = 0;
+    auto* keys = reinterpret_cast<std::uint16_t*>(px.work);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (all || px.kept[k])
+            keys[m++] = static_cast<std::uint16_t>(px.values[k]);
+    Combiner middle = c;
+    middle.inputs = m;
+    middle.low = (m - 1) / 2;
+    middle.high = m / 2;
+    std::uint16_t low, high;
+    select_middle(middle, keys, low, high);
+    return m % 2 ? high : middle_uint16(low, high);
+}
+
+// Rejects, then combines what is left: in binary64 for a binary64 result
+// (quiet NaN where nothing is left), exactly for a uint16 one.
+void reject_and_combine(const Combiner& c, Pixel& px, unsigned char* result, unsigned char* rejected,
+                        std::uint64_t p, std::uint64_t& emptied)
+{
+    std::fill(px.kept, px.kept + c.inputs, 1);
+    if (c.rejection.minmax)
+        reject_outside(c, px);
+    if (c.rejection.extrema)
+        reject_extrema(c, px);
+    if (c.rejection.sigma)
+        reject_by_sigma(c, px);
+    std::uint64_t kept = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        px.kept[k] &= !std::isnan(px.values[k]);
+        kept += px.kept[k];
+    }
+    if (rejected != nullptr) // at most 65535 inputs then
+        store_value(rejected, p, static_cast<std::uint16_t>(c.inputs - kept));
+    emptied += kept == 0;
+    if (c.factors != nullptr || c.type == type_binary64)
+        store_value(result, p, kept == 0 ? quiet_nan : combine_kept(c, px, kept));
+    else
+        store_value(result, p, combine_kept_uint16(c, px, kept));
+}
+
 } // namespace
 
 std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count)
@@ -285,7 +488,8 @@ double middle_binary64(double low, double high)
 
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
 {
-    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr};
+    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr,
+                 false, {}, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
@@ -305,13 +509,31 @@ bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Met
     return true;
 }
 
+bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                                const Rejection& rejection, const double* factors)
+{
+    if (!prepare_combiner(c, inputs, type, method))
+        return false;
+    c.rejecting = true;
+    c.rejection = rejection;
+    c.factors = factors;
+    c.scratch = static_cast<double*>(std::malloc(inputs * scratch_bytes_per_input));
+    if (c.scratch == nullptr) {
+        release_combiner(c);
+        return false;
+    }
+    return true;
+}
+
 void release_combiner(Combiner& c)
 {
     std::free(c.keys);
     std::free(c.nan);
     std::free(c.network);
+    std::free(c.scratch);
     c.keys = c.nan = nullptr;
     c.network = nullptr;
+    c.scratch = nullptr;
 }
 
 void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
@@ -336,6 +558,22 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
         else
             mean_uint16_tile(c, result, values, first, n);
     }
+}
+
+std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsigned char* rejected,
+                                const unsigned char* const* values, std::uint64_t count)
+{
+    Pixel px = pixel_scratch(c);
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < count; ++p) {
+        for (std::uint64_t k = 0; k < c.inputs; ++k) {
+            double v = c.type == type_uint16 ? load_value<std::uint16_t>(values[k], p)
+                                             : load_value<double>(values[k], p);
+            px.values[k] = c.factors ? v * c.factors[k] : v;
+        }
+        reject_and_combine(c, px, result, rejected, p, emptied);
+    }
+    return emptied;
 }
 
 } // namespace combine

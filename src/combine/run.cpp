@@ -10,10 +10,13 @@
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/velkin.h"
+#include "image/frame_statistics.h"
 #include "messages.h"
+#include "option_values.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -48,16 +51,27 @@ std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
 
-Output_File output;
-bool output_made = false;
+Output_File output, rejected_output;
+bool output_made = false, rejected_made = false;
 
 struct Options {
     Method method = Method::median;
     bool median = false, mean = false, help = false, version = false;
     const char* out = nullptr;
+    const char* rejected = nullptr; // --rejected FILE
+    bool scale = false;
+    Statistic scale_by = Statistic::median;
+    Rejection rejection;
+    bool center = false, deviation = false, iterations = false; // given
     char** inputs = nullptr;
     std::uint64_t count = 0;
 };
+
+// Rejection or scaling: NaNs left out, a record in the comment.
+bool rejecting(const Options& o)
+{
+    return o.scale || o.rejection.minmax || o.rejection.extrema || o.rejection.sigma;
+}
 
 struct Input {
     const char* name;
@@ -70,6 +84,61 @@ struct Input {
     std::fprintf(stderr, says::usage.format, what);
     std::fputs(usage_text, stderr);
     std::exit(says::usage.status);
+}
+
+[[noreturn]] void usage_error_about(const char* format, const char* option)
+{
+    static char what[128];
+    std::snprintf(what, sizeof what, format, option);
+    usage_error(what);
+}
+
+// An option's value: the next argument, read by `parse`. The option given
+// twice, its value missing or not one it takes, is wrong usage.
+template <class Parse>
+void take_value(int& i, int argc, char** argv, bool& given, const char* takes, Parse parse)
+{
+    if (given)
+        usage_error_about("%.40s is given twice", argv[i]);
+    if (i + 1 == argc || !parse(argv[i + 1]))
+        usage_error(takes);
+    given = true;
+    ++i;
+}
+
+// The options of rejection and scaling; false if `a` is none of them.
+bool parse_rejection(int& i, int argc, char** argv, Options& o)
+{
+    const char* a = argv[i];
+    Rejection& r = o.rejection;
+    if (std::strcmp(a, "--sigma-clip") == 0)
+        take_value(i, argc, argv, r.sigma, takes::sigma_clip,
+                   [&](const char* v) { return parse_sigma_pair(v, r.sigma_low, r.sigma_high); });
+    else if (std::strcmp(a, "--clip-center") == 0)
+        take_value(i, argc, argv, o.center, takes::clip_center,
+                   [&](const char* v) { return parse_center(v, r.center); });
+    else if (std::strcmp(a, "--clip-dev") == 0)
+        take_value(i, argc, argv, o.deviation, takes::clip_dev,
+                   [&](const char* v) { return parse_deviation(v, r.deviation); });
+    else if (std::strcmp(a, "--clip-iterations") == 0)
+        take_value(i, argc, argv, o.iterations, takes::clip_iterations,
+                   [&](const char* v) { return parse_count(v, r.iterations); });
+    else if (std::strcmp(a, "--minmax") == 0)
+        take_value(i, argc, argv, r.minmax, takes::minmax,
+                   [&](const char* v) { return parse_bounds(v, r.min, r.max); });
+    else if (std::strcmp(a, "--extrema") == 0)
+        take_value(i, argc, argv, r.extrema, takes::extrema,
+                   [&](const char* v) { return parse_count_pair(v, r.low, r.high); });
+    else if (std::strcmp(a, "--scale") == 0)
+        take_value(i, argc, argv, o.scale, takes::scale,
+                   [&](const char* v) { return parse_scale(v, o.scale_by); });
+    else if (std::strcmp(a, "--rejected") == 0) {
+        bool given = o.rejected != nullptr;
+        take_value(i, argc, argv, given, takes::rejected, [](const char*) { return true; });
+        o.rejected = argv[i];
+    } else
+        return false;
+    return true;
 }
 
 // Options and inputs may come in any order until "--"; the inputs are
@@ -99,16 +168,18 @@ Options parse(int argc, char** argv)
             if (o.out)
                 usage_error("-o is given twice");
             o.out = argv[++i];
-        } else {
-            static char what[64];
-            std::snprintf(what, sizeof what, "unknown option %.40s", a);
-            usage_error(what);
-        }
+        } else if (!parse_rejection(i, argc, argv, o))
+            usage_error_about("unknown option %.40s", a);
     }
     // The two give different results; a command line that names both is
     // more likely a mistake than a choice.
     if (o.median && o.mean)
         usage_error("--median and --mean exclude each other");
+    // Settings of a clipping that is not asked for are more likely a
+    // forgotten --sigma-clip than a choice.
+    if (!o.rejection.sigma && (o.center || o.deviation || o.iterations))
+        usage_error_about("%s needs --sigma-clip",
+                          o.center ? "--clip-center" : o.deviation ? "--clip-dev" : "--clip-iterations");
     o.method = o.mean ? Method::mean : Method::median;
     o.inputs = argv + 1;
     o.count = static_cast<std::uint64_t>(inputs - 1);
@@ -118,6 +189,12 @@ Options parse(int argc, char** argv)
         usage_error("-o OUT is needed");
     if (o.count == 0)
         usage_error("at least one IN is needed");
+    if (o.rejected && o.count > UINT16_MAX) {
+        static char what[128];
+        std::snprintf(what, sizeof what, "--rejected counts up to 65535 values a pixel, but there are %llu inputs",
+                      static_cast<unsigned long long>(o.count));
+        usage_error(what);
+    }
     return o;
 }
 
@@ -125,7 +202,19 @@ Options parse(int argc, char** argv)
 {
     if (o.help)
         std::printf("%sCombines images of one pixel type and size into OUT, value by value:\n"
-                    "their median (the default) or their mean. See pixcombine(1).\n",
+                    "their median (the default) or their mean. See pixcombine(1).\n"
+                    "\n"
+                    "Scaling, then rejection, in this order, before the combination:\n"
+                    "  --scale median|mean       multiply each input by 1 / its median or mean\n"
+                    "                            (OUT is then binary64)\n"
+                    "  --minmax MIN,MAX          reject values outside [MIN, MAX]\n"
+                    "  --extrema NLOW,NHIGH      reject the NLOW lowest and NHIGH highest values\n"
+                    "  --sigma-clip LOW,HIGH     reject values below center - LOW * dev or\n"
+                    "                            above center + HIGH * dev\n"
+                    "  --clip-center median|mean   (median)\n"
+                    "  --clip-dev std|mad_std      (mad_std)\n"
+                    "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
+                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n",
                     usage_text);
     else
         std::printf("pixcombine " PIXCOMBINE_VERSION "\n");
@@ -148,22 +237,40 @@ std::uint64_t raise_open_file_limit()
     return limit.rlim_cur;
 }
 
-// OUT is replaced by a new file; one that holds an input's bytes, or that
-// is not a plain file (a device, a pipe, a folder), is refused before any
-// work. `exists` tells whether `st` describes OUT.
-void create_output_file(const char* name, bool& exists, struct stat& st)
+// An output: OUT, or the --rejected FILE.
+struct Target {
+    const char* name;
+    Output_File* file;
+    bool exists; // `st` describes the file at the name
+    struct stat st;
+};
+
+// An output is replaced by a new file; one that holds an input's bytes, or
+// that is not a plain file (a device, a pipe, a folder), is refused before
+// any work.
+void create_output_file(Target& t, bool& made)
 {
-    Output_Target target = output_target(name, st);
+    Output_Target target = output_target(t.name, t.st);
     if (target == Output_Target::other)
-        fail(says::out_not_regular, name);
-    exists = target == Output_Target::file;
-    if (int error = create_output(name, output); error != 0)
-        fail(says::cannot_create, name, std::strerror(error));
-    output_made = true;
+        fail(says::out_not_regular, t.name);
+    t.exists = target == Output_Target::file;
+    if (int error = create_output(t.name, *t.file); error != 0)
+        fail(says::cannot_create, t.name, std::strerror(error));
+    made = true;
 }
 
-void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit, bool out_exists,
-                 const struct stat& out)
+// One file under two names, or the same name in the same folder.
+bool same_output(const Target& a, const Target& b)
+{
+    struct stat x, y;
+    if (a.exists && b.exists && same_file(a.st, b.st))
+        return true;
+    return std::strcmp(a.file->base, b.file->base) == 0 && fstat(a.file->folder, &x) == 0 &&
+           fstat(b.file->folder, &y) == 0 && same_file(x, y);
+}
+
+void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit, const Target* outputs,
+                 int n_outputs)
 {
     for (std::uint64_t k = 0; k < o.count; ++k) {
         Input& in = inputs[k];
@@ -180,8 +287,9 @@ void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit,
             fail(says::cannot_open, in.name, std::strerror(errno));
         if (S_ISDIR(st.st_mode))
             fail(says::cannot_open, in.name, std::strerror(EISDIR));
-        if (out_exists && same_file(st, out))
-            fail(says::out_is_input, o.out, in.name);
+        for (int t = 0; t < n_outputs; ++t)
+            if (outputs[t].exists && same_file(st, outputs[t].st))
+                fail(says::out_is_input, outputs[t].name, in.name);
         // Two names of one pipe would take turns at its bytes.
         for (std::uint64_t j = 0; !S_ISREG(st.st_mode) && j < k; ++j) {
             struct stat earlier;
@@ -274,36 +382,154 @@ const unsigned char* input_values(Input& in, std::uint64_t first, std::uint64_t 
     return values;
 }
 
-// All inputs are read in step, a chunk of each at a time, so memory stays
-// within the budget whatever their count and size.
-void write_combination(const Options& o, Input* inputs, const Velkin_Header& first)
+const char* statistic_name(Statistic s)
 {
-    const std::uint64_t n_inputs = o.count, count = pixel_count(first);
-    const unsigned size = bytes_per_value(file_type(first));
-    const std::uint64_t chunk = std::min(chunk_values(n_inputs, size), count);
-    const std::uint64_t stride = chunk * size;
+    return s == Statistic::median ? "median" : "mean";
+}
 
-    auto* buffers = static_cast<unsigned char*>(std::malloc(n_inputs * stride + 1));
-    auto* result = static_cast<unsigned char*>(std::malloc(stride + 1));
-    auto* values = static_cast<const unsigned char**>(std::malloc(n_inputs * sizeof(char*)));
+// Each input's scale factor, the inverse of its median or mean, from a pass
+// (a few, for a binary64 median) over the input before the combination,
+// read into `buffer`.
+double* scale_factors(const Options& o, Input* inputs, unsigned char* buffer, std::uint64_t buffer_values)
+{
+    auto* factors = static_cast<double*>(std::malloc(o.count * sizeof(double)));
+    if (factors == nullptr)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    for (std::uint64_t k = 0; k < o.count; ++k)
+        if (!inputs[k].block.sized)
+            fail(says::scale_unsized, inputs[k].name);
+    const char* what = statistic_name(o.scale_by);
+    for (std::uint64_t k = 0; k < o.count; ++k) {
+        Input& in = inputs[k];
+        double m = 0;
+        std::uint64_t obtained = 0;
+        switch (frame_statistic(in.block, o.scale_by, buffer, buffer_values, m, obtained)) {
+        case Statistic_Status::ok: break;
+        case Statistic_Status::no_memory: fail(says::no_memory, static_cast<unsigned long long>(o.count));
+        case Statistic_Status::short_block:
+            fail(says::short_values, in.name, static_cast<unsigned long long>(obtained),
+                 static_cast<unsigned long long>(in.block.count));
+        }
+        if (std::isnan(m))
+            fail(says::no_finite_value, in.name, what);
+        factors[k] = 1.0 / m;
+        if (!std::isfinite(factors[k]))
+            fail(says::no_inverse, in.name, what, m);
+    }
+    return factors;
+}
+
+// The line that records how OUT was made, after the first input's comment:
+// the options that shaped the values, as they would be given again. Returns
+// the new comment, which `header` now holds, or null where it would be too
+// long.
+unsigned char* add_record(const Options& o, Velkin_Header& header)
+{
+    char line[512];
+    const Rejection& r = o.rejection;
+    int n = std::snprintf(line, sizeof line, "pixcombine " PIXCOMBINE_VERSION ": %llu inputs, --%s",
+                          static_cast<unsigned long long>(o.count),
+                          o.method == Method::mean ? "mean" : "median");
+    auto append = [&](const char* format, auto... values) {
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), format, values...);
+    };
+    if (o.scale)
+        append(" --scale %s", statistic_name(o.scale_by));
+    if (r.minmax)
+        append(" --minmax %.17g,%.17g", r.min, r.max);
+    if (r.extrema)
+        append(" --extrema %llu,%llu", static_cast<unsigned long long>(r.low),
+               static_cast<unsigned long long>(r.high));
+    if (r.sigma)
+        append(" --sigma-clip %.17g,%.17g --clip-center %s --clip-dev %s --clip-iterations %llu",
+               r.sigma_low, r.sigma_high, r.center == Center::median ? "median" : "mean",
+               r.deviation == Deviation::std ? "std" : "mad_std",
+               static_cast<unsigned long long>(r.iterations));
+    append("\n");
+    std::uint64_t length = comment_length(header);
+    bool separate = length > 0 && header.comment[length - 1] != '\n';
+    std::uint64_t total = length + separate + static_cast<std::uint64_t>(n);
+    if (total > UINT16_MAX) {
+        note(says::record_left_out, o.out);
+        return nullptr;
+    }
+    auto* comment = static_cast<unsigned char*>(std::malloc(total + 1));
+    if (comment == nullptr)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    std::memcpy(comment, header.comment, length);
+    if (separate)
+        comment[length] = '\n';
+    std::memcpy(comment + length + separate, line, static_cast<std::size_t>(n));
+    header.comment = comment;
+    set_comment_length(header, static_cast<std::uint16_t>(total));
+    return comment;
+}
+
+struct Buffers {
+    std::uint64_t chunk;     // values of each input read at a time
+    unsigned char* inputs;   // a chunk of each input
+    unsigned char* result;   // a chunk of OUT's values
+    unsigned char* rejected; // and of FILE's
+    const unsigned char** values;
+};
+
+// Room for a chunk of every input, and of the results.
+Buffers make_buffers(const Options& o, const Velkin_Header& first)
+{
+    const unsigned size = bytes_per_value(file_type(first));
+    const std::uint64_t chunk =
+        std::max<std::uint64_t>(1, std::min(chunk_values(o.count, size), pixel_count(first)));
+    Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
+              static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
+              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
+              static_cast<const unsigned char**>(std::malloc(o.count * sizeof(char*)))};
+    if (!b.inputs || !b.result || !b.rejected || !b.values)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    return b;
+}
+
+void release_buffers(Buffers& b)
+{
+    std::free(b.values);
+    std::free(b.rejected);
+    std::free(b.result);
+    std::free(b.inputs);
+}
+
+// All inputs are read in step, a chunk of each at a time, so memory stays
+// within the budget whatever their count and size. Returns how many pixels
+// lost every value to the rejection.
+std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_Header& first,
+                                const Buffers& b, const double* factors)
+{
+    const std::uint64_t n_inputs = o.count, count = pixel_count(first), chunk = b.chunk;
+    const unsigned size = bytes_per_value(file_type(first));
+    const unsigned result_size = factors ? 8 : size;
     Combiner combiner;
-    if (!buffers || !result || !values ||
-        !prepare_combiner(combiner, n_inputs, file_type(first), o.method))
+    bool prepared = rejecting(o) ? prepare_rejecting_combiner(combiner, n_inputs, file_type(first),
+                                                              o.method, o.rejection, factors)
+                                 : prepare_combiner(combiner, n_inputs, file_type(first), o.method);
+    if (!prepared)
         fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
 
+    std::uint64_t emptied = 0;
+    std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
     for (std::uint64_t start = 0; start < count; start += chunk) {
         std::uint64_t n = count - start < chunk ? count - start : chunk;
         for (std::uint64_t k = 0; k < n_inputs; ++k)
-            values[k] = input_values(inputs[k], start, n, buffers + k * stride);
-        combine_values(combiner, result, values, n);
+            b.values[k] = input_values(inputs[k], start, n, b.inputs + k * chunk * size);
+        if (rejecting(o))
+            emptied += combine_rejecting(combiner, b.result, o.rejected ? b.rejected : nullptr, b.values, n);
+        else
+            combine_values(combiner, b.result, b.values, n);
         errno = 0;
-        if (write_fully(output.fd, result, n * size) < n * size)
+        if (write_fully(output.fd, b.result, n * result_size) < n * result_size)
             fail(says::cannot_write, o.out, write_error());
+        if (o.rejected && write_fully(rejected_output.fd, b.rejected, n * 2) < n * 2)
+            fail(says::cannot_write, o.rejected, write_error());
     }
     release_combiner(combiner);
-    std::free(values);
-    std::free(result);
-    std::free(buffers);
+    return emptied;
 }
 
 } // namespace
@@ -316,7 +542,17 @@ void fail(Message message, ...)
     va_end(args);
     if (output_made)
         abandon_output(output);
+    if (rejected_made)
+        abandon_output(rejected_output);
     std::exit(message.status);
+}
+
+void note(Message message, ...)
+{
+    std::va_list args;
+    va_start(args, message);
+    std::vfprintf(stderr, message.format, args);
+    va_end(args);
 }
 
 void run_pixcombine(int argc, char** argv)
@@ -334,30 +570,68 @@ void run_pixcombine(int argc, char** argv)
         print_help_or_version(o);
     std::uint64_t open_file_limit = raise_open_file_limit();
 
-    bool out_exists = false;
-    struct stat out;
-    create_output_file(o.out, out_exists, out);
+    Target outputs[2] = {{o.out, &output, false, {}}, {o.rejected, &rejected_output, false, {}}};
+    const int n_outputs = o.rejected ? 2 : 1;
+    create_output_file(outputs[0], output_made);
+    if (o.rejected) {
+        create_output_file(outputs[1], rejected_made);
+        if (same_output(outputs[0], outputs[1]))
+            fail(says::rejected_is_out, o.rejected, o.out);
+    }
 
     auto* inputs = static_cast<Input*>(std::calloc(o.count, sizeof(Input)));
     if (inputs == nullptr)
         fail(says::no_memory, static_cast<unsigned long long>(o.count));
-    open_inputs(o, inputs, open_file_limit, out_exists, out);
+    open_inputs(o, inputs, open_file_limit, outputs, n_outputs);
 
     Velkin_Header first;
     read_headers(inputs, o.count, first);
-    write_start(o.out, first);
-    write_combination(o, inputs, first);
+    Buffers buffers = make_buffers(o, first);
+    double* factors = nullptr;
+    if (o.scale)
+        factors = scale_factors(o, inputs, buffers.inputs,
+                                o.count * buffers.chunk);
+    // OUT's header: the first input's, with the record and, scaled, type 10.
+    Velkin_Header head = first;
+    if (o.scale)
+        set_file_type(head, type_binary64);
+    unsigned char* record = rejecting(o) ? add_record(o, head) : nullptr;
+    write_start(o.out, head);
+    if (o.rejected) {
+        set_file_type(head, type_uint16);
+        errno = 0;
+        if (write_header_and_comment(rejected_output.fd, head) != Write_Status::ok)
+            fail(says::cannot_write, o.rejected, write_error());
+    }
+    std::uint64_t emptied = write_combination(o, inputs, first, buffers, factors);
+    const bool nan_result = o.scale || file_type(first) == type_binary64;
 
     // The inputs' descriptors go first: putting the result in place needs
     // one more, even when the inputs took all the others.
     for (std::uint64_t k = 0; k < o.count; ++k)
         close(inputs[k].fd);
     std::free(inputs);
+    std::free(factors);
+    std::free(record);
+    release_buffers(buffers);
     release_comment(first);
+    if (o.rejected) {
+        int error = commit_output(rejected_output);
+        rejected_made = false; // in place, or abandoned by commit_output
+        if (error != 0)
+            fail(says::cannot_commit, o.rejected, std::strerror(error));
+    }
     if (int error = commit_output(output); error != 0) {
         output_made = false; // commit_output abandoned it
+        if (o.rejected) // already in place, and of no use without OUT
+            unlink(o.rejected);
         fail(says::cannot_commit, o.out, std::strerror(error));
     }
+    if (emptied > 0 && nan_result)
+        note(says::all_rejected_nan, o.out, static_cast<unsigned long long>(emptied));
+    else if (emptied > 0)
+        note(says::all_rejected_plain, o.out, static_cast<unsigned long long>(emptied),
+             o.method == Method::mean ? "mean" : "median");
     std::exit(0);
 }
 
