@@ -210,7 +210,19 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
         fails(U, {"-o", "out", "--sum", "a"}, "unknown option --sum"),
         {.what = "help", .args = {"--help", "--mean"}, .out = usage +
             "Combines images of one pixel type and size into OUT, value by value:\n"
-            "their median (the default) or their mean. See pixcombine(1).\n", .result = {}},
+            "their median (the default) or their mean. See pixcombine(1).\n"
+            "\n"
+            "Scaling, then rejection, in this order, before the combination:\n"
+            "  --scale median|mean       multiply each input by 1 / its median or mean\n"
+            "                            (OUT is then binary64)\n"
+            "  --minmax MIN,MAX          reject values outside [MIN, MAX]\n"
+            "  --extrema NLOW,NHIGH      reject the NLOW lowest and NHIGH highest values\n"
+            "  --sigma-clip LOW,HIGH     reject values below center - LOW * dev or\n"
+            "                            above center + HIGH * dev\n"
+            "  --clip-center median|mean   (median)\n"
+            "  --clip-dev std|mad_std      (mad_std)\n"
+            "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
+            "  --rejected FILE           a uint16 image of how many values each pixel lost\n", .result = {}},
         {.what = "version", .args = {"--version"}, .out = "pixcombine " PIXCONVERT_VERSION "\n", .result = {}},
         {.what = "version to a full disk", .args = {"--version"}, .options = {.shell = "exec \"$0\" \"$@\" > /dev/full"},
          .status = F},
