@@ -463,6 +463,174 @@ void reject_and_combine(const Combiner& c, Pixel& px, unsigned char* result, uns
         store_value(result, p, combine_kept_uint16(c, px, kept));
 }
 
+// ---- With rejection: a tile of pixels at a time ----
+
+// Up to this many inputs, and without --minmax or --extrema, the values of
+// a tile of pixels are clipped together, each step a loop across the tile
+// (vector registers), the medians by the sorting networks. A pixel that
+// holds a NaN or an infinity, or whose clipping goes on past the first
+// bounds, or whose median is of fewer values than all, is done again alone
+// by the rules above: the same operations in the same order, so the same
+// bits.
+constexpr std::uint64_t tile_inputs = network_inputs_binary64;
+
+bool by_tiles(const Combiner& c)
+{
+    return c.inputs <= tile_inputs && !c.rejection.minmax && !c.rejection.extrema;
+}
+
+// Per pixel of a tile.
+struct Tile_Work {
+    double* values;     // inputs * tile: values[k * tile + p]
+    std::int64_t* keys; // inputs * tile
+    double low[tile], high[tile]; // bounds
+    double middle[2][tile];       // the middle values of all, in order
+    double sum[tile];
+    std::uint64_t kept[tile];
+    unsigned char alone[tile];    // to be done by reject_and_combine
+};
+
+// The middle values of the keys sorted by the network, and their median
+// as astropy takes it.
+ALSO_FOR_AVX2
+void tile_median(const Combiner& c, std::int64_t* keys, std::uint64_t n, double* low, double* high,
+                 double* median)
+{
+    sort_tile_binary64(c, keys, n);
+    for (std::uint64_t p = 0; p < n; ++p) {
+        low[p] = from_key(keys[c.low * tile + p]);
+        high[p] = from_key(keys[c.high * tile + p]);
+        median[p] = c.low == c.high ? high[p] : (low[p] + high[p]) / 2;
+    }
+}
+
+ALSO_FOR_AVX2
+void tile_bounds(const Combiner& c, Tile_Work& w, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    double median[tile], mean[tile], deviation[tile], scratch[2][tile];
+    std::copy(w.sum, w.sum + n, median); // as reject_tile left them
+    if (r.center == Center::mean || r.deviation == Deviation::std) {
+        std::fill(mean, mean + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                mean[p] += w.values[k * tile + p];
+        for (std::uint64_t p = 0; p < n; ++p)
+            mean[p] /= static_cast<double>(m);
+    }
+    if (r.deviation == Deviation::mad_std) {
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                w.keys[k * tile + p] = std::bit_cast<std::int64_t>(std::fabs(w.values[k * tile + p] - median[p]));
+        tile_median(c, w.keys, n, scratch[0], scratch[1], deviation);
+        for (std::uint64_t p = 0; p < n; ++p)
+            deviation[p] *= mad_to_std;
+    } else {
+        std::fill(deviation, deviation + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p) {
+                double d = mean[p] - w.values[k * tile + p];
+                deviation[p] += d * d;
+            }
+        for (std::uint64_t p = 0; p < n; ++p)
+            deviation[p] = std::sqrt(deviation[p] / static_cast<double>(m));
+    }
+    const double* center = r.center == Center::median ? median : mean;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        w.low[p] = center[p] - r.sigma_low * deviation[p];
+        w.high[p] = center[p] + r.sigma_high * deviation[p];
+    }
+}
+
+ALSO_FOR_AVX2
+void tile_keep(const Combiner& c, Tile_Work& w, std::uint64_t n)
+{
+    std::fill(w.sum, w.sum + n, 0.0);
+    std::fill(w.kept, w.kept + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            // Branch-free, so that it runs across the tile: a sum from +0
+            // of finite values is never -0, so adding +0 leaves it as it is.
+            double x = w.values[k * tile + p];
+            bool keep = !((x < w.low[p]) | (x > w.high[p])); // NaN bounds reject nothing
+            w.sum[p] += keep ? x : 0.0;
+            w.kept[p] += keep;
+        }
+}
+
+ALSO_FOR_AVX2
+void tile_load(const Combiner& c, Tile_Work& w, const unsigned char* const* values, std::uint64_t first,
+               std::uint64_t n)
+{
+    std::fill(w.alone, w.alone + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        double* v = w.values + k * tile;
+        const double f = c.factors ? c.factors[k] : 1.0;
+        if (c.type == type_uint16)
+            for (std::uint64_t p = 0; p < n; ++p)
+                v[p] = static_cast<double>(load_value<std::uint16_t>(values[k], first + p)) * f;
+        else
+            for (std::uint64_t p = 0; p < n; ++p)
+                v[p] = load_value<double>(values[k], first + p) * f;
+        for (std::uint64_t p = 0; p < n; ++p) {
+            auto bits = std::bit_cast<std::uint64_t>(v[p]);
+            w.alone[p] |= (bits & 0x7ff0000000000000) == 0x7ff0000000000000;
+            w.keys[k * tile + p] = order_key(bits);
+        }
+    }
+}
+
+std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
+                          unsigned char* rejected, const unsigned char* const* values, std::uint64_t first,
+                          std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    tile_load(c, w, values, first, n);
+    bool medians = c.method == Method::median || (r.sigma && (r.center == Center::median ||
+                                                              r.deviation == Deviation::mad_std));
+    // w.sum holds the medians for tile_bounds until tile_keep.
+    if (medians)
+        tile_median(c, w.keys, n, w.middle[0], w.middle[1], w.sum);
+    if (r.sigma) {
+        tile_bounds(c, w, n);
+        tile_keep(c, w, n);
+    } else {
+        std::fill(w.kept, w.kept + n, m);
+        std::fill(w.sum, w.sum + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                w.sum[p] = w.sum[p] + w.values[k * tile + p];
+    }
+    const bool scaled = c.factors != nullptr || c.type == type_binary64;
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        bool more = w.kept[p] < m && (r.iterations != 1 || c.method == Method::median);
+        if (w.alone[p] || more || w.kept[p] == 0) {
+            for (std::uint64_t k = 0; k < m; ++k)
+                px.values[k] = w.values[k * tile + p];
+            reject_and_combine(c, px, result, rejected, first + p, emptied);
+            continue;
+        }
+        if (rejected != nullptr)
+            store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
+        double low = w.middle[0][p], high = w.middle[1][p];
+        if (c.method == Method::mean && scaled)
+            store_value(result, first + p, w.sum[p] / static_cast<double>(w.kept[p]));
+        else if (c.method == Method::mean)
+            store_value(result, first + p, mean_uint16(static_cast<std::uint64_t>(w.sum[p]), w.kept[p]));
+        else if (scaled)
+            store_value(result, first + p, c.low == c.high ? high : middle_binary64(low, high));
+        else
+            store_value(result, first + p,
+                        c.low == c.high ? static_cast<std::uint16_t>(high)
+                                        : middle_uint16(static_cast<std::uint16_t>(low),
+                                                        static_cast<std::uint16_t>(high)));
+    }
+    return emptied;
+}
+
 } // namespace
 
 std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count)
@@ -486,22 +654,28 @@ double middle_binary64(double low, double high)
     return sum / 2;
 }
 
+// The network that places the middle values of c.inputs; false: no memory.
+bool make_network(Combiner& c)
+{
+    std::uint64_t count = batcher_network(c.inputs, nullptr);
+    c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
+    if (c.network == nullptr)
+        return false;
+    batcher_network(c.inputs, c.network);
+    c.comparators = keep_middle(c.network, count, c.low, c.high);
+    return true;
+}
+
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
 {
     c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr,
-                 false, {}, nullptr, nullptr};
+                 false, {}, nullptr, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
     c.nan = static_cast<unsigned char*>(std::malloc(tile));
-    if (network) {
-        std::uint64_t count = batcher_network(inputs, nullptr);
-        c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
-        if (c.network) {
-            batcher_network(inputs, c.network);
-            c.comparators = keep_middle(c.network, count, c.low, c.high);
-        }
-    }
+    if (network)
+        make_network(c);
     if (c.keys == nullptr || c.nan == nullptr || (network && c.network == nullptr)) {
         release_combiner(c);
         return false;
@@ -518,11 +692,20 @@ bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t
     c.rejection = rejection;
     c.factors = factors;
     c.scratch = static_cast<double*>(std::malloc(inputs * scratch_bytes_per_input));
-    if (c.scratch == nullptr) {
-        release_combiner(c);
-        return false;
+    bool ready = c.scratch != nullptr;
+    if (ready && by_tiles(c)) {
+        auto* w = static_cast<Tile_Work*>(std::malloc(sizeof(Tile_Work)));
+        c.tile_work = w;
+        if (w != nullptr) {
+            w->values = static_cast<double*>(std::malloc(inputs * tile * sizeof(double)));
+            w->keys = static_cast<std::int64_t*>(std::malloc(inputs * tile * sizeof(std::int64_t)));
+        }
+        ready = w != nullptr && w->values != nullptr && w->keys != nullptr &&
+                (c.network != nullptr || make_network(c));
     }
-    return true;
+    if (!ready)
+        release_combiner(c);
+    return ready;
 }
 
 void release_combiner(Combiner& c)
@@ -531,9 +714,15 @@ void release_combiner(Combiner& c)
     std::free(c.nan);
     std::free(c.network);
     std::free(c.scratch);
+    if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
+        std::free(w->values);
+        std::free(w->keys);
+        std::free(w);
+    }
     c.keys = c.nan = nullptr;
     c.network = nullptr;
     c.scratch = nullptr;
+    c.tile_work = nullptr;
 }
 
 void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
@@ -565,6 +754,11 @@ std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsign
 {
     Pixel px = pixel_scratch(c);
     std::uint64_t emptied = 0;
+    if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
+        for (std::uint64_t first = 0; first < count; first += tile)
+            emptied += reject_tile(c, *w, px, result, rejected, values, first, std::min(tile, count - first));
+        return emptied;
+    }
     for (std::uint64_t p = 0; p < count; ++p) {
         for (std::uint64_t k = 0; k < c.inputs; ++k) {
             double v = c.type == type_uint16 ? load_value<std::uint16_t>(values[k], p)

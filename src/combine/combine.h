@@ -75,6 +75,7 @@ struct Combiner {
     Rejection rejection;
     const double* factors; // each input's scale factor, or null
     double* scratch;       // per-pixel work, released by release_combiner
+    void* tile_work;       // the same for a tile of pixels, or null
 };
 
 // false: no memory.
