@@ -13,6 +13,7 @@
 #include "image/frame_statistics.h"
 #include "messages.h"
 #include "option_values.h"
+#include "team.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -465,6 +467,9 @@ unsigned char* add_record(const Options& o, Velkin_Header& header)
     return comment;
 }
 
+// Past this many inputs, the arithmetic is not shared (team_size).
+constexpr std::uint64_t team_inputs = 4096;
+
 struct Buffers {
     std::uint64_t chunk;     // values of each input read at a time
     unsigned char* inputs;   // a chunk of each input
@@ -482,7 +487,9 @@ Buffers make_buffers(const Options& o, const Velkin_Header& first)
     Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
               static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
               static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
-              static_cast<const unsigned char**>(std::malloc(o.count * sizeof(char*)))};
+              // the chunk's pointers, and the team members' to their parts
+              static_cast<const unsigned char**>(
+                  std::malloc((o.count > team_inputs ? 2 : max_members + 1) * o.count * sizeof(char*)))};
     if (!b.inputs || !b.result || !b.rejected || !b.values)
         fail(says::no_memory, static_cast<unsigned long long>(o.count));
     return b;
@@ -496,6 +503,50 @@ void release_buffers(Buffers& b)
     std::free(b.inputs);
 }
 
+// A chunk's arithmetic, shared by the team: each member takes its own run
+// of whole tiles of pixels, with a combiner of its own.
+struct Chunk_Job {
+    bool rejecting, counts;
+    std::uint64_t inputs, n;
+    unsigned size, result_size, members;
+    Combiner* combiners;
+    const unsigned char** values; // the chunk's, then `inputs` more for each member
+    unsigned char* result;
+    unsigned char* rejected;
+    std::uint64_t emptied[max_members];
+};
+
+void combine_part(unsigned member, void* context)
+{
+    auto& j = *static_cast<Chunk_Job*>(context);
+    constexpr std::uint64_t tile = 256; // the combiner's, so that no tile is split
+    std::uint64_t tiles = (j.n + tile - 1) / tile;
+    std::uint64_t begin = std::min(j.n, tiles * member / j.members * tile);
+    std::uint64_t end = std::min(j.n, tiles * (member + 1) / j.members * tile);
+    j.emptied[member] = 0;
+    if (begin >= end)
+        return;
+    const unsigned char** part = j.values + (member + 1) * j.inputs;
+    for (std::uint64_t k = 0; k < j.inputs; ++k)
+        part[k] = j.values[k] + begin * j.size;
+    if (j.rejecting)
+        j.emptied[member] = combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
+                                              j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
+    else
+        combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+}
+
+// As many members as processors this run may use; one alone for many
+// inputs, whose reading outweighs the arithmetic (and each member's
+// pointers to the inputs would grow with them).
+unsigned team_size(std::uint64_t inputs)
+{
+    cpu_set_t set;
+    if (inputs > team_inputs || sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::min<int>(CPU_COUNT(&set), max_members));
+}
+
 // All inputs are read in step, a chunk of each at a time, so memory stays
 // within the budget whatever their count and size. Returns how many pixels
 // lost every value to the rejection.
@@ -504,13 +555,18 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
 {
     const std::uint64_t n_inputs = o.count, count = pixel_count(first), chunk = b.chunk;
     const unsigned size = bytes_per_value(file_type(first));
-    const unsigned result_size = factors ? 8 : size;
-    Combiner combiner;
-    bool prepared = rejecting(o) ? prepare_rejecting_combiner(combiner, n_inputs, file_type(first),
-                                                              o.method, o.rejection, factors)
-                                 : prepare_combiner(combiner, n_inputs, file_type(first), o.method);
-    if (!prepared)
-        fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
+    Team team;
+    start_team(team, team_size(n_inputs));
+    Combiner combiners[max_members];
+    Chunk_Job job{rejecting(o), o.rejected != nullptr, n_inputs, 0, size, factors ? 8u : size, team.members,
+                  combiners, b.values, b.result, b.rejected, {}};
+    for (unsigned m = 0; m < team.members; ++m) {
+        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
+                                                                   o.method, o.rejection, factors)
+                                      : prepare_combiner(combiners[m], n_inputs, file_type(first), o.method);
+        if (!prepared)
+            fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
+    }
 
     std::uint64_t emptied = 0;
     std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
@@ -518,17 +574,19 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
         std::uint64_t n = count - start < chunk ? count - start : chunk;
         for (std::uint64_t k = 0; k < n_inputs; ++k)
             b.values[k] = input_values(inputs[k], start, n, b.inputs + k * chunk * size);
-        if (rejecting(o))
-            emptied += combine_rejecting(combiner, b.result, o.rejected ? b.rejected : nullptr, b.values, n);
-        else
-            combine_values(combiner, b.result, b.values, n);
+        job.n = n;
+        run_team(team, combine_part, &job);
+        for (unsigned m = 0; m < team.members; ++m)
+            emptied += job.emptied[m];
         errno = 0;
-        if (write_fully(output.fd, b.result, n * result_size) < n * result_size)
+        if (write_fully(output.fd, b.result, n * job.result_size) < n * job.result_size)
             fail(says::cannot_write, o.out, write_error());
         if (o.rejected && write_fully(rejected_output.fd, b.rejected, n * 2) < n * 2)
             fail(says::cannot_write, o.rejected, write_error());
     }
-    release_combiner(combiner);
+    stop_team(team);
+    for (unsigned m = 0; m < team.members; ++m)
+        release_combiner(combiners[m]);
     return emptied;
 }
 
