@@ -581,12 +581,101 @@ void tile_load(const Combiner& c, Tile_Work& w, const unsigned char* const* valu
     }
 }
 
+// uint16 values clipped about their median by mad_std, the defaults, in
+// whole numbers: the median's double is m2 / 2 with m2 the sum of the two
+// middle values, each deviation's double is D / 2 with D = |2x - m2|, and
+// the median absolute deviation (Da + Db) / 4, all exact; so the network
+// sorts 16-bit values and 32-bit deviations, and a value lies within the
+// bounds exactly when it lies within their ceiling and floor.
+ALSO_FOR_AVX2
+void sort_tile_uint16(const Combiner& c, std::uint16_t* keys, std::uint64_t n)
+{
+    sort_tile(c, keys, n);
+}
+
+ALSO_FOR_AVX2
+void sort_tile_uint32(const Combiner& c, std::uint32_t* keys, std::uint64_t n)
+{
+    sort_tile(c, keys, n);
+}
+
+ALSO_FOR_AVX2
+void whole_tile_keep(const Combiner& c, const std::uint16_t* x, const std::int32_t* low,
+                     const std::int32_t* high, std::uint32_t* sum, std::uint32_t* kept, std::uint64_t n)
+{
+    std::fill(sum, sum + n, 0);
+    std::fill(kept, kept + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            std::int32_t v = x[k * tile + p];
+            std::uint32_t keep = (v >= low[p]) & (v <= high[p]);
+            sum[p] += keep * static_cast<std::uint32_t>(v);
+            kept[p] += keep;
+        }
+}
+
+std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
+                                unsigned char* rejected, const unsigned char* const* values,
+                                std::uint64_t first, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    auto* x = reinterpret_cast<std::uint16_t*>(w.values);
+    std::uint16_t* sorted = x + m * tile;
+    auto* deviations = reinterpret_cast<std::uint32_t*>(w.keys);
+    for (std::uint64_t k = 0; k < m; ++k)
+        for (std::uint64_t p = 0; p < n; ++p)
+            x[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
+    std::copy(x, x + m * tile, sorted);
+    sort_tile_uint16(c, sorted, n);
+    std::uint32_t m2[tile];
+    for (std::uint64_t p = 0; p < n; ++p)
+        m2[p] = std::uint32_t{sorted[c.low * tile + p]} + sorted[c.high * tile + p];
+    for (std::uint64_t k = 0; k < m; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            auto d = static_cast<std::int32_t>(2 * std::uint32_t{x[k * tile + p]} - m2[p]);
+            deviations[k * tile + p] = static_cast<std::uint32_t>(d < 0 ? -d : d);
+        }
+    sort_tile_uint32(c, deviations, n);
+    std::int32_t low[tile], high[tile];
+    for (std::uint64_t p = 0; p < n; ++p) {
+        double mad = static_cast<double>(deviations[c.low * tile + p] + deviations[c.high * tile + p]) / 4;
+        double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
+        double lo = std::ceil(center - r.sigma_low * deviation);
+        double hi = std::floor(center + r.sigma_high * deviation);
+        low[p] = static_cast<std::int32_t>(std::clamp(lo, -1.0, 65536.0));
+        high[p] = static_cast<std::int32_t>(std::clamp(hi, -1.0, 65536.0));
+    }
+    std::uint32_t sum[tile], kept[tile];
+    whole_tile_keep(c, x, low, high, sum, kept, n);
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        bool more = kept[p] < m && (r.iterations != 1 || c.method == Method::median);
+        if (more || kept[p] == 0) {
+            for (std::uint64_t k = 0; k < m; ++k)
+                px.values[k] = x[k * tile + p];
+            reject_and_combine(c, px, result, rejected, first + p, emptied);
+            continue;
+        }
+        if (rejected != nullptr)
+            store_value(rejected, first + p, static_cast<std::uint16_t>(m - kept[p]));
+        std::uint16_t a = sorted[c.low * tile + p], b = sorted[c.high * tile + p];
+        store_value(result, first + p, c.method == Method::mean ? mean_uint16(sum[p], kept[p])
+                                       : c.low == c.high        ? b
+                                                                : middle_uint16(a, b));
+    }
+    return emptied;
+}
+
 std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
                           unsigned char* rejected, const unsigned char* const* values, std::uint64_t first,
                           std::uint64_t n)
 {
     const Rejection& r = c.rejection;
     const std::uint64_t m = c.inputs;
+    if (c.type == type_uint16 && c.factors == nullptr && r.sigma && r.center == Center::median &&
+        r.deviation == Deviation::mad_std)
+        return reject_whole_tile(c, w, px, result, rejected, values, first, n);
     tile_load(c, w, values, first, n);
     bool medians = c.method == Method::median || (r.sigma && (r.center == Center::median ||
                                                               r.deviation == Deviation::mad_std));
