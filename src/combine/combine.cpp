@@ -140,22 +140,25 @@ void median_uint16_tile(const Combiner& c, unsigned char* result,
         store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
 }
 
+// The flags are a local array, which nothing else can alias: so the loop
+// runs across the tile.
+ALSO_FOR_AVX2
 void median_binary64_tile(const Combiner& c, unsigned char* result,
                           const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
     auto* keys = static_cast<std::int64_t*>(c.keys);
-    std::fill(c.nan, c.nan + n, 0);
+    unsigned char nan[tile] = {};
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
             auto bits = load_value<std::uint64_t>(values[k], first + p);
-            c.nan[p] |= is_nan_bits(bits);
+            nan[p] |= is_nan_bits(bits);
             keys[k * tile + p] = order_key(bits);
         }
     sort_tile_binary64(c, keys, n);
     const std::int64_t* low = keys + c.low * tile;
     const std::int64_t* high = keys + c.high * tile;
     for (std::uint64_t p = 0; p < n; ++p) {
-        double v = c.nan[p]               ? quiet_nan
+        double v = nan[p]                 ? quiet_nan
                    : c.low == c.high ? from_key(low[p])
                                      : middle_binary64(from_key(low[p]), from_key(high[p]));
         store_value(result, first + p, v);
@@ -757,15 +760,14 @@ bool make_network(Combiner& c)
 
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
 {
-    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr,
+    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr,
                  false, {}, nullptr, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
-    c.nan = static_cast<unsigned char*>(std::malloc(tile));
     if (network)
         make_network(c);
-    if (c.keys == nullptr || c.nan == nullptr || (network && c.network == nullptr)) {
+    if (c.keys == nullptr || (network && c.network == nullptr)) {
         release_combiner(c);
         return false;
     }
@@ -800,7 +802,6 @@ bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t
 void release_combiner(Combiner& c)
 {
     std::free(c.keys);
-    std::free(c.nan);
     std::free(c.network);
     std::free(c.scratch);
     if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
@@ -808,7 +809,7 @@ void release_combiner(Combiner& c)
         std::free(w->keys);
         std::free(w);
     }
-    c.keys = c.nan = nullptr;
+    c.keys = nullptr;
     c.network = nullptr;
     c.scratch = nullptr;
     c.tile_work = nullptr;

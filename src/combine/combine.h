@@ -68,7 +68,6 @@ struct Combiner {
     std::uint64_t comparators;
     Comparator* network;
     void* keys;                  // scratch, released by release_combiner
-    unsigned char* nan;
     // With rejection or scaling (prepare_rejecting_combiner); otherwise
     // `rejecting` is false and the rest unused.
     bool rejecting;
