@@ -1,8 +1,11 @@
-// pixcombine: what the comparison with numpy (combine_numpy.py) cannot show,
-// called directly: the sign of a zero median (numpy's == takes -0 for +0),
-// every count of inputs against a sort. Then runs of the binary: streams,
-// status, OUT's bytes, and no OUT and no temporary file after a failure.
+// pixcombine: what the comparisons with numpy and ccdproc (combine_numpy.py,
+// combine_ccdproc.py) cannot show, called directly: the sign of a zero
+// median (numpy's == takes -0 for +0), every count of inputs against a
+// sort, each frame's statistics where numpy rounds twice, the rejection's
+// corner cases. Then runs of the binary: streams, status, OUT's bytes (and
+// FILE's), and no OUT and no temporary file after a failure.
 #include "combine/combine.h"
+#include "image/frame_statistics.h"
 #include "image/velkin.h"
 #include "support.h"
 
@@ -102,6 +105,206 @@ TEST(Combine, EveryCountAgreesWithSortedValues)
         ASSERT_EQ(combine(in64, type_binary64, Method::median), median64) << n << " inputs";
         ASSERT_EQ(combine(in16, type_uint16, Method::median), median16) << n << " inputs";
     }
+}
+
+// ---- Each frame's statistics (image/frame_statistics.h) ----
+
+// Every pass over `values` that the statistic asks for.
+double statistic(std::uint16_t type, Statistic which, const Bytes& values)
+{
+    Statistic_State s;
+    EXPECT_TRUE(start_statistic(s, type, which));
+    auto* data = reinterpret_cast<const unsigned char*>(values.data());
+    const std::uint64_t n = values.size() / (type == type_uint16 ? 2 : 8);
+    int passes = 0;
+    do {
+        // In two calls, the second at an odd address, as chunks come.
+        Bytes shifted = "x" + values.substr((n / 2) * (type == type_uint16 ? 2 : 8));
+        add_to_statistic(s, data, n / 2);
+        add_to_statistic(s, reinterpret_cast<const unsigned char*>(shifted.data() + 1), n - n / 2);
+        EXPECT_LE(++passes, 5);
+    } while (!end_statistic_pass(s) && passes <= 5);
+    double value = s.value;
+    release_statistic(s);
+    return value;
+}
+
+TEST(FrameStatistics, ExactMediansAndMeans)
+{
+    const double u = 0x1p-52, nan = NAN;
+    const struct {
+        const char* what;
+        std::vector<double> values;
+        double median, mean;
+    } cases[] = {
+        {"cancelling large values", {1e16, 1, 1, -1e16}, 1, 0.5},
+        {"no overflow in the sum", {dmax, dmax, -dmax}, dmax, dmax / 3},
+        {"a tie between subnormals, to even", {sub, 0}, 0, 0},
+        {"one and a half subnormals, to even", {3 * sub, 0}, 2 * sub, 2 * sub},
+        {"half an ulp, to even", {1, 0x1p-53}, 0.5, 0.5},
+        {"one and a half ulps, to even", {1, 3 * 0x1p-53}, 0.5 + u, 0.5 + u},
+        {"rounded once", {1, 1, 2}, 1, 4.0 / 3.0},
+        {"infinities and NaNs left out", {inf, nan, 2, -inf, 4}, 3, 3},
+        {"negative", {-1, -2}, -1.5, -1.5},
+        {"-0 before +0", {-0.0, 0.0, -0.0}, -0.0, 0.0},
+        {"nothing finite", {nan, inf}, nan, nan},
+        {"nothing at all", {}, nan, nan},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(statistic(type_binary64, Statistic::median, le64(k.values))),
+                  std::bit_cast<std::uint64_t>(k.median));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(statistic(type_binary64, Statistic::mean, le64(k.values))),
+                  std::bit_cast<std::uint64_t>(k.mean));
+    }
+    EXPECT_EQ(statistic(type_uint16, Statistic::median, le16({65535, 0})), 32767.5);
+    EXPECT_EQ(statistic(type_uint16, Statistic::mean, le16({65535, 0, 65535})), 43690);
+    EXPECT_EQ(statistic(type_uint16, Statistic::median, le16({4, 1, 3, 2})), 2.5);
+    EXPECT_TRUE(std::isnan(statistic(type_uint16, Statistic::mean, "")));
+}
+
+// 600001 and 600002 values that share their first 44 bits, in shuffled
+// order: every pass of the radix selection, and the values gathered last.
+TEST(FrameStatistics, MediansOfManyCloseValues)
+{
+    const double u = 0x1p-52;
+    for (std::uint64_t n : {600001u, 600002u}) {
+        std::vector<double> values;
+        for (std::uint64_t i = 0; i < n; ++i)
+            values.push_back(1 + static_cast<double>(i) * u);
+        std::shuffle(values.begin(), values.end(), std::mt19937_64(n));
+        // 600002: (1 + 300000u + 1 + 300001u) / 2, whose sum is a tie
+        // rounded to the even 2 + 600000u.
+        EXPECT_EQ(statistic(type_binary64, Statistic::median, le64(values)), 1 + 300000 * u) << n;
+    }
+}
+
+// ---- Rejection, called directly on one block per input ----
+
+Bytes reject(const std::vector<Bytes>& inputs, std::uint16_t type, Method method, const Rejection& r,
+             Bytes& counts, std::uint64_t& emptied, const double* factors = nullptr)
+{
+    Combiner c;
+    EXPECT_TRUE(prepare_rejecting_combiner(c, inputs.size(), type, method, r, factors));
+    std::vector<const unsigned char*> values;
+    for (const Bytes& in : inputs)
+        values.push_back(reinterpret_cast<const unsigned char*>(in.data()));
+    const std::uint64_t n = inputs[0].size() / (type == type_uint16 ? 2 : 8);
+    Bytes result(n * (factors || type == type_binary64 ? 8 : 2), '#');
+    counts.assign(2 * n, '#');
+    emptied = combine_rejecting(c, reinterpret_cast<unsigned char*>(result.data()),
+                                reinterpret_cast<unsigned char*>(counts.data()), values.data(), n);
+    release_combiner(c);
+    return result;
+}
+
+Rejection sigma(double low, double high, Center center, Deviation deviation, std::uint64_t iterations = 1)
+{
+    Rejection r;
+    r.sigma = true;
+    r.sigma_low = low;
+    r.sigma_high = high;
+    r.center = center;
+    r.deviation = deviation;
+    r.iterations = iterations;
+    return r;
+}
+
+Rejection extrema(std::uint64_t low, std::uint64_t high)
+{
+    Rejection r;
+    r.extrema = true;
+    r.low = low;
+    r.high = high;
+    return r;
+}
+
+// One pixel each: its values, what is asked, and what comes out.
+TEST(Rejection, OnePixelAtATime)
+{
+    const double nan = NAN;
+    Rejection whole;
+    whole.minmax = true;
+    whole.min = -inf;
+    whole.max = inf;
+    const struct {
+        const char* what;
+        std::vector<double> values;
+        Method method;
+        Rejection rejection;
+        double result;
+        std::uint16_t rejected;
+    } cases[] = {
+        {"NaNs rank highest", {1, 2, 3, nan}, Method::mean, extrema(0, 1), 2, 1},
+        {"two NaNs, one rejected as highest", {nan, 1, nan, 4}, Method::mean, extrema(0, 1), 2.5, 2},
+        {"lowest", {5, 1, 3, 9}, Method::mean, extrema(1, 0), 17.0 / 3, 1},
+        {"counts past 2^64 together", {1, 2, 3}, Method::mean, extrema(UINT64_MAX, 1), qnan, 3},
+        {"counts of every value", {1, 2, 3}, Method::median, extrema(1, 2), qnan, 3},
+        {"infinities within [-inf, inf]", {-inf, 1, 3, inf}, Method::median, whole, 2, 0},
+        {"NaN outside [-inf, inf]", {nan, 1, 3}, Method::mean, whole, 2, 1},
+        // astropy's iterations: 5 and 9 out first, then 0, then 0.5 and
+        // 1.2, till the bounds hold only the 1s.
+        {"mean and std, 1 iteration", {0, 0.5, 1, 1, 1, 1, 1.2, 5, 9}, Method::mean,
+         sigma(1, 1, Center::mean, Deviation::std), (((((((0.0 + 0) + 0.5) + 1) + 1) + 1) + 1) + 1.2) / 7, 2},
+        {"mean and std, 2 iterations", {0, 0.5, 1, 1, 1, 1, 1.2, 5, 9}, Method::mean,
+         sigma(1, 1, Center::mean, Deviation::std, 2), ((((((0.0 + 0.5) + 1) + 1) + 1) + 1) + 1.2) / 6, 3},
+        {"mean and std, until nothing changes", {0, 0.5, 1, 1, 1, 1, 1.2, 5, 9}, Method::mean,
+         sigma(1, 1, Center::mean, Deviation::std, 0), 1, 5},
+        {"infinities rejected", {inf, 1, 1, 1}, Method::mean, sigma(3, 3, Center::median, Deviation::mad_std), 1, 1},
+        {"a sum of -0s from +0", {-0.0, -0.0, -0.0}, Method::mean, sigma(3, 3, Center::median, Deviation::mad_std),
+         0.0, 0},
+        {"both rejected: bounds 1.29..8.71", {0, 10}, Method::median, sigma(0.5, 0.5, Center::median, Deviation::mad_std),
+         qnan, 2},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::vector<Bytes> inputs;
+        for (double v : k.values)
+            inputs.push_back(le64({v}));
+        Bytes counts;
+        std::uint64_t emptied = 0;
+        EXPECT_EQ(reject(inputs, type_binary64, k.method, k.rejection, counts, emptied), le64({k.result}));
+        EXPECT_EQ(counts, le16({k.rejected}));
+        EXPECT_EQ(emptied, k.rejected == k.values.size() ? 1u : 0u);
+    }
+}
+
+// uint16 values: with nothing left, the plain median or mean of all the
+// values, never 0; and the same through the tiles (300 pixels: a tile and
+// part of one) as alone.
+TEST(Rejection, Uint16PixelsThatLoseEveryValue)
+{
+    for (Method method : {Method::median, Method::mean}) {
+        Bytes counts;
+        std::uint64_t emptied = 0;
+        std::vector<Bytes> inputs = {le16(std::vector<std::uint16_t>(300, 0)), le16(std::vector<std::uint16_t>(300, 11)),
+                                     le16(std::vector<std::uint16_t>(300, 10))};
+        inputs[2].replace(2 * 299, 2, le16({2}));
+        // 0, 11, 10: median 10, deviations 10, 1, 0, bounds 10 - 1.48 and
+        // 10 + 0.74: 10 alone. 0, 11, 2: median 2, deviations 2, 9, 0,
+        // bounds 2 - 2.97 and 2 + 1.48: 0 and 2, a median of fewer values.
+        Bytes want = le16(std::vector<std::uint16_t>(299, 10)) + le16({1});
+        EXPECT_EQ(reject(inputs, type_uint16, method, sigma(1, 0.5, Center::median, Deviation::mad_std), counts, emptied), want);
+        EXPECT_EQ(counts, le16(std::vector<std::uint16_t>(299, 2)) + le16({1}));
+        EXPECT_EQ(emptied, 0u);
+        // Bounds 5 - 0.5 * 7.41 = 1.29 and 8.71 about 0 and 10: neither left.
+        inputs = {le16({0, 0}), le16({10, 11})};
+        want = le16({5, 6}); // 5.5 to even
+        EXPECT_EQ(reject(inputs, type_uint16, method, sigma(0.5, 0.5, Center::median, Deviation::mad_std), counts, emptied), want);
+        EXPECT_EQ(counts, le16({2, 2}));
+        EXPECT_EQ(emptied, 2u);
+    }
+}
+
+// Scaled inputs come out binary64: each value times its input's factor.
+TEST(Rejection, ScaledByFactors)
+{
+    const double factors[] = {0.5, 0.25};
+    Bytes counts;
+    std::uint64_t emptied = 0;
+    EXPECT_EQ(reject({le16({4, 65535}), le16({8, 1})}, type_uint16, Method::mean, Rejection{}, counts, emptied, factors),
+              le64({2, (65535 * 0.5 + 0.25) / 2}));
+    EXPECT_EQ(counts, le16({0, 0}));
 }
 
 // ---- Runs of the binary ----
