@@ -328,6 +328,7 @@ struct Case {
     Bytes out = "", err = "";
     std::optional<Bytes> result = median_abc; // OUT after a success
     std::optional<Bytes> old = {};            // an OUT there before the run, kept by a failure
+    std::optional<Bytes> rejected = {};       // --rejected r after a success
 };
 
 struct Combine_Cli : In_Temp_Dir {
@@ -360,6 +361,10 @@ struct Combine_Cli : In_Temp_Dir {
             EXPECT_EQ(get("out"), out);
             if (out)
                 expected.insert("out");
+            std::optional<Bytes> rejected = k.status == 0 ? k.rejected : std::nullopt;
+            EXPECT_EQ(get("r"), rejected);
+            if (rejected)
+                expected.insert("r");
             EXPECT_EQ(names(), expected);
             for (const auto& [name, bytes] : k.files)
                 EXPECT_EQ(get(name), bytes) << name;
@@ -444,6 +449,119 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
         fails(F, {"-o", "./c", "a", "b", "c"}, "./c: is the same file as the input c"),
         fails(F, {"-o", ".", "a"}, ".: not a regular file, and the result would replace it"),
         fails(F, {"-o", "no/out", "a"}, "no/out: cannot create: No such file or directory"),
+    });
+}
+
+// ---- Scaling and rejection, run as a user runs them ----
+
+// OUT's comment: the first input's, a line feed where it lacks one, and
+// the record of the run.
+Image recorded(Image image, const Bytes& record, std::uint16_t type, const Bytes& values)
+{
+    if (!image.comment.empty() && image.comment.back() != '\n')
+        image.comment += '\n';
+    image.comment += "pixcombine " PIXCONVERT_VERSION ": " + record + "\n";
+    image.file_type = type;
+    image.values = values;
+    return image;
+}
+
+Case usage_error(std::vector<std::string> options, const Bytes& message)
+{
+    options.insert(options.end(), {"-o", "out", "a", "b", "c"});
+    return fails(U, std::move(options), message);
+}
+
+TEST_F(Combine_Cli, OptionValuesAreCheckedBeforeAnyWork)
+{
+    const Bytes sigma = "--sigma-clip takes LOW,HIGH: two finite numbers above 0, such as 5,5";
+    const Bytes minmax = "--minmax takes MIN,MAX: two numbers, MIN at most MAX, such as 0,60000";
+    const Bytes extrema = "--extrema takes NLOW,NHIGH: two whole numbers, such as 1,1";
+    std::vector<Case> cases = {
+        usage_error({"--sigma-clip", "3"}, sigma), usage_error({"--sigma-clip", "0,3"}, sigma),
+        usage_error({"--sigma-clip", "3,-1"}, sigma), usage_error({"--sigma-clip", "3,nan"}, sigma),
+        usage_error({"--sigma-clip", "inf,3"}, sigma), usage_error({"--sigma-clip", "3,3,3"}, sigma),
+        usage_error({"--sigma-clip", " 3,3"}, sigma), usage_error({"--sigma-clip", "3,3x"}, sigma),
+        usage_error({"--sigma-clip", ",3"}, sigma), usage_error({"--sigma-clip", "--mean"}, sigma),
+        usage_error({"--minmax", "5,1"}, minmax), usage_error({"--minmax", "nan,1"}, minmax),
+        usage_error({"--minmax", "1,"}, minmax), usage_error({"--minmax", "1;2"}, minmax),
+        usage_error({"--extrema", "-1,1"}, extrema), usage_error({"--extrema", "1.5,1"}, extrema),
+        usage_error({"--extrema", "18446744073709551616,0"}, extrema), usage_error({"--extrema", "+1,1"}, extrema),
+        usage_error({"--clip-iterations", "x", "--sigma-clip", "3,3"},
+                    "--clip-iterations takes a whole number: 0 for until nothing more is rejected"),
+        usage_error({"--sigma-clip", "3,3", "--clip-center", "mode"}, "--clip-center takes median or mean"),
+        usage_error({"--sigma-clip", "3,3", "--clip-dev", "mad"}, "--clip-dev takes std or mad_std"),
+        usage_error({"--scale", "sum"}, "--scale takes median or mean"),
+        usage_error({"--sigma-clip", "3,3", "--mean", "--sigma-clip", "3,3"}, "--sigma-clip is given twice"),
+        usage_error({"--extrema", "1,1", "--extrema", "1,1"}, "--extrema is given twice"),
+        usage_error({"--scale", "mean", "--scale", "median"}, "--scale is given twice"),
+        usage_error({"--rejected", "r", "--rejected", "s"}, "--rejected is given twice"),
+        usage_error({"--clip-dev", "std"}, "--clip-dev needs --sigma-clip"),
+        usage_error({"--clip-iterations", "2"}, "--clip-iterations needs --sigma-clip"),
+        fails(U, {"-o", "out", "a", "--minmax"}, minmax),
+        fails(U, {"-o", "out", "a", "--rejected"}, "--rejected needs a file name"),
+    };
+    std::vector<std::string> many = {"--rejected", "r", "-o", "out"};
+    many.resize(many.size() + 65536, "a");
+    cases.push_back(fails(U, many, "--rejected counts up to 65535 values a pixel, but there are 65536 inputs"));
+    check(cases);
+}
+
+TEST_F(Combine_Cli, ScalingAndRejectionRecordWhatTheyDid)
+{
+    const Image x = u16_image(2, 1, {2, 6}, "flat x\n", '\x11'), y = u16_image(2, 1, {1, 3}, "y");
+    const Image n = f64_image(2, 1, {NAN, INFINITY}), z = f64_image(3, 1, {0, 0, 5}), s = f64_image(2, 1, {sub, sub});
+    const Bytes median_of_all = le16({1, 2, 65535, 8, 101, 3});
+    Image long_comment = a;
+    long_comment.comment = Bytes(65500, 'c');
+    std::vector<std::pair<std::string, Bytes>> xy = {{"x", x.file()}, {"y", y.file()}};
+    check({
+        {.what = "extrema: the middle of three; no line feed after the comment: one added",
+         .args = {"--mean", "--extrema", "1,1", "-o", "out", "a", "b", "c"},
+         .result = recorded(a, "3 inputs, --mean --extrema 1,1", 2, median_of_all).file()},
+        {.what = "every option in the record, in the order applied",
+         .args = {"--sigma-clip", "2.5,1e300", "--minmax", "-inf,0x1p4", "--clip-iterations", "0", "--extrema", "0,0",
+                  "--clip-dev", "std", "--clip-center", "mean", "-o", "out", "a", "b", "c"},
+         // 65535 and 100-102 above 16: the median of 0 and 1 rounds to
+         // even, and 101 is the plain median of a pixel with nothing left.
+         .err = "pixcombine: out: every value of 1 pixels was rejected: they hold the median of all their values\n",
+         .result = recorded(a, "3 inputs, --median --minmax -inf,16 --extrema 0,0 --sigma-clip 2.5,1.0000000000000001e+300 "
+                               "--clip-center mean --clip-dev std --clip-iterations 0", 2, le16({0, 2, 0, 8, 101, 3})).file()},
+        {.what = "scaled: binary64 out, the first input's other header bytes; a comment that ends a line",
+         .files = xy, .args = {"--scale", "mean", "--mean", "-o", "out", "x", "y"},
+         .result = recorded(x, "2 inputs, --mean --scale mean", 10, le64({0.5, 1.5})).file()},
+        {.what = "scaled by the median", .files = xy, .args = {"--scale", "median", "-o", "out", "x", "y"},
+         .result = recorded(x, "2 inputs, --median --scale median", 10, le64({0.5, 1.5})).file()},
+        {.what = "every value rejected, uint16: the plain median", .args = {"--extrema", "2,1", "-o", "out", "a", "b", "c"},
+         .err = "pixcombine: out: every value of 6 pixels was rejected: they hold the median of all their values\n",
+         .result = recorded(a, "3 inputs, --median --extrema 2,1", 2, median_of_all).file()},
+        {.what = "every value rejected, scaled: NaN", .files = xy,
+         .args = {"--mean", "--scale", "mean", "--minmax", "2,3", "-o", "out", "x", "y"},
+         .err = "pixcombine: out: every value of 2 pixels was rejected: they hold NaN\n",
+         .result = recorded(x, "2 inputs, --mean --scale mean --minmax 2,3", 10, le64({qnan, qnan})).file()},
+        {.what = "no room for the record", .files = {{"a", long_comment.file()}, {"b", b.file()}, {"c", c.file()}},
+         .args = {"--extrema", "1,1", "-o", "out", "a", "b", "c"},
+         .err = "pixcombine: out: the line that records this run is left out of its comment, which would pass 65535 bytes\n",
+         .result = long_comment.header() + long_comment.comment + median_of_all},
+        {.what = "plain: no record, as before", .args = {"--rejected", "r", "-o", "out", "a", "b", "c"},
+         .result = median_abc, .rejected = a.header() + a.comment + le16({0, 0, 0, 0, 0, 0})},
+        {.what = "the counts, with the record", .args = {"--mean", "--extrema", "0,1", "--rejected", "r", "-o", "out", "a", "b", "c"},
+         // The later of two equal values ranks the higher; means round to even.
+         .result = recorded(a, "3 inputs, --mean --extrema 0,1", 2, le16({0, 2, 32768, 8, 100, 2})).file(),
+         .rejected = recorded(a, "3 inputs, --mean --extrema 0,1", 2, le16({1, 1, 1, 1, 1, 1})).file()},
+        fails(F, {"--scale", "mean", "-o", "out", "a", "n"}, "n: has no finite value to take the mean of, for --scale",
+              {{"a", f64_image(2, 1, {1, 2}).file()}, {"n", n.file()}}),
+        fails(F, {"--scale", "median", "-o", "out", "z"}, "z: its median, 0, has no finite inverse to scale by", {{"z", z.file()}}),
+        fails(F, {"--scale", "median", "-o", "out", "s"},
+              "s: its median, 4.9406564584124654e-324, has no finite inverse to scale by", {{"s", s.file()}}),
+        {.what = "scaled: a pipe", .args = {"--scale", "mean", "-o", "out", "a", "/dev/stdin"},
+         .options = {.stdin_pieces = {b.file()}}, .status = F,
+         .err = "pixcombine: /dev/stdin: is a pipe or device, but --scale reads each input twice\n"},
+        fails(F, {"--rejected", "./out", "-o", "out", "a"}, "./out: is the same file as the output out"),
+        fails(F, {"--rejected", "c", "-o", "out", "a", "b", "c"}, "c: is the same file as the input c"),
+        fails(F, {"--rejected", ".", "-o", "out", "a"}, ".: not a regular file, and the result would replace it"),
+        {.what = "FILE cannot be put in place: neither output left", .args = {"--rejected", "r", "-o", "out", "a"},
+         .options = {.fault = "close"}, .status = F, .err = "pixcombine: r: cannot put the result in place: Input/output error\n"},
     });
 }
 
@@ -574,6 +692,50 @@ TEST_F(Combine_Cli, ManyLargeInputsRunWithin32MiB)
         EXPECT_TRUE(get("out") == expected);
         for (std::uint64_t k = 0; k < inputs; ++k)
             std::filesystem::remove(path(args[3 + k]));
+    }
+}
+
+// The same limit with scaling and rejection: each input's statistics
+// (binary64 medians take every pass of their selection over 4 Mi zeros),
+// the clipping's work a tile and a pixel at a time, and FILE's chunks.
+TEST_F(Combine_Cli, ScalingAndRejectionRunWithin32MiB)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizers' shadow memory needs more address space than the limit";
+#endif
+    const struct {
+        std::uint16_t type, x, y;
+        std::uint64_t inputs;
+        std::vector<std::string> options;
+        int status;
+        Bytes err;
+    } runs[] = {
+        {type_binary64, 2048, 2048, 16, {"--sigma-clip", "3,3", "--rejected", "r"}, 0, ""},
+        {type_binary64, 2048, 2048, 16, {"--scale", "median"}, 1,
+         "pixcombine: in0: its median, 0, has no finite inverse to scale by\n"},
+        {type_uint16, 512, 512, 300, {"--scale", "mean", "--extrema", "1,1", "--sigma-clip", "2,2", "--rejected", "r"}, 0, ""},
+    };
+    for (const auto& [type, x, y, inputs, options, status, err] : runs) {
+        SCOPED_TRACE(inputs);
+        const std::uint64_t size = type == type_uint16 ? 2 : 8, n = std::uint64_t{x} * y;
+        const Image image{type, x, y, "", "", 0, "IM", std::nullopt};
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"--mean", "-o", "out"});
+        for (std::uint64_t k = 0; k < inputs; ++k) {
+            args.push_back("in" + std::to_string(k));
+            put(args.back(), image.header());
+            std::fstream f(path(args.back()), std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(64 + (n - 1) * size)) << (size == 2 ? le16({9}) : le64({9}));
+        }
+        Run_Result r = run(args, {.address_space_limit = 32 << 20});
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.err, err);
+        // FILE and OUT have the same header and comment, and OUT's values
+        // are binary64 here.
+        if (status == 0)
+            EXPECT_EQ(std::filesystem::file_size(path("out")) - std::filesystem::file_size(path("r")), n * 6);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directory(dir);
     }
 }
 
