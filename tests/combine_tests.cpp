@@ -732,8 +732,9 @@ TEST_F(Combine_Cli, ScalingAndRejectionRunWithin32MiB)
         EXPECT_EQ(r.err, err);
         // FILE and OUT have the same header and comment, and OUT's values
         // are binary64 here.
-        if (status == 0)
+        if (status == 0) {
             EXPECT_EQ(std::filesystem::file_size(path("out")) - std::filesystem::file_size(path("r")), n * 6);
+        }
         std::filesystem::remove_all(dir);
         std::filesystem::create_directory(dir);
     }
