@@ -88,7 +88,7 @@ template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t 
 // processors with AVX2, chosen when the program loads: the same operations
 // in the same order, four 64-bit lanes at once in the second.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#define ALSO_FOR_AVX2 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define ALSO_FOR_AVX2
 #endif
@@ -617,6 +617,7 @@ void whole_tile_keep(const Combiner& c, const std::uint16_t* x, const std::int32
         }
 }
 
+ALSO_FOR_AVX2
 std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
                                 unsigned char* rejected, const unsigned char* const* values,
                                 std::uint64_t first, std::uint64_t n)
