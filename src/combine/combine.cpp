@@ -384,16 +384,14 @@ void reject_by_sigma(const Combiner& c, Pixel& px)
         px.kept[k] &= !(px.values[k] < b.low || px.values[k] > b.high);
 }
 
-// The median of the m keys, as a binary64.
-double middle_of_keys(const Combiner& c, std::int64_t* keys, std::uint64_t m)
+// The middle values of the first m keys, as a sort would place them.
+template <class Key> void middle_keys(const Combiner& c, Key* keys, std::uint64_t m, Key& low, Key& high)
 {
     Combiner middle = c;
     middle.inputs = m;
     middle.low = (m - 1) / 2;
     middle.high = m / 2;
-    std::int64_t low, high;
     select_middle(middle, keys, low, high);
-    return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
 }
 
 // The kept values' median or mean, in binary64.
@@ -411,7 +409,9 @@ double combine_kept(const Combiner& c, Pixel& px, std::uint64_t kept)
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         if (px.kept[k])
             keys[m++] = order_key(std::bit_cast<std::uint64_t>(px.values[k]));
-    return middle_of_keys(c, keys, m);
+    std::int64_t low, high;
+    middle_keys(c, keys, m, low, high);
+    return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
 }
 
 // The same for uint16 values, exactly: their sum is exact, and so are both
@@ -431,12 +431,8 @@ std::uint16_t combine_kept_uint16(const Combiner& c, Pixel& px, std::uint64_t ke
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         if (all || px.kept[k])
             keys[m++] = static_cast<std::uint16_t>(px.values[k]);
-    Combiner middle = c;
-    middle.inputs = m;
-    middle.low = (m - 1) / 2;
-    middle.high = m / 2;
     std::uint16_t low, high;
-    select_middle(middle, keys, low, high);
+    middle_keys(c, keys, m, low, high);
     return m % 2 ? high : middle_uint16(low, high);
 }
 
