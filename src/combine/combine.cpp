@@ -637,14 +637,19 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
             deviations[k * tile + p] = static_cast<std::uint32_t>(d < 0 ? -d : d);
         }
     sort_tile_uint32(c, deviations, n);
+    // The bounds lie below 65536 and above -1 on their own sides (the
+    // median is within 0..65535); each is cut to that on the other.
     std::int32_t low[tile], high[tile];
+    double lo[tile], hi[tile];
     for (std::uint64_t p = 0; p < n; ++p) {
         double mad = static_cast<double>(deviations[c.low * tile + p] + deviations[c.high * tile + p]) / 4;
         double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
-        double lo = std::ceil(center - r.sigma_low * deviation);
-        double hi = std::floor(center + r.sigma_high * deviation);
-        low[p] = static_cast<std::int32_t>(std::clamp(lo, -1.0, 65536.0));
-        high[p] = static_cast<std::int32_t>(std::clamp(hi, -1.0, 65536.0));
+        lo[p] = std::ceil(center - r.sigma_low * deviation);
+        hi[p] = std::floor(center + r.sigma_high * deviation);
+    }
+    for (std::uint64_t p = 0; p < n; ++p) {
+        low[p] = static_cast<std::int32_t>(lo[p] < -1.0 ? -1.0 : lo[p]);
+        high[p] = static_cast<std::int32_t>(hi[p] > 65536.0 ? 65536.0 : hi[p]);
     }
     std::uint32_t sum[tile], kept[tile];
     whole_tile_keep(c, x, low, high, sum, kept, n);
