@@ -237,7 +237,7 @@ TEST(Rejection, OnePixelAtATime)
     } cases[] = {
         {"NaNs rank highest", {1, 2, 3, nan}, Method::mean, extrema(0, 1), 2, 1},
         {"two NaNs, one rejected as highest, whatever its sign", {-nan, 1, nan, 4}, Method::mean, extrema(0, 1), 2.5, 2},
-        {"a negative NaN above infinity", {-nan, 1, inf}, Method::median, extrema(0, 1), inf, 2},
+        {"a negative NaN above infinity", {-nan, 1, inf}, Method::median, extrema(0, 1), inf, 1},
         {"lowest", {5, 1, 3, 9}, Method::mean, extrema(1, 0), 17.0 / 3, 1},
         {"counts past 2^64 together", {1, 2, 3}, Method::mean, extrema(UINT64_MAX, 1), qnan, 3},
         {"counts of every value", {1, 2, 3}, Method::median, extrema(1, 2), qnan, 3},

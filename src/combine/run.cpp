@@ -79,6 +79,7 @@ struct Input {
     const char* name;
     int fd;
     Pixel_Block block;
+    std::uint64_t obtained; // of the chunk last read
 };
 
 [[noreturn]] void usage_error(const char* what)
@@ -371,17 +372,13 @@ void write_start(const char* name, const Velkin_Header& header)
         fail(says::cannot_write, name, write_error());
 }
 
-// Values [first, first + n) of an input; one that has shrunk since it was
-// checked, or a pipe that ends early, ends the run.
-const unsigned char* input_values(Input& in, std::uint64_t first, std::uint64_t n,
-                                  unsigned char* buffer)
+// An input's values [first, first + n) were all there, or the run ends: one
+// that has shrunk since it was checked, or a pipe that ends early.
+void check_obtained(const Input& in, std::uint64_t first, std::uint64_t n)
 {
-    std::uint64_t obtained = 0;
-    const unsigned char* values = block_values(in.block, first, n, buffer, obtained);
-    if (obtained < n)
-        fail(says::short_values, in.name, static_cast<unsigned long long>(first + obtained),
+    if (in.obtained < n)
+        fail(says::short_values, in.name, static_cast<unsigned long long>(first + in.obtained),
              static_cast<unsigned long long>(in.block.count));
-    return values;
 }
 
 const char* statistic_name(Statistic s)
@@ -503,10 +500,14 @@ void release_buffers(Buffers& b)
     std::free(b.inputs);
 }
 
-// A chunk's arithmetic, shared by the team: each member takes its own run
-// of whole tiles of pixels, with a combiner of its own.
+// A chunk's reading and arithmetic, shared by the team: each member reads
+// its share of the regular files (pread, in any order), and then takes its
+// own run of whole tiles of pixels, with a combiner of its own.
 struct Chunk_Job {
     bool rejecting, counts;
+    Input* files;
+    unsigned char* buffers; // a chunk of each input
+    std::uint64_t start, chunk;
     std::uint64_t inputs, n;
     unsigned size, result_size, members;
     Combiner* combiners;
@@ -515,6 +516,15 @@ struct Chunk_Job {
     unsigned char* rejected;
     std::uint64_t emptied[max_members];
 };
+
+void read_part(unsigned member, void* context)
+{
+    auto& j = *static_cast<Chunk_Job*>(context);
+    for (std::uint64_t k = member; k < j.inputs; k += j.members)
+        if (j.files[k].block.sized)
+            j.values[k] = block_values(j.files[k].block, j.start, j.n, j.buffers + k * j.chunk * j.size,
+                                       j.files[k].obtained);
+}
 
 void combine_part(unsigned member, void* context)
 {
@@ -558,8 +568,8 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
     Team team;
     start_team(team, team_size(n_inputs));
     Combiner combiners[max_members];
-    Chunk_Job job{rejecting(o), o.rejected != nullptr, n_inputs, 0, size, factors ? 8u : size, team.members,
-                  combiners, b.values, b.result, b.rejected, {}};
+    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
+                  factors ? 8u : size, team.members, combiners, b.values, b.result, b.rejected, {}};
     for (unsigned m = 0; m < team.members; ++m) {
         bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
                                                                    o.method, o.rejection, factors)
@@ -572,9 +582,18 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
     std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
     for (std::uint64_t start = 0; start < count; start += chunk) {
         std::uint64_t n = count - start < chunk ? count - start : chunk;
+        // Pipes first, in order, and on this thread alone: each can be read
+        // only in order, and a file another program cuts meanwhile is then
+        // read after it, as it would be one input after the other.
         for (std::uint64_t k = 0; k < n_inputs; ++k)
-            b.values[k] = input_values(inputs[k], start, n, b.inputs + k * chunk * size);
+            if (!inputs[k].block.sized)
+                b.values[k] = block_values(inputs[k].block, start, n, b.inputs + k * chunk * size,
+                                           inputs[k].obtained);
+        job.start = start;
         job.n = n;
+        run_team(team, read_part, &job);
+        for (std::uint64_t k = 0; k < n_inputs; ++k)
+            check_obtained(inputs[k], start, n);
         run_team(team, combine_part, &job);
         for (unsigned m = 0; m < team.members; ++m)
             emptied += job.emptied[m];
