@@ -16,6 +16,7 @@
 #include "team.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -510,6 +511,7 @@ struct Chunk_Job {
     std::uint64_t start, chunk;
     std::uint64_t inputs, n;
     unsigned size, result_size, members;
+    std::atomic<std::uint64_t> next; // the next input to read, or group of tiles to combine
     Combiner* combiners;
     const unsigned char** values; // the chunk's, then `inputs` more for each member
     unsigned char* result;
@@ -517,10 +519,10 @@ struct Chunk_Job {
     std::uint64_t emptied[max_members];
 };
 
-void read_part(unsigned member, void* context)
+void read_part(unsigned, void* context)
 {
     auto& j = *static_cast<Chunk_Job*>(context);
-    for (std::uint64_t k = member; k < j.inputs; k += j.members)
+    for (std::uint64_t k = j.next++; k < j.inputs; k = j.next++)
         if (j.files[k].block.sized)
             j.values[k] = block_values(j.files[k].block, j.start, j.n, j.buffers + k * j.chunk * j.size,
                                        j.files[k].obtained);
@@ -529,21 +531,19 @@ void read_part(unsigned member, void* context)
 void combine_part(unsigned member, void* context)
 {
     auto& j = *static_cast<Chunk_Job*>(context);
-    constexpr std::uint64_t tile = 256; // the combiner's, so that no tile is split
-    std::uint64_t tiles = (j.n + tile - 1) / tile;
-    std::uint64_t begin = std::min(j.n, tiles * member / j.members * tile);
-    std::uint64_t end = std::min(j.n, tiles * (member + 1) / j.members * tile);
-    j.emptied[member] = 0;
-    if (begin >= end)
-        return;
+    // Groups of 16 of the combiner's tiles, so that none is split.
+    constexpr std::uint64_t group = 16 * 256;
     const unsigned char** part = j.values + (member + 1) * j.inputs;
-    for (std::uint64_t k = 0; k < j.inputs; ++k)
-        part[k] = j.values[k] + begin * j.size;
-    if (j.rejecting)
-        j.emptied[member] = combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
-                                              j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
-    else
-        combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+    for (std::uint64_t g = j.next++; g * group < j.n; g = j.next++) {
+        std::uint64_t begin = g * group, end = std::min(j.n, begin + group);
+        for (std::uint64_t k = 0; k < j.inputs; ++k)
+            part[k] = j.values[k] + begin * j.size;
+        if (j.rejecting)
+            j.emptied[member] += combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
+                                                   j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
+        else
+            combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+    }
 }
 
 // As many members as processors this run may use; one alone for many
@@ -569,7 +569,7 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
     start_team(team, team_size(n_inputs));
     Combiner combiners[max_members];
     Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
-                  factors ? 8u : size, team.members, combiners, b.values, b.result, b.rejected, {}};
+                  factors ? 8u : size, team.members, {0}, combiners, b.values, b.result, b.rejected, {}};
     for (unsigned m = 0; m < team.members; ++m) {
         bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
                                                                    o.method, o.rejection, factors)
@@ -591,18 +591,20 @@ std::uint64_t write_combination(const Options& o, Input* inputs, const Velkin_He
                                            inputs[k].obtained);
         job.start = start;
         job.n = n;
+        job.next = 0;
         run_team(team, read_part, &job);
         for (std::uint64_t k = 0; k < n_inputs; ++k)
             check_obtained(inputs[k], start, n);
+        job.next = 0;
         run_team(team, combine_part, &job);
-        for (unsigned m = 0; m < team.members; ++m)
-            emptied += job.emptied[m];
         errno = 0;
         if (write_fully(output.fd, b.result, n * job.result_size) < n * job.result_size)
             fail(says::cannot_write, o.out, write_error());
         if (o.rejected && write_fully(rejected_output.fd, b.rejected, n * 2) < n * 2)
             fail(says::cannot_write, o.rejected, write_error());
     }
+    for (unsigned m = 0; m < team.members; ++m) // each member's count of the whole run
+        emptied += job.emptied[m];
     stop_team(team);
     for (unsigned m = 0; m < team.members; ++m)
         release_combiner(combiners[m]);

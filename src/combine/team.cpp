@@ -25,6 +25,9 @@ extern "C" void* work(void* argument)
         seen = team.round;
         if (team.job == nullptr)
             break;
+        if (team.closed == seen) // the work is done already
+            continue;
+        ++team.busy;
         pthread_mutex_unlock(&team.lock);
         team.job(m->index, team.context);
         pthread_mutex_lock(&team.lock);
@@ -41,6 +44,7 @@ void start_team(Team& team, unsigned wanted)
 {
     team.members = 1;
     team.round = 0;
+    team.closed = 0;
     team.busy = 0;
     team.job = nullptr;
     pthread_mutex_init(&team.lock, nullptr);
@@ -66,12 +70,12 @@ void run_team(Team& team, Team_Job job, void* context)
     pthread_mutex_lock(&team.lock);
     team.job = job;
     team.context = context;
-    team.busy = team.members - 1;
     ++team.round;
     pthread_cond_broadcast(&team.started);
     pthread_mutex_unlock(&team.lock);
     job(0, context);
     pthread_mutex_lock(&team.lock);
+    team.closed = team.round;
     while (team.busy > 0)
         pthread_cond_wait(&team.finished, &team.lock);
     pthread_mutex_unlock(&team.lock);
