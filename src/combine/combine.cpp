@@ -598,19 +598,42 @@ void sort_tile_uint32(const Combiner& c, std::uint32_t* keys, std::uint64_t n)
     sort_tile(c, keys, n);
 }
 
+// Reads the values where they lie, in the file's byte order.
 ALSO_FOR_AVX2
-void whole_tile_keep(const Combiner& c, const std::uint16_t* x, const std::int32_t* low,
-                     const std::int32_t* high, std::uint32_t* sum, std::uint32_t* kept, std::uint64_t n)
+void whole_tile_keep(const Combiner& c, const unsigned char* const* values, std::uint64_t first,
+                     const std::int32_t* low, const std::int32_t* high, std::uint32_t* sum,
+                     std::uint32_t* kept, std::uint64_t n)
 {
     std::fill(sum, sum + n, 0);
     std::fill(kept, kept + n, 0);
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
-            std::int32_t v = x[k * tile + p];
+            std::int32_t v = load_value<std::uint16_t>(values[k], first + p);
             std::uint32_t keep = (v >= low[p]) & (v <= high[p]);
             sum[p] += keep * static_cast<std::uint32_t>(v);
             kept[p] += keep;
         }
+}
+
+// The bounds lie below 65536 and above -1 on their own sides (the median is
+// within 0..65535); each is cut to that on the other, and then to the whole
+// numbers within it: the ceiling of the low one, the floor of the high one
+// (as conversions toward 0 that run across the tile).
+ALSO_FOR_AVX2
+void whole_bounds(const Combiner& c, const std::uint32_t* deviations, const std::uint32_t* m2,
+                  std::int32_t* low, std::int32_t* high, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        double mad = static_cast<double>(deviations[c.low * tile + p] + deviations[c.high * tile + p]) / 4;
+        double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
+        double lo = center - r.sigma_low * deviation, hi = center + r.sigma_high * deviation;
+        lo = lo < -1.0 ? -1.0 : lo;
+        hi = hi > 65536.0 ? 65536.0 : hi;
+        auto toward_zero = static_cast<std::int32_t>(lo);
+        low[p] = toward_zero + (static_cast<double>(toward_zero) < lo);
+        high[p] = static_cast<std::int32_t>(hi);
+    }
 }
 
 ALSO_FOR_AVX2
@@ -620,55 +643,51 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
 {
     const Rejection& r = c.rejection;
     const std::uint64_t m = c.inputs;
-    auto* x = reinterpret_cast<std::uint16_t*>(w.values);
-    std::uint16_t* sorted = x + m * tile;
+    auto* sorted = reinterpret_cast<std::uint16_t*>(w.values);
     auto* deviations = reinterpret_cast<std::uint32_t*>(w.keys);
     for (std::uint64_t k = 0; k < m; ++k)
         for (std::uint64_t p = 0; p < n; ++p)
-            x[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
-    std::copy(x, x + m * tile, sorted);
+            sorted[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
     sort_tile_uint16(c, sorted, n);
-    std::uint32_t m2[tile];
+    std::uint32_t m2[tile] = {};
     for (std::uint64_t p = 0; p < n; ++p)
         m2[p] = std::uint32_t{sorted[c.low * tile + p]} + sorted[c.high * tile + p];
     for (std::uint64_t k = 0; k < m; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
-            auto d = static_cast<std::int32_t>(2 * std::uint32_t{x[k * tile + p]} - m2[p]);
+            std::uint32_t x = load_value<std::uint16_t>(values[k], first + p);
+            auto d = static_cast<std::int32_t>(2 * x - m2[p]);
             deviations[k * tile + p] = static_cast<std::uint32_t>(d < 0 ? -d : d);
         }
     sort_tile_uint32(c, deviations, n);
-    // The bounds lie below 65536 and above -1 on their own sides (the
-    // median is within 0..65535); each is cut to that on the other.
     std::int32_t low[tile], high[tile];
-    double lo[tile], hi[tile];
-    for (std::uint64_t p = 0; p < n; ++p) {
-        double mad = static_cast<double>(deviations[c.low * tile + p] + deviations[c.high * tile + p]) / 4;
-        double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
-        lo[p] = std::ceil(center - r.sigma_low * deviation);
-        hi[p] = std::floor(center + r.sigma_high * deviation);
-    }
-    for (std::uint64_t p = 0; p < n; ++p) {
-        low[p] = static_cast<std::int32_t>(lo[p] < -1.0 ? -1.0 : lo[p]);
-        high[p] = static_cast<std::int32_t>(hi[p] > 65536.0 ? 65536.0 : hi[p]);
-    }
+    whole_bounds(c, deviations, m2, low, high, n);
     std::uint32_t sum[tile], kept[tile];
-    whole_tile_keep(c, x, low, high, sum, kept, n);
-    std::uint64_t emptied = 0;
+    whole_tile_keep(c, values, first, low, high, sum, kept, n);
+    // Every pixel as if nothing more were to be done, across the tile (a
+    // pixel with nothing kept divides by 0 here); then those that need
+    // more, alone.
+    std::uint16_t out[tile], lost[tile];
+    const std::uint16_t* a = sorted + c.low * tile;
+    const std::uint16_t* b = sorted + c.high * tile;
     for (std::uint64_t p = 0; p < n; ++p) {
-        bool more = kept[p] < m && (r.iterations != 1 || c.method == Method::median);
-        if (more || kept[p] == 0) {
-            for (std::uint64_t k = 0; k < m; ++k)
-                px.values[k] = x[k * tile + p];
-            reject_and_combine(c, px, result, rejected, first + p, emptied);
-            continue;
-        }
-        if (rejected != nullptr)
-            store_value(rejected, first + p, static_cast<std::uint16_t>(m - kept[p]));
-        std::uint16_t a = sorted[c.low * tile + p], b = sorted[c.high * tile + p];
-        store_value(result, first + p, c.method == Method::mean ? mean_uint16(sum[p], kept[p])
-                                       : c.low == c.high        ? b
-                                                                : middle_uint16(a, b));
+        lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+        if (c.method == Method::mean)
+            out[p] = rounded_quotient(sum[p], kept[p]);
+        else
+            out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
     }
+    for (std::uint64_t p = 0; p < n; ++p) {
+        store_value(result, first + p, out[p]);
+        if (rejected != nullptr)
+            store_value(rejected, first + p, lost[p]);
+    }
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < n; ++p)
+        if (kept[p] == 0 || (kept[p] < m && (r.iterations != 1 || c.method == Method::median))) {
+            for (std::uint64_t k = 0; k < m; ++k)
+                px.values[k] = load_value<std::uint16_t>(values[k], first + p);
+            reject_and_combine(c, px, result, rejected, first + p, emptied);
+        }
     return emptied;
 }
 
