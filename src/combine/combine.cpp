@@ -482,6 +482,8 @@ bool by_tiles(const Combiner& c)
 struct Tile_Work {
     double* values;     // inputs * tile: values[k * tile + p]
     std::int64_t* keys; // inputs * tile
+    Comparator* sort_network; // a whole sort, for the clipping in whole numbers
+    std::uint64_t sort_comparators;
     double low[tile], high[tile]; // bounds
     double middle[2][tile];       // the middle values of all, in order
     double sum[tile];
@@ -583,19 +585,43 @@ void tile_load(const Combiner& c, Tile_Work& w, const unsigned char* const* valu
 // uint16 values clipped about their median by mad_std, the defaults, in
 // whole numbers: the median's double is m2 / 2 with m2 the sum of the two
 // middle values, each deviation's double is D / 2 with D = |2x - m2|, and
-// the median absolute deviation (Da + Db) / 4, all exact; so the network
-// sorts 16-bit values and 32-bit deviations, and a value lies within the
-// bounds exactly when it lies within their ceiling and floor.
+// the median absolute deviation (Da + Db) / 4, all exact; so a network
+// sorts the 16-bit values, the deviations' middle ones come from the order
+// (middle_deviations), and a value lies within the bounds exactly when it
+// lies within their ceiling and floor.
 ALSO_FOR_AVX2
 void sort_tile_uint16(const Combiner& c, std::uint16_t* keys, std::uint64_t n)
 {
     sort_tile(c, keys, n);
 }
 
+// The deviations D = |2x - m2| at the middle ranks, from the values in
+// order: those of the values up to the lower middle one, taken downwards,
+// are in order (A), and so are those of the values after it (B); the t-th
+// smallest of the two together is the least, over the splits of t into i
+// from A and t - i from B, of the greater of the last taken from each (0
+// for none, below every deviation).
 ALSO_FOR_AVX2
-void sort_tile_uint32(const Combiner& c, std::uint32_t* keys, std::uint64_t n)
+void middle_deviations(const Combiner& c, const std::uint16_t* sorted, const std::uint32_t* m2,
+                       std::uint32_t (*deviations)[tile], std::uint64_t n)
 {
-    sort_tile(c, keys, n);
+    const std::uint64_t a = c.low + 1, b_first = c.low + 1, b = c.inputs - b_first;
+    const std::uint64_t ranks[2] = {c.low, c.high};
+    for (int r = 0; r < 2; ++r) {
+        const std::uint64_t t = ranks[r] + 1;
+        std::uint32_t* d = deviations[r];
+        std::fill(d, d + n, UINT32_MAX);
+        for (std::uint64_t i = t > b ? t - b : 0; i <= std::min(t, a); ++i) {
+            const std::uint16_t* from_a = sorted + (c.low + 1 - i) * tile; // A[i - 1]
+            const std::uint16_t* from_b = sorted + (b_first + t - i - 1) * tile; // B[t - i - 1]
+            for (std::uint64_t p = 0; p < n; ++p) {
+                std::uint32_t x = i > 0 ? m2[p] - 2 * std::uint32_t{from_a[p]} : 0;
+                std::uint32_t y = t > i ? 2 * std::uint32_t{from_b[p]} - m2[p] : 0;
+                std::uint32_t v = x > y ? x : y;
+                d[p] = v < d[p] ? v : d[p];
+            }
+        }
+    }
 }
 
 // Reads the values where they lie, in the file's byte order.
@@ -620,12 +646,12 @@ void whole_tile_keep(const Combiner& c, const unsigned char* const* values, std:
 // numbers within it: the ceiling of the low one, the floor of the high one
 // (as conversions toward 0 that run across the tile).
 ALSO_FOR_AVX2
-void whole_bounds(const Combiner& c, const std::uint32_t* deviations, const std::uint32_t* m2,
+void whole_bounds(const Combiner& c, const std::uint32_t (*deviations)[tile], const std::uint32_t* m2,
                   std::int32_t* low, std::int32_t* high, std::uint64_t n)
 {
     const Rejection& r = c.rejection;
     for (std::uint64_t p = 0; p < n; ++p) {
-        double mad = static_cast<double>(deviations[c.low * tile + p] + deviations[c.high * tile + p]) / 4;
+        double mad = static_cast<double>(deviations[0][p] + deviations[1][p]) / 4;
         double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
         double lo = center - r.sigma_low * deviation, hi = center + r.sigma_high * deviation;
         lo = lo < -1.0 ? -1.0 : lo;
@@ -644,21 +670,17 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     const Rejection& r = c.rejection;
     const std::uint64_t m = c.inputs;
     auto* sorted = reinterpret_cast<std::uint16_t*>(w.values);
-    auto* deviations = reinterpret_cast<std::uint32_t*>(w.keys);
     for (std::uint64_t k = 0; k < m; ++k)
         for (std::uint64_t p = 0; p < n; ++p)
             sorted[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
-    sort_tile_uint16(c, sorted, n);
-    std::uint32_t m2[tile] = {};
+    Combiner whole = c; // every position in order, not only the middle ones
+    whole.network = w.sort_network;
+    whole.comparators = w.sort_comparators;
+    sort_tile_uint16(whole, sorted, n);
+    std::uint32_t m2[tile] = {}, deviations[2][tile];
     for (std::uint64_t p = 0; p < n; ++p)
         m2[p] = std::uint32_t{sorted[c.low * tile + p]} + sorted[c.high * tile + p];
-    for (std::uint64_t k = 0; k < m; ++k)
-        for (std::uint64_t p = 0; p < n; ++p) {
-            std::uint32_t x = load_value<std::uint16_t>(values[k], first + p);
-            auto d = static_cast<std::int32_t>(2 * x - m2[p]);
-            deviations[k * tile + p] = static_cast<std::uint32_t>(d < 0 ? -d : d);
-        }
-    sort_tile_uint32(c, deviations, n);
+    middle_deviations(c, sorted, m2, deviations, n);
     std::int32_t low[tile], high[tile];
     whole_bounds(c, deviations, m2, low, high, n);
     std::uint32_t sum[tile], kept[tile];
@@ -811,8 +833,12 @@ bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t
         if (w != nullptr) {
             w->values = static_cast<double*>(std::malloc(inputs * tile * sizeof(double)));
             w->keys = static_cast<std::int64_t*>(std::malloc(inputs * tile * sizeof(std::int64_t)));
+            w->sort_comparators = batcher_network(inputs, nullptr);
+            w->sort_network = static_cast<Comparator*>(std::malloc((w->sort_comparators + 1) * sizeof(Comparator)));
+            if (w->sort_network != nullptr)
+                batcher_network(inputs, w->sort_network);
         }
-        ready = w != nullptr && w->values != nullptr && w->keys != nullptr &&
+        ready = w != nullptr && w->values != nullptr && w->keys != nullptr && w->sort_network != nullptr &&
                 (c.network != nullptr || make_network(c));
     }
     if (!ready)
@@ -828,6 +854,7 @@ void release_combiner(Combiner& c)
     if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
         std::free(w->values);
         std::free(w->keys);
+        std::free(w->sort_network);
         std::free(w);
     }
     c.keys = nullptr;
