@@ -505,12 +505,37 @@ void tile_median(const Combiner& c, std::int64_t* keys, std::uint64_t n, double*
     }
 }
 
+// The same for binary64 values, their deviations |x - median| rounded as
+// astropy rounds them: rounding keeps their order on each side.
+ALSO_FOR_AVX2
+void middle_deviations(const Combiner& c, const std::int64_t* sorted, const double* median,
+                       double (*deviations)[tile], std::uint64_t n)
+{
+    const std::uint64_t a = c.low + 1, b_first = c.low + 1, b = c.inputs - b_first;
+    const std::uint64_t ranks[2] = {c.low, c.high};
+    for (int r = 0; r < 2; ++r) {
+        const std::uint64_t t = ranks[r] + 1;
+        double* d = deviations[r];
+        std::fill(d, d + n, INFINITY);
+        for (std::uint64_t i = t > b ? t - b : 0; i <= std::min(t, a); ++i) {
+            const std::int64_t* from_a = sorted + (c.low + 1 - i) * tile;
+            const std::int64_t* from_b = sorted + (b_first + t - i - 1) * tile;
+            for (std::uint64_t p = 0; p < n; ++p) {
+                double x = i > 0 ? std::fabs(from_key(from_a[p]) - median[p]) : 0.0;
+                double y = t > i ? std::fabs(from_key(from_b[p]) - median[p]) : 0.0;
+                double v = x > y ? x : y;
+                d[p] = v < d[p] ? v : d[p];
+            }
+        }
+    }
+}
+
 ALSO_FOR_AVX2
 void tile_bounds(const Combiner& c, Tile_Work& w, std::uint64_t n)
 {
     const Rejection& r = c.rejection;
     const std::uint64_t m = c.inputs;
-    double median[tile], mean[tile], deviation[tile], scratch[2][tile];
+    double median[tile], mean[tile], deviation[tile], middle[2][tile];
     std::copy(w.sum, w.sum + n, median); // as reject_tile left them
     if (r.center == Center::mean || r.deviation == Deviation::std) {
         std::fill(mean, mean + n, 0.0);
@@ -521,12 +546,10 @@ void tile_bounds(const Combiner& c, Tile_Work& w, std::uint64_t n)
             mean[p] /= static_cast<double>(m);
     }
     if (r.deviation == Deviation::mad_std) {
-        for (std::uint64_t k = 0; k < m; ++k)
-            for (std::uint64_t p = 0; p < n; ++p)
-                w.keys[k * tile + p] = std::bit_cast<std::int64_t>(std::fabs(w.values[k * tile + p] - median[p]));
-        tile_median(c, w.keys, n, scratch[0], scratch[1], deviation);
+        // The keys are in order (reject_tile sorted them wholly).
+        middle_deviations(c, w.keys, median, middle, n);
         for (std::uint64_t p = 0; p < n; ++p)
-            deviation[p] *= mad_to_std;
+            deviation[p] = (c.low == c.high ? middle[0][p] : (middle[0][p] + middle[1][p]) / 2) * mad_to_std;
     } else {
         std::fill(deviation, deviation + n, 0.0);
         for (std::uint64_t k = 0; k < m; ++k)
@@ -725,9 +748,15 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
     tile_load(c, w, values, first, n);
     bool medians = c.method == Method::median || (r.sigma && (r.center == Center::median ||
                                                               r.deviation == Deviation::mad_std));
-    // w.sum holds the medians for tile_bounds until tile_keep.
+    // w.sum holds the medians for tile_bounds until tile_keep; mad_std
+    // needs the keys wholly in order.
+    Combiner whole = c;
+    if (r.sigma && r.deviation == Deviation::mad_std) {
+        whole.network = w.sort_network;
+        whole.comparators = w.sort_comparators;
+    }
     if (medians)
-        tile_median(c, w.keys, n, w.middle[0], w.middle[1], w.sum);
+        tile_median(whole, w.keys, n, w.middle[0], w.middle[1], w.sum);
     if (r.sigma) {
         tile_bounds(c, w, n);
         tile_keep(c, w, n);
