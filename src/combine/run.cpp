@@ -445,7 +445,7 @@ unsigned char* add_record(const Options& o, Velkin_Header& header)
                r.sigma_low, r.sigma_high, r.center == Center::median ? "median" : "mean",
                r.deviation == Deviation::std ? "std" : "mad_std",
                static_cast<unsigned long long>(r.iterations));
-    append("\n");
+    append("%s", "\n");
     std::uint64_t length = comment_length(header);
     bool separate = length > 0 && header.comment[length - 1] != '\n';
     std::uint64_t total = length + separate + static_cast<std::uint64_t>(n);
