@@ -7,10 +7,10 @@
 
 #include "combine.h"
 #include "image/file_io.h"
+#include "image/frame_statistics.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/velkin.h"
-#include "image/frame_statistics.h"
 #include "messages.h"
 #include "option_values.h"
 #include "team.h"
