@@ -297,6 +297,21 @@ TEST(Rejection, Uint16PixelsThatLoseEveryValue)
     }
 }
 
+// A bound between whole numbers: 7, 8, 10, 12, 20 have the median 10 and
+// the median absolute deviation 2, so the bounds 10 -+ 2.97 reject 7,
+// which lies 0.035 below the lower one, and 20.
+TEST(Rejection, Uint16BoundsBetweenWholeNumbers)
+{
+    std::vector<Bytes> inputs;
+    for (std::uint16_t v : std::vector<std::uint16_t>{7, 8, 10, 12, 20})
+        inputs.push_back(le16({v}));
+    Bytes counts;
+    std::uint64_t emptied = 0;
+    EXPECT_EQ(reject(inputs, type_uint16, Method::mean, sigma(1, 1, Center::median, Deviation::mad_std), counts, emptied),
+              le16({10}));
+    EXPECT_EQ(counts, le16({2}));
+}
+
 // Scaled inputs come out binary64: each value times its input's factor.
 TEST(Rejection, ScaledByFactors)
 {

@@ -42,11 +42,12 @@ bool parse_whole(const char* text, std::size_t length, std::uint64_t& value)
     return true;
 }
 
-// The text before and after its one comma.
+// The text before and after its first comma (a second one is no part of
+// a number).
 bool split_pair(const char* text, std::size_t& comma)
 {
     const char* at = std::strchr(text, ',');
-    if (at == nullptr || std::strchr(at + 1, ',') != nullptr)
+    if (at == nullptr)
         return false;
     comma = static_cast<std::size_t>(at - text);
     return true;
