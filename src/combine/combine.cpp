@@ -736,6 +736,35 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     return emptied;
 }
 
+// Every pixel of the tile as if nothing more were to be done, across the
+// tile; reject_tile does again those that need more.
+ALSO_FOR_AVX2
+void tile_results(const Combiner& c, const Tile_Work& w, unsigned char* result, unsigned char* rejected,
+                  std::uint64_t first, std::uint64_t n)
+{
+    const std::uint64_t m = c.inputs;
+    if (rejected != nullptr)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
+    const double* low = w.middle[0];
+    const double* high = w.middle[1];
+    if (c.factors != nullptr || c.type == type_binary64) {
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p,
+                        c.method == Method::mean ? w.sum[p] / static_cast<double>(w.kept[p])
+                        : c.low == c.high        ? high[p]
+                                                 : middle_binary64(low[p], high[p]));
+        return;
+    }
+    for (std::uint64_t p = 0; p < n; ++p)
+        store_value(result, first + p,
+                    c.method == Method::mean
+                        ? rounded_quotient(w.sum[p], static_cast<double>(w.kept[p]))
+                    : c.low == c.high ? static_cast<std::uint16_t>(high[p])
+                                      : middle_uint16(static_cast<std::uint16_t>(low[p]),
+                                                      static_cast<std::uint16_t>(high[p])));
+}
+
 std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
                           unsigned char* rejected, const unsigned char* const* values, std::uint64_t first,
                           std::uint64_t n)
@@ -767,7 +796,7 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
             for (std::uint64_t p = 0; p < n; ++p)
                 w.sum[p] = w.sum[p] + w.values[k * tile + p];
     }
-    const bool scaled = c.factors != nullptr || c.type == type_binary64;
+    tile_results(c, w, result, rejected, first, n);
     std::uint64_t emptied = 0;
     for (std::uint64_t p = 0; p < n; ++p) {
         bool more = w.kept[p] < m && (r.iterations != 1 || c.method == Method::median);
@@ -775,22 +804,7 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
             for (std::uint64_t k = 0; k < m; ++k)
                 px.values[k] = w.values[k * tile + p];
             reject_and_combine(c, px, result, rejected, first + p, emptied);
-            continue;
         }
-        if (rejected != nullptr)
-            store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
-        double low = w.middle[0][p], high = w.middle[1][p];
-        if (c.method == Method::mean && scaled)
-            store_value(result, first + p, w.sum[p] / static_cast<double>(w.kept[p]));
-        else if (c.method == Method::mean)
-            store_value(result, first + p, mean_uint16(static_cast<std::uint64_t>(w.sum[p]), w.kept[p]));
-        else if (scaled)
-            store_value(result, first + p, c.low == c.high ? high : middle_binary64(low, high));
-        else
-            store_value(result, first + p,
-                        c.low == c.high ? static_cast<std::uint16_t>(high)
-                                        : middle_uint16(static_cast<std::uint16_t>(low),
-                                                        static_cast<std::uint16_t>(high)));
     }
     return emptied;
 }
