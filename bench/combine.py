@@ -27,40 +27,22 @@ import time
 FRAMES = 16
 WIDTH = HEIGHT = 2048
 
-NUMPY = r"""
-import sys, numpy as np
-method, out, *ins = sys.argv[1:]
-h = open(ins[0], 'rb').read(64)
-start = 64 + int.from_bytes(h[2:4], 'little')
-t = '<u2' if h[12] == 2 else '<f8'
-stack = np.stack([np.fromfile(f, t, offset=start) for f in ins])
-r = np.median(stack, axis=0) if method == 'median' else np.mean(stack, axis=0)
-if t == '<u2':
-    r = np.rint(r)  # to nearest, ties to even
-with open(ins[0], 'rb') as f:
-    head = f.read(start)
-with open(out, 'wb') as f:
-    f.write(head)
-    r.astype(t).tofile(f)
-"""
-
-
-CCDPROC = r"""
+# The frames' layout, read from the first; the result written after its
+# header and comment, uint16 rounded to nearest, ties to even. Each script
+# below computes r from its inputs `ins` between these two.
+READ = r"""
 import sys, warnings, numpy as np
-from astropy.nddata import CCDData
-from astropy.stats import mad_std
-from ccdproc import combine
 warnings.simplefilter('ignore')
-out, *ins = sys.argv[1:]
+*arguments, out = sys.argv[1:sys.argv.index('--')]
+ins = sys.argv[sys.argv.index('--') + 1:]
 h = open(ins[0], 'rb').read(64)
 start = 64 + int.from_bytes(h[2:4], 'little')
 x, y = int.from_bytes(h[4:6], 'little'), int.from_bytes(h[6:8], 'little')
 t = '<u2' if h[12] == 2 else '<f8'
-ccds = [CCDData(np.fromfile(f, t, offset=start).astype(np.float64).reshape(y, x), unit='adu') for f in ins]
-r = combine(ccds, method='average', sigma_clip=True, sigma_clip_low_thresh=5, sigma_clip_high_thresh=5,
-            sigma_clip_func=np.ma.median, sigma_clip_dev_func=mad_std).data
+"""
+WRITE = r"""
 if t == '<u2':
-    r = np.rint(r)  # to nearest, ties to even
+    r = np.rint(r)
 with open(ins[0], 'rb') as f:
     head = f.read(start)
 with open(out, 'wb') as f:
@@ -68,8 +50,22 @@ with open(out, 'wb') as f:
     r.astype(t).tofile(f)
 """
 
-# pixcombine's options for each method, and the command of Python's that
-# does the same: (label, pixcombine's options, script, its extra arguments)
+NUMPY = READ + r"""
+stack = np.stack([np.fromfile(f, t, offset=start) for f in ins])
+r = np.median(stack, axis=0) if arguments[0] == 'median' else np.mean(stack, axis=0)
+""" + WRITE
+
+CCDPROC = READ + r"""
+from astropy.nddata import CCDData
+from astropy.stats import mad_std
+from ccdproc import combine
+ccds = [CCDData(np.fromfile(f, t, offset=start).astype(np.float64).reshape(y, x), unit='adu') for f in ins]
+r = combine(ccds, method='average', sigma_clip=True, sigma_clip_low_thresh=5, sigma_clip_high_thresh=5,
+            sigma_clip_func=np.ma.median, sigma_clip_dev_func=mad_std).data
+""" + WRITE
+
+# For each method: its label, pixcombine's options, and the Python script
+# that does the same job.
 METHODS = [("mean", ["--mean"], "numpy"), ("median", ["--median"], "numpy"),
            ("clipped", ["--mean", "--sigma-clip", "5,5"], "ccdproc")]
 
@@ -140,7 +136,7 @@ def bench_pixcombine(tool, reps, work_parent):
             commands = [("cat", ["cat"] + frames)]
             def other_argv(other, method, frames):
                 extra = [method] if other == "numpy" else []
-                return [pythons[other], "-c", scripts[other]] + extra + [out] + frames
+                return [pythons[other], "-c", scripts[other]] + extra + [out, "--"] + frames
             for method, options, other in METHODS:
                 commands.append(("pixcombine " + method, [tool] + options + ["-o", out] + frames))
                 if pythons[other]:
