@@ -1,13 +1,19 @@
-"""pixcombine's benchmark: 16 frames of 2048x2048, uint16 and binary64, mean
-and median, against reading the frames (`cat IN... > /dev/null`) and against
-numpy doing the same job (read the frames, combine, write OUT).
+"""pixcombine's benchmark: 16 frames of 2048x2048, uint16 and binary64, mean,
+median and the sigma-clipped mean of ccdproc's master bias (5,5 about the
+median by mad_std), against reading the frames (`cat IN... > /dev/null`),
+against numpy doing the same job (read the frames, combine, write OUT), and
+the clipped mean against ccdproc.combine with the same options.
 
 bench_pixcombine(tool, reps, work_parent) makes the frames in a temporary
 folder under work_parent (None: the system's), runs every command once to
-warm the page cache and then `reps` times, the commands taking turns within
-each round, and prints the median times, the ratios and pixcombine's peak
-resident memory. Where numpy is found (`import numpy` with /usr/bin/python3
-or the python3 on PATH), its outputs must equal pixcombine's byte for byte.
+warm the page cache and then `reps` times (ccdproc, which takes seconds, at
+most 3), the commands taking turns within each round, and prints the median
+times, the ratios and pixcombine's peak resident memory. Each run is
+started with posix_spawn and timed from just before it to the end of its
+wait4, so that no fork of this Python process lies in the timed span (the
+numpy and ccdproc commands are Python processes themselves). Where numpy
+and ccdproc are found (with /usr/bin/python3 or the python3 on PATH), their
+outputs must equal pixcombine's byte for byte.
 """
 import os
 import shutil
@@ -17,7 +23,7 @@ import sys
 import tempfile
 import time
 
-# The package, from the source tree: here, and in the numpy script's python.
+# The package, from the source tree: here, and in the scripts' pythons.
 PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
 sys.path.insert(0, PYTHON_DIR)
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))
@@ -26,16 +32,41 @@ import pixdelta  # noqa: E402  (its header layout, which needs no numpy)
 FRAMES = 16
 WIDTH = HEIGHT = 2048
 
-NUMPY = r"""
-import sys, numpy as np, pixdelta
-method, out, *ins = sys.argv[1:]
-images = [pixdelta.read(f) for f in ins]
-stack = np.stack([i.values for i in images])
-r = np.median(stack, axis=0) if method == 'median' else np.mean(stack, axis=0)
-if stack.dtype == np.uint16:
-    r = np.rint(r).astype(np.uint16)  # to nearest, ties to even
-pixdelta.write(out, r, images[0].header, images[0].comment)
+# The frames read with the pixdelta package; the result written with the
+# first's header and comment, uint16 rounded to nearest, ties to even. Each
+# script below computes r from its inputs `ins` between these two.
+READ = r"""
+import sys, warnings, numpy as np, pixdelta
+warnings.simplefilter('ignore')
+*arguments, out = sys.argv[1:sys.argv.index('--')]
+ins = sys.argv[sys.argv.index('--') + 1:]
+first = pixdelta.read(ins[0])
+t = first.values.dtype
 """
+WRITE = r"""
+if t == np.uint16:
+    r = np.rint(r)
+pixdelta.write(out, r.astype(t), first.header, first.comment)
+"""
+
+NUMPY = READ + r"""
+stack = np.stack([pixdelta.read(f).values for f in ins])
+r = np.median(stack, axis=0) if arguments[0] == 'median' else np.mean(stack, axis=0)
+""" + WRITE
+
+CCDPROC = READ + r"""
+from astropy.nddata import CCDData
+from astropy.stats import mad_std
+from ccdproc import combine
+ccds = [CCDData(pixdelta.read(f).values.astype(np.float64), unit='adu') for f in ins]
+r = combine(ccds, method='average', sigma_clip=True, sigma_clip_low_thresh=5, sigma_clip_high_thresh=5,
+            sigma_clip_func=np.ma.median, sigma_clip_dev_func=mad_std).data
+""" + WRITE
+
+# For each method: its label, pixcombine's options, and the Python script
+# that does the same job.
+METHODS = [("mean", ["--mean"], "numpy"), ("median", ["--median"], "numpy"),
+           ("clipped", ["--mean", "--sigma-clip", "5,5"], "ccdproc")]
 
 
 def make_frame(path, file_type):
@@ -53,21 +84,25 @@ def make_frame(path, file_type):
         f.write(values)
 
 
-def numpy_python():
+def python_with(modules):
     for python in ("/usr/bin/python3", shutil.which("python3") or ""):
-        if python and subprocess.run([python, "-c", "import numpy"], capture_output=True).returncode == 0:
+        if python and subprocess.run([python, "-c", "import " + modules], capture_output=True).returncode == 0:
             return python
     return None
 
 
-def run_timed(argv, shell, out):
+def run_timed(argv, out):
+    """Wall time of one run, its standard output on /dev/null."""
     if os.path.exists(out):  # an older OUT is not freed inside the timed run
         os.unlink(out)
+    actions = [(os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0)]
+    program = shutil.which(argv[0]) or argv[0]
     start = time.perf_counter()
-    status = subprocess.run(argv, shell=shell, stdout=subprocess.DEVNULL).returncode
+    pid = os.posix_spawn(program, argv, os.environ, file_actions=actions)
+    _, status, _ = os.wait4(pid, 0)
     elapsed = time.perf_counter() - start
     if status != 0:
-        sys.exit("failed: %s" % (argv if shell else " ".join(argv[:4]) + " ..."))
+        sys.exit("failed: %s" % " ".join(argv[:4]) + " ...")
     return elapsed
 
 
@@ -82,10 +117,12 @@ def peak_rss_kib(argv, out):
 
 
 def bench_pixcombine(tool, reps, work_parent):
-    python = numpy_python()
+    pythons = {"numpy": python_with("numpy"), "ccdproc": python_with("numpy, ccdproc")}
+    scripts = {"numpy": NUMPY, "ccdproc": CCDPROC}
     work = tempfile.mkdtemp(prefix="pixcombine-bench-", dir=work_parent)
     print("\npixcombine: %s" % tool)
-    print("numpy:      %s" % (python or "not installed (apt-get install python3-numpy); skipped"))
+    print("numpy:      %s" % (pythons["numpy"] or "not installed (apt-get install python3-numpy); skipped"))
+    print("ccdproc:    %s" % (pythons["ccdproc"] or "not installed (apt-get install python3-ccdproc); skipped"))
     print("%d frames of %dx%d; %d timed rounds after one warm-up, commands in turn, medians"
           % (FRAMES, WIDTH, HEIGHT, reps))
     rows = []
@@ -95,45 +132,54 @@ def bench_pixcombine(tool, reps, work_parent):
             for f in frames:
                 make_frame(f, file_type)
             out = os.path.join(work, "out.img")
-            commands = [("cat", "cat %s > /dev/null" % " ".join(frames), True)]
-            for method in ("mean", "median"):
-                commands.append(("pixcombine " + method, [tool, "--" + method, "-o", out] + frames, False))
-                if python:
-                    commands.append(("numpy " + method, [python, "-c", NUMPY, method, out] + frames, False))
+            commands = [("cat", ["cat"] + frames)]
+            def other_argv(other, method, frames):
+                extra = [method] if other == "numpy" else []
+                return [pythons[other], "-c", scripts[other]] + extra + [out, "--"] + frames
+            for method, options, other in METHODS:
+                commands.append(("pixcombine " + method, [tool] + options + ["-o", out] + frames))
+                if pythons[other]:
+                    commands.append((other + " " + method, other_argv(other, method, frames)))
             if type_name == "uint16":
-                for label, argv, shell in commands:
-                    shown = "cat %s ... > /dev/null" % frames[0] if shell else " ".join(argv[:5]) + " ..."
-                    print("  $ %s" % shown.replace(NUMPY, "'<numpy script>'").replace(work, "DIR"))
-            times = {label: [] for label, _, _ in commands}
+                for label, argv in commands:
+                    shown = " ".join(a if "\n" not in a else "'<%s script>'" % label.split()[0] for a in argv[:6])
+                    print("  $ %s ..." % shown.replace(work, "DIR"))
+            times = {label: [] for label, _ in commands}
             for round_ in range(reps + 1):
-                for label, argv, shell in commands:
-                    elapsed = run_timed(argv, shell, out)
+                for label, argv in commands:
+                    if label.startswith("ccdproc") and round_ > 3:
+                        continue
+                    elapsed = run_timed(argv, out)
                     if round_ > 0:
                         times[label].append(elapsed)
             median = {label: statistics.median(t) for label, t in times.items()}
-            for method in ("mean", "median"):
-                argv = [tool, "--" + method, "-o", out] + frames
-                if python:  # the ratios hold only if both compute the same bytes
-                    run_timed([python, "-c", NUMPY, method, out] + frames, False, out)
-                    os.replace(out, out + ".numpy")
-                    run_timed(argv, False, out)
-                    with open(out, "rb") as a, open(out + ".numpy", "rb") as b:
-                        if a.read() != b.read():
-                            sys.exit("pixcombine and numpy disagree: %s %s" % (type_name, method))
-                    os.unlink(out + ".numpy")
-                rows.append((type_name, method, median["pixcombine " + method], median["cat"],
-                             median.get("numpy " + method), peak_rss_kib(argv, out)))
+            for method, options, other in METHODS:
+                argv = [tool] + options + ["-o", out] + frames
+                if pythons[other]:  # the ratios hold only if both compute the same bytes
+                    run_timed(other_argv(other, method, frames), out)
+                    os.replace(out, out + ".other")
+                    run_timed(argv, out)
+                    with open(out, "rb") as a, open(out + ".other", "rb") as b:
+                        # OUT's comment has pixcombine's record: the values only
+                        mine, theirs = a.read(), b.read()
+                        n = WIDTH * HEIGHT * (2 if file_type == 2 else 8)
+                        if mine[-n:] != theirs[-n:]:
+                            sys.exit("pixcombine and %s disagree: %s %s" % (other, type_name, method))
+                    os.unlink(out + ".other")
+                rows.append((type_name, method, median["pixcombine " + method], median["cat"], other,
+                             median.get(other + " " + method), peak_rss_kib(argv, out)))
             for f in frames:
                 os.unlink(f)
     finally:
         shutil.rmtree(work)
 
-    print("\n%-10s %-7s %11s %9s %9s %6s %7s %9s" % (
-        "frames", "method", "pixcombine", "cat", "numpy", "/cat", "/numpy", "peak RSS"))
-    for type_name, method, pix, cat, numpy, peak in rows:
-        print("%-10s %-7s %9.1fms %7.1fms %9s %6.2f %7s %6.1fMiB" % (
-            type_name, method, pix * 1e3, cat * 1e3, "%.1fms" % (numpy * 1e3) if numpy else "-",
-            pix / cat, "%.2f" % (pix / numpy) if numpy else "-", peak / 1024 if peak else float("nan")))
+    print("\n%-10s %-8s %11s %9s %6s  %-8s %10s %8s %9s" % (
+        "frames", "method", "pixcombine", "cat", "/cat", "other", "its time", "/other", "peak RSS"))
+    for type_name, method, pix, cat, other, theirs, peak in rows:
+        print("%-10s %-8s %9.1fms %7.1fms %6.2f  %-8s %10s %8s %6.1fMiB" % (
+            type_name, method, pix * 1e3, cat * 1e3, pix / cat, other,
+            "%.1fms" % (theirs * 1e3) if theirs else "-", "%.4f" % (pix / theirs) if theirs else "-",
+            peak / 1024 if peak else float("nan")))
 
 
 if __name__ == "__main__":

@@ -88,7 +88,7 @@ template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t 
 // processors with AVX2, chosen when the program loads: the same operations
 // in the same order, four 64-bit lanes at once in the second.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#define ALSO_FOR_AVX2 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define ALSO_FOR_AVX2
 #endif
@@ -140,22 +140,25 @@ void median_uint16_tile(const Combiner& c, unsigned char* result,
         store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
 }
 
+// The flags are a local array, which nothing else can alias: so the loop
+// runs across the tile.
+ALSO_FOR_AVX2
 void median_binary64_tile(const Combiner& c, unsigned char* result,
                           const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
     auto* keys = static_cast<std::int64_t*>(c.keys);
-    std::fill(c.nan, c.nan + n, 0);
+    unsigned char nan[tile] = {};
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
             auto bits = load_value<std::uint64_t>(values[k], first + p);
-            c.nan[p] |= is_nan_bits(bits);
+            nan[p] |= is_nan_bits(bits);
             keys[k * tile + p] = order_key(bits);
         }
     sort_tile_binary64(c, keys, n);
     const std::int64_t* low = keys + c.low * tile;
     const std::int64_t* high = keys + c.high * tile;
     for (std::uint64_t p = 0; p < n; ++p) {
-        double v = c.nan[p]               ? quiet_nan
+        double v = nan[p]                 ? quiet_nan
                    : c.low == c.high ? from_key(low[p])
                                      : middle_binary64(from_key(low[p]), from_key(high[p]));
         store_value(result, first + p, v);
@@ -260,6 +263,552 @@ void mean_binary64_tile(const Combiner& c, unsigned char* result,
         store_value(result, first + p, sums[p] / count);
 }
 
+// ---- With rejection: one pixel at a time ----
+
+// A pixel's values and room to work on them, carved from Combiner::scratch.
+struct Pixel {
+    double* values; // as combined: scaled, or the uint16 values exactly
+    double* survivors;
+    double* work;
+    std::pair<std::int64_t, std::uint64_t>* ranked;
+    unsigned char* kept;
+};
+
+constexpr std::uint64_t scratch_bytes_per_input = 3 * sizeof(double) +
+                                                  sizeof(std::pair<std::int64_t, std::uint64_t>) + 1;
+
+Pixel pixel_scratch(const Combiner& c)
+{
+    double* d = c.scratch;
+    auto* ranked = reinterpret_cast<std::pair<std::int64_t, std::uint64_t>*>(d + 3 * c.inputs);
+    return {d, d + c.inputs, d + 2 * c.inputs, ranked, reinterpret_cast<unsigned char*>(ranked + c.inputs)};
+}
+
+// astropy's median for the clipping: (a + b) / 2 for an even count, even
+// where a + b overflows. Reorders x.
+double clip_median(double* x, std::uint64_t m)
+{
+    std::nth_element(x, x + m / 2, x + m);
+    double high = x[m / 2];
+    if (m % 2 == 1)
+        return high;
+    return (*std::max_element(x, x + m / 2) + high) / 2;
+}
+
+struct Bounds {
+    double low, high;
+};
+
+// As astropy's sigma clipping computes them from the values in `s`, in
+// their order: the mean summed from +0, the standard deviation about the
+// mean, the median absolute deviation about the median.
+Bounds clip_bounds(const Rejection& r, const double* s, std::uint64_t m, double* work)
+{
+    double median = 0, mean = 0, deviation = 0;
+    if (r.center == Center::median || r.deviation == Deviation::mad_std) {
+        std::copy(s, s + m, work);
+        median = clip_median(work, m);
+    }
+    if (r.center == Center::mean || r.deviation == Deviation::std) {
+        for (std::uint64_t k = 0; k < m; ++k)
+            mean += s[k];
+        mean /= static_cast<double>(m);
+    }
+    if (r.deviation == Deviation::mad_std) {
+        for (std::uint64_t k = 0; k < m; ++k)
+            work[k] = std::fabs(s[k] - median);
+        deviation = clip_median(work, m) * mad_to_std;
+    } else {
+        for (std::uint64_t k = 0; k < m; ++k)
+            deviation += (mean - s[k]) * (mean - s[k]);
+        deviation = std::sqrt(deviation / static_cast<double>(m));
+    }
+    double center = r.center == Center::median ? median : mean;
+    return {center - r.sigma_low * deviation, center + r.sigma_high * deviation};
+}
+
+void reject_outside(const Combiner& c, Pixel& px)
+{
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        px.kept[k] &= px.values[k] >= c.rejection.min && px.values[k] <= c.rejection.max;
+}
+
+// NaNs rank above every number, as numpy sorts them; equal values by input
+// order, the later the higher.
+void reject_extrema(const Combiner& c, Pixel& px)
+{
+    std::uint64_t m = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (px.kept[k]) {
+            double v = px.values[k];
+            px.ranked[m++] = {std::isnan(v) ? INT64_MAX : order_key(std::bit_cast<std::uint64_t>(v)), k};
+        }
+    const Rejection& r = c.rejection;
+    if (r.low >= m || r.high >= m - r.low) { // not low + high >= m, which can wrap
+        std::fill(px.kept, px.kept + c.inputs, 0);
+        return;
+    }
+    std::sort(px.ranked, px.ranked + m);
+    for (std::uint64_t i = 0; i < r.low; ++i)
+        px.kept[px.ranked[i].second] = 0;
+    for (std::uint64_t i = m - r.high; i < m; ++i)
+        px.kept[px.ranked[i].second] = 0;
+}
+
+// astropy's: bounds from the finite values kept, again from those within
+// them, as many times as asked or until nothing more falls outside (or
+// nothing is left); then every value outside the last bounds is rejected,
+// even one an earlier iteration had set aside and the last bounds hold.
+void reject_by_sigma(const Combiner& c, Pixel& px)
+{
+    std::uint64_t m = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        px.kept[k] &= std::isfinite(px.values[k]);
+        if (px.kept[k])
+            px.survivors[m++] = px.values[k];
+    }
+    if (m == 0)
+        return;
+    Bounds b;
+    for (std::uint64_t iteration = 1;; ++iteration) {
+        b = clip_bounds(c.rejection, px.survivors, m, px.work);
+        std::uint64_t left = 0;
+        for (std::uint64_t i = 0; i < m; ++i)
+            if (px.survivors[i] >= b.low && px.survivors[i] <= b.high)
+                px.survivors[left++] = px.survivors[i];
+        if (left == m || left == 0 || iteration == c.rejection.iterations)
+            break;
+        m = left;
+    }
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        px.kept[k] &= !(px.values[k] < b.low || px.values[k] > b.high);
+}
+
+// The middle values of the first m keys, as a sort would place them.
+template <class Key> void middle_keys(const Combiner& c, Key* keys, std::uint64_t m, Key& low, Key& high)
+{
+    Combiner middle = c;
+    middle.inputs = m;
+    middle.low = (m - 1) / 2;
+    middle.high = m / 2;
+    select_middle(middle, keys, low, high);
+}
+
+// The kept values' median or mean, in binary64.
+double combine_kept(const Combiner& c, Pixel& px, std::uint64_t kept)
+{
+    if (c.method == Method::mean) {
+        double sum = 0.0;
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (px.kept[k])
+                sum = sum + px.values[k];
+        return sum / static_cast<double>(kept);
+    }
+    std::uint64_t m = 0;
+    auto* keys = reinterpret_cast<std::int64_t*>(px.work);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (px.kept[k])
+            keys[m++] = order_key(std::bit_cast<std::uint64_t>(px.values[k]));
+    std::int64_t low, high;
+    middle_keys(c, keys, m, low, high);
+    return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
+}
+
+// The same for uint16 values, exactly: their sum is exact, and so are both
+// middle values. With nothing kept, of every value.
+std::uint16_t combine_kept_uint16(const Combiner& c, Pixel& px, std::uint64_t kept)
+{
+    bool all = kept == 0;
+    if (c.method == Method::mean) {
+        std::uint64_t sum = 0;
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (all || px.kept[k])
+                sum += static_cast<std::uint64_t>(px.values[k]);
+        return mean_uint16(sum, all ? c.inputs : kept);
+    }
+    std::uint64_t m = 0;
+    auto* keys = reinterpret_cast<std::uint16_t*>(px.work);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        if (all || px.kept[k])
+            keys[m++] = static_cast<std::uint16_t>(px.values[k]);
+    std::uint16_t low, high;
+    middle_keys(c, keys, m, low, high);
+    return m % 2 ? high : middle_uint16(low, high);
+}
+
+// Rejects, then combines what is left: in binary64 for a binary64 result
+// (quiet NaN where nothing is left), exactly for a uint16 one.
+void reject_and_combine(const Combiner& c, Pixel& px, unsigned char* result, unsigned char* rejected,
+                        std::uint64_t p, std::uint64_t& emptied)
+{
+    std::fill(px.kept, px.kept + c.inputs, 1);
+    if (c.rejection.minmax)
+        reject_outside(c, px);
+    if (c.rejection.extrema)
+        reject_extrema(c, px);
+    if (c.rejection.sigma)
+        reject_by_sigma(c, px);
+    std::uint64_t kept = 0;
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        px.kept[k] &= !std::isnan(px.values[k]);
+        kept += px.kept[k];
+    }
+    if (rejected != nullptr) // at most 65535 inputs then
+        store_value(rejected, p, static_cast<std::uint16_t>(c.inputs - kept));
+    emptied += kept == 0;
+    if (c.factors != nullptr || c.type == type_binary64)
+        store_value(result, p, kept == 0 ? quiet_nan : combine_kept(c, px, kept));
+    else
+        store_value(result, p, combine_kept_uint16(c, px, kept));
+}
+
+// ---- With rejection: a tile of pixels at a time ----
+
+// Up to this many inputs, and without --minmax or --extrema, the values of
+// a tile of pixels are clipped together, each step a loop across the tile
+// (vector registers), the medians by the sorting networks. A pixel that
+// holds a NaN or an infinity, or whose clipping goes on past the first
+// bounds, or whose median is of fewer values than all, is done again alone
+// by the rules above: the same operations in the same order, so the same
+// bits.
+constexpr std::uint64_t tile_inputs = network_inputs_binary64;
+
+bool by_tiles(const Combiner& c)
+{
+    return c.inputs <= tile_inputs && !c.rejection.minmax && !c.rejection.extrema;
+}
+
+// Per pixel of a tile.
+struct Tile_Work {
+    double* values;     // inputs * tile: values[k * tile + p]
+    std::int64_t* keys; // inputs * tile
+    Comparator* sort_network; // a whole sort, for the clipping in whole numbers
+    std::uint64_t sort_comparators;
+    double low[tile], high[tile]; // bounds
+    double middle[2][tile];       // the middle values of all, in order
+    double sum[tile];
+    std::uint64_t kept[tile];
+    unsigned char alone[tile];    // to be done by reject_and_combine
+};
+
+// The middle values of the keys sorted by the network, and their median
+// as astropy takes it.
+ALSO_FOR_AVX2
+void tile_median(const Combiner& c, std::int64_t* keys, std::uint64_t n, double* low, double* high,
+                 double* median)
+{
+    sort_tile_binary64(c, keys, n);
+    for (std::uint64_t p = 0; p < n; ++p) {
+        low[p] = from_key(keys[c.low * tile + p]);
+        high[p] = from_key(keys[c.high * tile + p]);
+        median[p] = c.low == c.high ? high[p] : (low[p] + high[p]) / 2;
+    }
+}
+
+// The same for binary64 values, their deviations |x - median| rounded as
+// astropy rounds them: rounding keeps their order on each side.
+ALSO_FOR_AVX2
+void middle_deviations(const Combiner& c, const std::int64_t* sorted, const double* median,
+                       double (*deviations)[tile], std::uint64_t n)
+{
+    const std::uint64_t a = c.low + 1, b_first = c.low + 1, b = c.inputs - b_first;
+    const std::uint64_t ranks[2] = {c.low, c.high};
+    for (int r = 0; r < 2; ++r) {
+        const std::uint64_t t = ranks[r] + 1;
+        double* d = deviations[r];
+        std::fill(d, d + n, INFINITY);
+        for (std::uint64_t i = t > b ? t - b : 0; i <= std::min(t, a); ++i) {
+            const std::int64_t* from_a = sorted + (c.low + 1 - i) * tile;
+            const std::int64_t* from_b = sorted + (b_first + t - i - 1) * tile;
+            for (std::uint64_t p = 0; p < n; ++p) {
+                double x = i > 0 ? std::fabs(from_key(from_a[p]) - median[p]) : 0.0;
+                double y = t > i ? std::fabs(from_key(from_b[p]) - median[p]) : 0.0;
+                double v = x > y ? x : y;
+                d[p] = v < d[p] ? v : d[p];
+            }
+        }
+    }
+}
+
+ALSO_FOR_AVX2
+void tile_bounds(const Combiner& c, Tile_Work& w, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    double median[tile], mean[tile], deviation[tile], middle[2][tile];
+    std::copy(w.sum, w.sum + n, median); // as reject_tile left them
+    if (r.center == Center::mean || r.deviation == Deviation::std) {
+        std::fill(mean, mean + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                mean[p] += w.values[k * tile + p];
+        for (std::uint64_t p = 0; p < n; ++p)
+            mean[p] /= static_cast<double>(m);
+    }
+    if (r.deviation == Deviation::mad_std) {
+        // The keys are in order (reject_tile sorted them wholly).
+        middle_deviations(c, w.keys, median, middle, n);
+        for (std::uint64_t p = 0; p < n; ++p)
+            deviation[p] = (c.low == c.high ? middle[0][p] : (middle[0][p] + middle[1][p]) / 2) * mad_to_std;
+    } else {
+        std::fill(deviation, deviation + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p) {
+                double d = mean[p] - w.values[k * tile + p];
+                deviation[p] += d * d;
+            }
+        for (std::uint64_t p = 0; p < n; ++p)
+            deviation[p] = std::sqrt(deviation[p] / static_cast<double>(m));
+    }
+    const double* center = r.center == Center::median ? median : mean;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        w.low[p] = center[p] - r.sigma_low * deviation[p];
+        w.high[p] = center[p] + r.sigma_high * deviation[p];
+    }
+}
+
+ALSO_FOR_AVX2
+void tile_keep(const Combiner& c, Tile_Work& w, std::uint64_t n)
+{
+    std::fill(w.sum, w.sum + n, 0.0);
+    std::fill(w.kept, w.kept + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            // Branch-free, so that it runs across the tile: a sum from +0
+            // of finite values is never -0, so adding +0 leaves it as it is.
+            double x = w.values[k * tile + p];
+            bool keep = !((x < w.low[p]) | (x > w.high[p])); // NaN bounds reject nothing
+            w.sum[p] += keep ? x : 0.0;
+            w.kept[p] += keep;
+        }
+}
+
+ALSO_FOR_AVX2
+void tile_load(const Combiner& c, Tile_Work& w, const unsigned char* const* values, std::uint64_t first,
+               std::uint64_t n)
+{
+    std::fill(w.alone, w.alone + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k) {
+        double* v = w.values + k * tile;
+        const double f = c.factors ? c.factors[k] : 1.0;
+        if (c.type == type_uint16)
+            for (std::uint64_t p = 0; p < n; ++p)
+                v[p] = static_cast<double>(load_value<std::uint16_t>(values[k], first + p)) * f;
+        else
+            for (std::uint64_t p = 0; p < n; ++p)
+                v[p] = load_value<double>(values[k], first + p) * f;
+        for (std::uint64_t p = 0; p < n; ++p) {
+            auto bits = std::bit_cast<std::uint64_t>(v[p]);
+            w.alone[p] |= (bits & 0x7ff0000000000000) == 0x7ff0000000000000;
+            w.keys[k * tile + p] = order_key(bits);
+        }
+    }
+}
+
+// uint16 values clipped about their median by mad_std, the defaults, in
+// whole numbers: the median's double is m2 / 2 with m2 the sum of the two
+// middle values, each deviation's double is D / 2 with D = |2x - m2|, and
+// the median absolute deviation (Da + Db) / 4, all exact; so a network
+// sorts the 16-bit values, the deviations' middle ones come from the order
+// (middle_deviations), and a value lies within the bounds exactly when it
+// lies within their ceiling and floor.
+ALSO_FOR_AVX2
+void sort_tile_uint16(const Combiner& c, std::uint16_t* keys, std::uint64_t n)
+{
+    sort_tile(c, keys, n);
+}
+
+// The deviations D = |2x - m2| at the middle ranks, from the values in
+// order: those of the values up to the lower middle one, taken downwards,
+// are in order (A), and so are those of the values after it (B); the t-th
+// smallest of the two together is the least, over the splits of t into i
+// from A and t - i from B, of the greater of the last taken from each (0
+// for none, below every deviation).
+ALSO_FOR_AVX2
+void middle_deviations(const Combiner& c, const std::uint16_t* sorted, const std::uint32_t* m2,
+                       std::uint32_t (*deviations)[tile], std::uint64_t n)
+{
+    const std::uint64_t a = c.low + 1, b_first = c.low + 1, b = c.inputs - b_first;
+    const std::uint64_t ranks[2] = {c.low, c.high};
+    for (int r = 0; r < 2; ++r) {
+        const std::uint64_t t = ranks[r] + 1;
+        std::uint32_t* d = deviations[r];
+        std::fill(d, d + n, UINT32_MAX);
+        for (std::uint64_t i = t > b ? t - b : 0; i <= std::min(t, a); ++i) {
+            const std::uint16_t* from_a = sorted + (c.low + 1 - i) * tile; // A[i - 1]
+            const std::uint16_t* from_b = sorted + (b_first + t - i - 1) * tile; // B[t - i - 1]
+            for (std::uint64_t p = 0; p < n; ++p) {
+                std::uint32_t x = i > 0 ? m2[p] - 2 * std::uint32_t{from_a[p]} : 0;
+                std::uint32_t y = t > i ? 2 * std::uint32_t{from_b[p]} - m2[p] : 0;
+                std::uint32_t v = x > y ? x : y;
+                d[p] = v < d[p] ? v : d[p];
+            }
+        }
+    }
+}
+
+// Reads the values where they lie, in the file's byte order.
+ALSO_FOR_AVX2
+void whole_tile_keep(const Combiner& c, const unsigned char* const* values, std::uint64_t first,
+                     const std::int32_t* low, const std::int32_t* high, std::uint32_t* sum,
+                     std::uint32_t* kept, std::uint64_t n)
+{
+    std::fill(sum, sum + n, 0);
+    std::fill(kept, kept + n, 0);
+    for (std::uint64_t k = 0; k < c.inputs; ++k)
+        for (std::uint64_t p = 0; p < n; ++p) {
+            std::int32_t v = load_value<std::uint16_t>(values[k], first + p);
+            std::uint32_t keep = (v >= low[p]) & (v <= high[p]);
+            sum[p] += keep * static_cast<std::uint32_t>(v);
+            kept[p] += keep;
+        }
+}
+
+// The bounds lie below 65536 and above -1 on their own sides (the median is
+// within 0..65535); each is cut to that on the other, and then to the whole
+// numbers within it: the ceiling of the low one, the floor of the high one
+// (as conversions toward 0 that run across the tile).
+ALSO_FOR_AVX2
+void whole_bounds(const Combiner& c, const std::uint32_t (*deviations)[tile], const std::uint32_t* m2,
+                  std::int32_t* low, std::int32_t* high, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        double mad = static_cast<double>(deviations[0][p] + deviations[1][p]) / 4;
+        double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
+        double lo = center - r.sigma_low * deviation, hi = center + r.sigma_high * deviation;
+        lo = lo < -1.0 ? -1.0 : lo;
+        hi = hi > 65536.0 ? 65536.0 : hi;
+        auto toward_zero = static_cast<std::int32_t>(lo);
+        low[p] = toward_zero + (static_cast<double>(toward_zero) < lo);
+        high[p] = static_cast<std::int32_t>(hi);
+    }
+}
+
+ALSO_FOR_AVX2
+std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
+                                unsigned char* rejected, const unsigned char* const* values,
+                                std::uint64_t first, std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    auto* sorted = reinterpret_cast<std::uint16_t*>(w.values);
+    for (std::uint64_t k = 0; k < m; ++k)
+        for (std::uint64_t p = 0; p < n; ++p)
+            sorted[k * tile + p] = load_value<std::uint16_t>(values[k], first + p);
+    Combiner whole = c; // every position in order, not only the middle ones
+    whole.network = w.sort_network;
+    whole.comparators = w.sort_comparators;
+    sort_tile_uint16(whole, sorted, n);
+    std::uint32_t m2[tile] = {}, deviations[2][tile];
+    for (std::uint64_t p = 0; p < n; ++p)
+        m2[p] = std::uint32_t{sorted[c.low * tile + p]} + sorted[c.high * tile + p];
+    middle_deviations(c, sorted, m2, deviations, n);
+    std::int32_t low[tile], high[tile];
+    whole_bounds(c, deviations, m2, low, high, n);
+    std::uint32_t sum[tile], kept[tile];
+    whole_tile_keep(c, values, first, low, high, sum, kept, n);
+    // Every pixel as if nothing more were to be done, across the tile (a
+    // pixel with nothing kept divides by 0 here); then those that need
+    // more, alone.
+    std::uint16_t out[tile], lost[tile];
+    const std::uint16_t* a = sorted + c.low * tile;
+    const std::uint16_t* b = sorted + c.high * tile;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+        if (c.method == Method::mean)
+            out[p] = rounded_quotient(sum[p], kept[p]);
+        else
+            out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
+    }
+    for (std::uint64_t p = 0; p < n; ++p) {
+        store_value(result, first + p, out[p]);
+        if (rejected != nullptr)
+            store_value(rejected, first + p, lost[p]);
+    }
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < n; ++p)
+        if (kept[p] == 0 || (kept[p] < m && (r.iterations != 1 || c.method == Method::median))) {
+            for (std::uint64_t k = 0; k < m; ++k)
+                px.values[k] = load_value<std::uint16_t>(values[k], first + p);
+            reject_and_combine(c, px, result, rejected, first + p, emptied);
+        }
+    return emptied;
+}
+
+// Every pixel of the tile as if nothing more were to be done, across the
+// tile; reject_tile does again those that need more.
+ALSO_FOR_AVX2
+void tile_results(const Combiner& c, const Tile_Work& w, unsigned char* result, unsigned char* rejected,
+                  std::uint64_t first, std::uint64_t n)
+{
+    const std::uint64_t m = c.inputs;
+    if (rejected != nullptr)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
+    const double* low = w.middle[0];
+    const double* high = w.middle[1];
+    if (c.factors != nullptr || c.type == type_binary64) {
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p,
+                        c.method == Method::mean ? w.sum[p] / static_cast<double>(w.kept[p])
+                        : c.low == c.high        ? high[p]
+                                                 : middle_binary64(low[p], high[p]));
+        return;
+    }
+    for (std::uint64_t p = 0; p < n; ++p)
+        store_value(result, first + p,
+                    c.method == Method::mean
+                        ? rounded_quotient(w.sum[p], static_cast<double>(w.kept[p]))
+                    : c.low == c.high ? static_cast<std::uint16_t>(high[p])
+                                      : middle_uint16(static_cast<std::uint16_t>(low[p]),
+                                                      static_cast<std::uint16_t>(high[p])));
+}
+
+std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned char* result,
+                          unsigned char* rejected, const unsigned char* const* values, std::uint64_t first,
+                          std::uint64_t n)
+{
+    const Rejection& r = c.rejection;
+    const std::uint64_t m = c.inputs;
+    if (c.type == type_uint16 && c.factors == nullptr && r.sigma && r.center == Center::median &&
+        r.deviation == Deviation::mad_std)
+        return reject_whole_tile(c, w, px, result, rejected, values, first, n);
+    tile_load(c, w, values, first, n);
+    bool medians = c.method == Method::median || (r.sigma && (r.center == Center::median ||
+                                                              r.deviation == Deviation::mad_std));
+    // w.sum holds the medians for tile_bounds until tile_keep; mad_std
+    // needs the keys wholly in order.
+    Combiner whole = c;
+    if (r.sigma && r.deviation == Deviation::mad_std) {
+        whole.network = w.sort_network;
+        whole.comparators = w.sort_comparators;
+    }
+    if (medians)
+        tile_median(whole, w.keys, n, w.middle[0], w.middle[1], w.sum);
+    if (r.sigma) {
+        tile_bounds(c, w, n);
+        tile_keep(c, w, n);
+    } else {
+        std::fill(w.kept, w.kept + n, m);
+        std::fill(w.sum, w.sum + n, 0.0);
+        for (std::uint64_t k = 0; k < m; ++k)
+            for (std::uint64_t p = 0; p < n; ++p)
+                w.sum[p] = w.sum[p] + w.values[k * tile + p];
+    }
+    tile_results(c, w, result, rejected, first, n);
+    std::uint64_t emptied = 0;
+    for (std::uint64_t p = 0; p < n; ++p) {
+        bool more = w.kept[p] < m && (r.iterations != 1 || c.method == Method::median);
+        if (w.alone[p] || more || w.kept[p] == 0) {
+            for (std::uint64_t k = 0; k < m; ++k)
+                px.values[k] = w.values[k * tile + p];
+            reject_and_combine(c, px, result, rejected, first + p, emptied);
+        }
+    }
+    return emptied;
+}
+
 } // namespace
 
 std::uint16_t mean_uint16(std::uint64_t sum, std::uint64_t count)
@@ -283,35 +832,78 @@ double middle_binary64(double low, double high)
     return sum / 2;
 }
 
+// The network that places the middle values of c.inputs; false: no memory.
+bool make_network(Combiner& c)
+{
+    std::uint64_t count = batcher_network(c.inputs, nullptr);
+    c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
+    if (c.network == nullptr)
+        return false;
+    batcher_network(c.inputs, c.network);
+    c.comparators = keep_middle(c.network, count, c.low, c.high);
+    return true;
+}
+
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
 {
-    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr, nullptr};
+    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr,
+                 false, {}, nullptr, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
-    c.nan = static_cast<unsigned char*>(std::malloc(tile));
-    if (network) {
-        std::uint64_t count = batcher_network(inputs, nullptr);
-        c.network = static_cast<Comparator*>(std::malloc((count + 1) * sizeof(Comparator)));
-        if (c.network) {
-            batcher_network(inputs, c.network);
-            c.comparators = keep_middle(c.network, count, c.low, c.high);
-        }
-    }
-    if (c.keys == nullptr || c.nan == nullptr || (network && c.network == nullptr)) {
+    if (network)
+        make_network(c);
+    if (c.keys == nullptr || (network && c.network == nullptr)) {
         release_combiner(c);
         return false;
     }
     return true;
 }
 
+bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                                const Rejection& rejection, const double* factors)
+{
+    if (!prepare_combiner(c, inputs, type, method))
+        return false;
+    c.rejecting = true;
+    c.rejection = rejection;
+    c.factors = factors;
+    c.scratch = static_cast<double*>(std::malloc(inputs * scratch_bytes_per_input));
+    bool ready = c.scratch != nullptr;
+    if (ready && by_tiles(c)) {
+        auto* w = static_cast<Tile_Work*>(std::malloc(sizeof(Tile_Work)));
+        c.tile_work = w;
+        if (w != nullptr) {
+            w->values = static_cast<double*>(std::malloc(inputs * tile * sizeof(double)));
+            w->keys = static_cast<std::int64_t*>(std::malloc(inputs * tile * sizeof(std::int64_t)));
+            w->sort_comparators = batcher_network(inputs, nullptr);
+            w->sort_network = static_cast<Comparator*>(std::malloc((w->sort_comparators + 1) * sizeof(Comparator)));
+            if (w->sort_network != nullptr)
+                batcher_network(inputs, w->sort_network);
+        }
+        ready = w != nullptr && w->values != nullptr && w->keys != nullptr && w->sort_network != nullptr &&
+                (c.network != nullptr || make_network(c));
+    }
+    if (!ready)
+        release_combiner(c);
+    return ready;
+}
+
 void release_combiner(Combiner& c)
 {
     std::free(c.keys);
-    std::free(c.nan);
     std::free(c.network);
-    c.keys = c.nan = nullptr;
+    std::free(c.scratch);
+    if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
+        std::free(w->values);
+        std::free(w->keys);
+        std::free(w->sort_network);
+        std::free(w);
+    }
+    c.keys = nullptr;
     c.network = nullptr;
+    c.scratch = nullptr;
+    c.tile_work = nullptr;
 }
 
 void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
@@ -336,6 +928,27 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
         else
             mean_uint16_tile(c, result, values, first, n);
     }
+}
+
+std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsigned char* rejected,
+                                const unsigned char* const* values, std::uint64_t count)
+{
+    Pixel px = pixel_scratch(c);
+    std::uint64_t emptied = 0;
+    if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
+        for (std::uint64_t first = 0; first < count; first += tile)
+            emptied += reject_tile(c, *w, px, result, rejected, values, first, std::min(tile, count - first));
+        return emptied;
+    }
+    for (std::uint64_t p = 0; p < count; ++p) {
+        for (std::uint64_t k = 0; k < c.inputs; ++k) {
+            double v = c.type == type_uint16 ? load_value<std::uint16_t>(values[k], p)
+                                             : load_value<double>(values[k], p);
+            px.values[k] = c.factors ? v * c.factors[k] : v;
+        }
+        reject_and_combine(c, px, result, rejected, p, emptied);
+    }
+    return emptied;
 }
 
 } // namespace combine

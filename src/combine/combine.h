@@ -9,6 +9,27 @@ namespace combine {
 
 enum class Method { median, mean };
 
+// The rejections, applied in this order, each to the values the ones before
+// kept (pixcombine.1 says how each counts). A NaN is never combined where
+// any of them, or scaling, is asked for.
+enum class Center { median, mean };
+enum class Deviation { std, mad_std };
+
+struct Rejection {
+    bool minmax = false; // values outside [min, max]
+    double min = 0, max = 0;
+    bool extrema = false; // the `low` lowest and `high` highest values
+    std::uint64_t low = 0, high = 0;
+    bool sigma = false; // below center - sigma_low * dev or above center + sigma_high * dev
+    double sigma_low = 0, sigma_high = 0;
+    Center center = Center::median;
+    Deviation deviation = Deviation::mad_std;
+    std::uint64_t iterations = 1; // 0: until an iteration rejects nothing
+};
+
+// astropy's mad_std: the median absolute deviation times this.
+inline constexpr double mad_to_std = 1.482602218505602;
+
 // The rules for one pixel, each written so that it is plainly right; the
 // chunk functions below apply them to many pixels at once.
 
@@ -47,16 +68,32 @@ struct Combiner {
     std::uint64_t comparators;
     Comparator* network;
     void* keys;                  // scratch, released by release_combiner
-    unsigned char* nan;
+    // With rejection or scaling (prepare_rejecting_combiner); otherwise
+    // `rejecting` is false and the rest unused.
+    bool rejecting;
+    Rejection rejection;
+    const double* factors; // each input's scale factor, or null
+    double* scratch;       // per-pixel work, released by release_combiner
+    void* tile_work;       // the same for a tile of pixels, or null
 };
 
 // false: no memory.
 bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method);
+// The same, for combine_rejecting. With `factors` (one per input, kept by
+// the caller for the run), the inputs are scaled and the result is binary64.
+bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                                const Rejection& rejection, const double* factors);
 void release_combiner(Combiner& c);
 
 // result[i] for i < count from values[k][i] for every input k; every block
 // in the file's byte order (little-endian), at any address.
 void combine_values(const Combiner& c, unsigned char* result, const unsigned char* const* values,
                     std::uint64_t count);
+
+// The same with rejection: result[i] in the result's type (binary64 when
+// scaled, else the inputs'), and, unless `rejected` is null, rejected[i]
+// (uint16) how many of the pixel's values were rejected. Returns how many pixels lost every value.
+std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsigned char* rejected,
+                                const unsigned char* const* values, std::uint64_t count);
 
 } // namespace combine

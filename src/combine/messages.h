@@ -16,6 +16,21 @@ inline constexpr int exit_usage = 2;
 inline constexpr char usage_text[] = "usage: pixcombine [--median | --mean] -o OUT IN...\n"
                                      "       pixcombine --help | --version\n";
 
+// What wrong usage says of an option's value, given or missing.
+namespace takes {
+
+inline constexpr char sigma_clip[] = "--sigma-clip takes LOW,HIGH: two finite numbers above 0, such as 5,5";
+inline constexpr char minmax[] = "--minmax takes MIN,MAX: two numbers, MIN at most MAX, such as 0,60000";
+inline constexpr char extrema[] = "--extrema takes NLOW,NHIGH: two whole numbers, such as 1,1";
+inline constexpr char clip_iterations[] =
+    "--clip-iterations takes a whole number: 0 for until nothing more is rejected";
+inline constexpr char clip_center[] = "--clip-center takes median or mean";
+inline constexpr char clip_dev[] = "--clip-dev takes std or mad_std";
+inline constexpr char scale[] = "--scale takes median or mean";
+inline constexpr char rejected[] = "--rejected needs a file name";
+
+} // namespace takes
+
 namespace says {
 
 // Followed by the usage text.
@@ -52,10 +67,30 @@ inline constexpr Message cannot_write{exit_failure, "pixcombine: %s: cannot writ
 inline constexpr Message cannot_commit{exit_failure,
     "pixcombine: %s: cannot put the result in place: %s\n"};
 
+inline constexpr Message rejected_is_out{exit_failure,
+    "pixcombine: %s: is the same file as the output %s\n"};
+inline constexpr Message scale_unsized{exit_failure,
+    "pixcombine: %s: is a pipe or device, but --scale reads each input twice\n"};
+inline constexpr Message no_finite_value{exit_failure,
+    "pixcombine: %s: has no finite value to take the %s of, for --scale\n"};
+inline constexpr Message no_inverse{exit_failure,
+    "pixcombine: %s: its %s, %.17g, has no finite inverse to scale by\n"};
+
+// Notes on a run that succeeds: the status is 0.
+inline constexpr Message record_left_out{0,
+    "pixcombine: %s: the line that records this run is left out of its comment, "
+    "which would pass 65535 bytes\n"};
+inline constexpr Message all_rejected_nan{0,
+    "pixcombine: %s: every value of %llu pixels was rejected: they hold NaN\n"};
+inline constexpr Message all_rejected_plain{0,
+    "pixcombine: %s: every value of %llu pixels was rejected: they hold the %s of all their values\n"};
+
 } // namespace says
 
-// Prints the message on standard error, removes the unfinished output, and
+// Prints the message on standard error, removes the unfinished outputs, and
 // ends the process with the message's status.
 [[noreturn]] void fail(Message message, ...);
+// Prints a note on standard error; the run goes on.
+void note(Message message, ...);
 
 } // namespace combine

@@ -8,18 +8,24 @@
 #include "combine.h"
 #include "image/command_line.h"
 #include "image/file_io.h"
+#include "image/frame_statistics.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/velkin.h"
 #include "messages.h"
+#include "option_values.h"
+#include "team.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,14 +58,25 @@ struct Options {
     Method method = Method::median;
     bool help = false, version = false;
     const char* out = nullptr;
+    const char* rejected = nullptr; // --rejected FILE
+    bool scale = false;
+    Statistic scale_by = Statistic::median;
+    Rejection rejection;
     const char* const* inputs = nullptr;
     std::uint64_t count = 0;
 };
+
+// Rejection or scaling: NaNs left out, a record in the comment.
+bool rejecting(const Options& o)
+{
+    return o.scale || o.rejection.minmax || o.rejection.extrema || o.rejection.sigma;
+}
 
 struct Input {
     const char* name;
     int fd;
     Pixel_Block block;
+    std::uint64_t obtained; // of the chunk last read
 };
 
 [[noreturn]] void usage_error(const char* what)
@@ -69,14 +86,52 @@ struct Input {
     std::exit(says::usage.status);
 }
 
-enum Option_Row { help_row, version_row, median_row, mean_row, out_row };
+enum Option_Row {
+    help_row, version_row, median_row, mean_row, out_row, sigma_row, center_row, dev_row,
+    iterations_row, minmax_row, extrema_row, scale_row, rejected_row,
+};
 const Option option_table[] = {
     {"--help", false},
     {"--version", false},
     {"--median", false},
     {"--mean", false},
     {"-o", true, "-o needs a file name"},
+    {"--sigma-clip", true, takes::sigma_clip},
+    {"--clip-center", true, takes::clip_center},
+    {"--clip-dev", true, takes::clip_dev},
+    {"--clip-iterations", true, takes::clip_iterations},
+    {"--minmax", true, takes::minmax},
+    {"--extrema", true, takes::extrema},
+    {"--scale", true, takes::scale},
+    {"--rejected", true, takes::rejected},
 };
+
+// The options' values, each read by its own function; one it does not take
+// is wrong usage, in the row's words.
+void read_values(const Command_Line& line, Options& o)
+{
+    Rejection& r = o.rejection;
+    auto value = [&](Option_Row row, auto parse) {
+        const char* text = line.given[row];
+        if (text && !parse(text))
+            usage_error(option_table[row].wrong_value);
+        return text != nullptr;
+    };
+    r.sigma = value(sigma_row, [&](const char* v) { return parse_sigma_pair(v, r.sigma_low, r.sigma_high); });
+    bool center = value(center_row, [&](const char* v) { return parse_center(v, r.center); });
+    bool deviation = value(dev_row, [&](const char* v) { return parse_deviation(v, r.deviation); });
+    bool iterations = value(iterations_row, [&](const char* v) { return parse_count(v, r.iterations); });
+    r.minmax = value(minmax_row, [&](const char* v) { return parse_bounds(v, r.min, r.max); });
+    r.extrema = value(extrema_row, [&](const char* v) { return parse_count_pair(v, r.low, r.high); });
+    o.scale = value(scale_row, [&](const char* v) { return parse_scale(v, o.scale_by); });
+    o.rejected = line.given[rejected_row];
+    // Settings of a clipping that is not asked for are more likely a
+    // forgotten --sigma-clip than a choice.
+    if (!r.sigma && (center || deviation || iterations))
+        usage_error(center      ? "--clip-center needs --sigma-clip"
+                    : deviation ? "--clip-dev needs --sigma-clip"
+                                : "--clip-iterations needs --sigma-clip");
+}
 
 // The operands stay in `line`, which outlives the run.
 Options parse(int argc, char** argv, Command_Line& line)
@@ -91,6 +146,7 @@ Options parse(int argc, char** argv, Command_Line& line)
     // more likely a mistake than a choice.
     if (line.given[median_row] && line.given[mean_row])
         usage_error("--median and --mean exclude each other");
+    read_values(line, o);
     o.method = line.given[mean_row] ? Method::mean : Method::median;
     o.out = line.given[out_row];
     o.inputs = line.operands.data();
@@ -101,6 +157,12 @@ Options parse(int argc, char** argv, Command_Line& line)
         usage_error("-o OUT is needed");
     if (o.count == 0)
         usage_error("at least one IN is needed");
+    if (o.rejected && o.count > UINT16_MAX) {
+        static char what[128];
+        std::snprintf(what, sizeof what, "--rejected counts up to 65535 values a pixel, but there are %llu inputs",
+                      static_cast<unsigned long long>(o.count));
+        usage_error(what);
+    }
     return o;
 }
 
@@ -108,7 +170,19 @@ Options parse(int argc, char** argv, Command_Line& line)
 {
     if (o.help)
         std::printf("%sCombines images of one pixel type and size into OUT, value by value:\n"
-                    "their median (the default) or their mean. See pixcombine(1).\n",
+                    "their median (the default) or their mean. See pixcombine(1).\n"
+                    "\n"
+                    "Scaling, then rejection, in this order, before the combination:\n"
+                    "  --scale median|mean       multiply each input by 1 / its median or mean\n"
+                    "                            (OUT is then binary64)\n"
+                    "  --minmax MIN,MAX          reject values outside [MIN, MAX]\n"
+                    "  --extrema NLOW,NHIGH      reject the NLOW lowest and NHIGH highest values\n"
+                    "  --sigma-clip LOW,HIGH     reject values below center - LOW * dev or\n"
+                    "                            above center + HIGH * dev\n"
+                    "  --clip-center median|mean   (median)\n"
+                    "  --clip-dev std|mad_std      (mad_std)\n"
+                    "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
+                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n",
                     usage_text);
     else
         std::printf("pixcombine " PIXDELTA_VERSION "\n");
@@ -131,21 +205,39 @@ std::uint64_t raise_open_file_limit()
     return limit.rlim_cur;
 }
 
-// OUT is replaced by a new file; one that holds an input's bytes, or that
-// is not a plain file (a device, a pipe, a folder), is refused before any
-// work. `exists` tells whether `st` describes OUT.
-void create_output_file(const char* name, Output_File& output, bool& exists, struct stat& st)
+// An output: OUT, or the --rejected FILE.
+struct Target {
+    const char* name;
+    Output_File* file;
+    bool exists; // `st` describes the file at the name
+    struct stat st;
+};
+
+// An output is replaced by a new file; one that holds an input's bytes, or
+// that is not a plain file (a device, a pipe, a folder), is refused before
+// any work.
+void create_output_file(Target& t)
 {
-    Output_Target target = output_target(name, st);
+    Output_Target target = output_target(t.name, t.st);
     if (target == Output_Target::other)
-        fail(says::out_not_regular, name);
-    exists = target == Output_Target::file;
-    if (int error = create_output(name, output); error != 0)
-        fail(says::cannot_create, name, std::strerror(error));
+        fail(says::out_not_regular, t.name);
+    t.exists = target == Output_Target::file;
+    if (int error = create_output(t.name, *t.file); error != 0)
+        fail(says::cannot_create, t.name, std::strerror(error));
 }
 
-void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit, bool out_exists,
-                 const struct stat& out)
+// One file under two names, or the same name in the same folder.
+bool same_output(const Target& a, const Target& b)
+{
+    struct stat x, y;
+    if (a.exists && b.exists && same_file(a.st, b.st))
+        return true;
+    return std::strcmp(a.file->base, b.file->base) == 0 && fstat(a.file->folder, &x) == 0 &&
+           fstat(b.file->folder, &y) == 0 && same_file(x, y);
+}
+
+void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit, const Target* outputs,
+                 int n_outputs)
 {
     for (std::uint64_t k = 0; k < o.count; ++k) {
         Input& in = inputs[k];
@@ -166,8 +258,9 @@ void open_inputs(const Options& o, Input* inputs, std::uint64_t open_file_limit,
             fail(says::cannot_open, in.name, std::strerror(errno));
         if (S_ISDIR(st.st_mode))
             fail(says::cannot_open, in.name, std::strerror(EISDIR));
-        if (out_exists && same_file(st, out))
-            fail(says::out_is_input, o.out, in.name);
+        for (int t = 0; t < n_outputs; ++t)
+            if (outputs[t].exists && same_file(st, outputs[t].st))
+                fail(says::out_is_input, outputs[t].name, in.name);
         // Two names of one pipe would take turns at its bytes.
         for (std::uint64_t j = 0; !S_ISREG(st.st_mode) && j < k; ++j) {
             struct stat earlier;
@@ -240,57 +333,249 @@ const char* write_error()
     return std::strerror(errno != 0 ? errno : EIO);
 }
 
-void write_start(const Output_File& output, const char* name, const Velkin_Header& header)
+void write_start(const Target& t, const Velkin_Header& header)
 {
     errno = 0;
-    if (write_header_and_comment(output.fd, header) != Write_Status::ok)
-        fail(says::cannot_write, name, write_error());
+    if (write_header_and_comment(t.file->fd, header) != Write_Status::ok)
+        fail(says::cannot_write, t.name, write_error());
 }
 
-// Values [first, first + n) of an input; one that has shrunk since it was
-// checked, or a pipe that ends early, ends the run.
-const unsigned char* input_values(Input& in, std::uint64_t first, std::uint64_t n,
-                                  unsigned char* buffer)
+// An input's values [first, first + n) were all there, or the run ends: one
+// that has shrunk since it was checked, or a pipe that ends early.
+void check_obtained(const Input& in, std::uint64_t first, std::uint64_t n)
 {
-    std::uint64_t obtained = 0;
-    const unsigned char* values = block_values(in.block, first, n, buffer, obtained);
-    if (obtained < n)
-        fail(says::short_values, in.name, static_cast<unsigned long long>(first + obtained),
+    if (in.obtained < n)
+        fail(says::short_values, in.name, static_cast<unsigned long long>(first + in.obtained),
              static_cast<unsigned long long>(in.block.count));
-    return values;
+}
+
+const char* statistic_name(Statistic s)
+{
+    return s == Statistic::median ? "median" : "mean";
+}
+
+// Each input's scale factor, the inverse of its median or mean, from a pass
+// (a few, for a binary64 median) over the input before the combination,
+// read into `buffer`.
+double* scale_factors(const Options& o, Input* inputs, unsigned char* buffer, std::uint64_t buffer_values)
+{
+    auto* factors = static_cast<double*>(std::malloc(o.count * sizeof(double)));
+    if (factors == nullptr)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    for (std::uint64_t k = 0; k < o.count; ++k)
+        if (!inputs[k].block.sized)
+            fail(says::scale_unsized, inputs[k].name);
+    const char* what = statistic_name(o.scale_by);
+    for (std::uint64_t k = 0; k < o.count; ++k) {
+        Input& in = inputs[k];
+        double m = 0;
+        std::uint64_t obtained = 0;
+        switch (frame_statistic(in.block, o.scale_by, buffer, buffer_values, m, obtained)) {
+        case Statistic_Status::ok: break;
+        case Statistic_Status::no_memory: fail(says::no_memory, static_cast<unsigned long long>(o.count));
+        case Statistic_Status::short_block:
+            fail(says::short_values, in.name, static_cast<unsigned long long>(obtained),
+                 static_cast<unsigned long long>(in.block.count));
+        }
+        if (std::isnan(m))
+            fail(says::no_finite_value, in.name, what);
+        factors[k] = 1.0 / m;
+        if (!std::isfinite(factors[k]))
+            fail(says::no_inverse, in.name, what, m);
+    }
+    return factors;
+}
+
+// The line that records how OUT was made, after the first input's comment:
+// the options that shaped the values, as they would be given again. Returns
+// the new comment, which `header` now holds, or null where it would be too
+// long.
+unsigned char* add_record(const Options& o, Velkin_Header& header)
+{
+    char line[512];
+    const Rejection& r = o.rejection;
+    int n = std::snprintf(line, sizeof line, "pixcombine " PIXDELTA_VERSION ": %llu inputs, --%s",
+                          static_cast<unsigned long long>(o.count),
+                          o.method == Method::mean ? "mean" : "median");
+    auto append = [&](const char* format, auto... values) {
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), format, values...);
+    };
+    if (o.scale)
+        append(" --scale %s", statistic_name(o.scale_by));
+    if (r.minmax)
+        append(" --minmax %.17g,%.17g", r.min, r.max);
+    if (r.extrema)
+        append(" --extrema %llu,%llu", static_cast<unsigned long long>(r.low),
+               static_cast<unsigned long long>(r.high));
+    if (r.sigma)
+        append(" --sigma-clip %.17g,%.17g --clip-center %s --clip-dev %s --clip-iterations %llu",
+               r.sigma_low, r.sigma_high, r.center == Center::median ? "median" : "mean",
+               r.deviation == Deviation::std ? "std" : "mad_std",
+               static_cast<unsigned long long>(r.iterations));
+    append("%s", "\n");
+    std::uint64_t length = comment_length(header);
+    bool separate = length > 0 && header.comment[length - 1] != '\n';
+    std::uint64_t total = length + separate + static_cast<std::uint64_t>(n);
+    if (total > UINT16_MAX) {
+        note(says::record_left_out, o.out);
+        return nullptr;
+    }
+    auto* comment = static_cast<unsigned char*>(std::malloc(total + 1));
+    if (comment == nullptr)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    std::memcpy(comment, header.comment, length);
+    if (separate)
+        comment[length] = '\n';
+    std::memcpy(comment + length + separate, line, static_cast<std::size_t>(n));
+    header.comment = comment;
+    set_comment_length(header, static_cast<std::uint16_t>(total));
+    return comment;
+}
+
+// Past this many inputs, the arithmetic is not shared (team_size).
+constexpr std::uint64_t team_inputs = 4096;
+
+struct Buffers {
+    std::uint64_t chunk;     // values of each input read at a time
+    unsigned char* inputs;   // a chunk of each input
+    unsigned char* result;   // a chunk of OUT's values
+    unsigned char* rejected; // and of FILE's
+    const unsigned char** values;
+};
+
+// Room for a chunk of every input, and of the results.
+Buffers make_buffers(const Options& o, const Velkin_Header& first)
+{
+    const unsigned size = bytes_per_value(file_type(first));
+    const std::uint64_t chunk =
+        std::max<std::uint64_t>(1, std::min(chunk_values(o.count, size), pixel_count(first)));
+    Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
+              static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
+              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
+              // the chunk's pointers, and the team members' to their parts
+              static_cast<const unsigned char**>(
+                  std::malloc((o.count > team_inputs ? 2 : max_members + 1) * o.count * sizeof(char*)))};
+    if (!b.inputs || !b.result || !b.rejected || !b.values)
+        fail(says::no_memory, static_cast<unsigned long long>(o.count));
+    return b;
+}
+
+void release_buffers(Buffers& b)
+{
+    std::free(b.values);
+    std::free(b.rejected);
+    std::free(b.result);
+    std::free(b.inputs);
+}
+
+// A chunk's reading and arithmetic, shared by the team: each member reads
+// its share of the regular files (pread, in any order), and then takes its
+// own run of whole tiles of pixels, with a combiner of its own.
+struct Chunk_Job {
+    bool rejecting, counts;
+    Input* files;
+    unsigned char* buffers; // a chunk of each input
+    std::uint64_t start, chunk;
+    std::uint64_t inputs, n;
+    unsigned size, result_size, members;
+    std::atomic<std::uint64_t> next; // the next input to read, or group of tiles to combine
+    Combiner* combiners;
+    const unsigned char** values; // the chunk's, then `inputs` more for each member
+    unsigned char* result;
+    unsigned char* rejected;
+    std::uint64_t emptied[max_members];
+};
+
+void read_part(unsigned, void* context)
+{
+    auto& j = *static_cast<Chunk_Job*>(context);
+    for (std::uint64_t k = j.next++; k < j.inputs; k = j.next++)
+        if (j.files[k].block.sized)
+            j.values[k] = block_values(j.files[k].block, j.start, j.n, j.buffers + k * j.chunk * j.size,
+                                       j.files[k].obtained);
+}
+
+void combine_part(unsigned member, void* context)
+{
+    auto& j = *static_cast<Chunk_Job*>(context);
+    // Groups of 16 of the combiner's tiles, so that none is split.
+    constexpr std::uint64_t group = 16 * 256;
+    const unsigned char** part = j.values + (member + 1) * j.inputs;
+    for (std::uint64_t g = j.next++; g * group < j.n; g = j.next++) {
+        std::uint64_t begin = g * group, end = std::min(j.n, begin + group);
+        for (std::uint64_t k = 0; k < j.inputs; ++k)
+            part[k] = j.values[k] + begin * j.size;
+        if (j.rejecting)
+            j.emptied[member] += combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
+                                                   j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
+        else
+            combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+    }
+}
+
+// As many members as processors this run may use; one alone for many
+// inputs, whose reading outweighs the arithmetic (and each member's
+// pointers to the inputs would grow with them).
+unsigned team_size(std::uint64_t inputs)
+{
+    cpu_set_t set;
+    if (inputs > team_inputs || sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::min<int>(CPU_COUNT(&set), max_members));
 }
 
 // All inputs are read in step, a chunk of each at a time, so memory stays
-// within the budget whatever their count and size.
-void write_combination(const Output_File& output, const Options& o, Input* inputs,
-                       const Velkin_Header& first)
+// within the budget whatever their count and size. Returns how many pixels
+// lost every value to the rejection.
+std::uint64_t write_combination(const Options& o, const Target* outputs, Input* inputs,
+                                const Velkin_Header& first, const Buffers& b, const double* factors)
 {
-    const std::uint64_t n_inputs = o.count, count = pixel_count(first);
+    const std::uint64_t n_inputs = o.count, count = pixel_count(first), chunk = b.chunk;
     const unsigned size = bytes_per_value(file_type(first));
-    const std::uint64_t chunk = std::min(chunk_values(n_inputs, size), count);
-    const std::uint64_t stride = chunk * size;
+    Team team;
+    start_team(team, team_size(n_inputs));
+    Combiner combiners[max_members];
+    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
+                  factors ? 8u : size, team.members, {0}, combiners, b.values, b.result, b.rejected, {}};
+    for (unsigned m = 0; m < team.members; ++m) {
+        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
+                                                                   o.method, o.rejection, factors)
+                                      : prepare_combiner(combiners[m], n_inputs, file_type(first), o.method);
+        if (!prepared)
+            fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
+    }
 
-    auto* buffers = static_cast<unsigned char*>(std::malloc(n_inputs * stride + 1));
-    auto* result = static_cast<unsigned char*>(std::malloc(stride + 1));
-    auto* values = static_cast<const unsigned char**>(std::malloc(n_inputs * sizeof(char*)));
-    Combiner combiner;
-    if (!buffers || !result || !values ||
-        !prepare_combiner(combiner, n_inputs, file_type(first), o.method))
-        fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
-
+    std::uint64_t emptied = 0;
+    std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
     for (std::uint64_t start = 0; start < count; start += chunk) {
         std::uint64_t n = count - start < chunk ? count - start : chunk;
+        // Pipes first, in order, and on this thread alone: each can be read
+        // only in order, and a file another program cuts meanwhile is then
+        // read after it, as it would be one input after the other.
         for (std::uint64_t k = 0; k < n_inputs; ++k)
-            values[k] = input_values(inputs[k], start, n, buffers + k * stride);
-        combine_values(combiner, result, values, n);
+            if (!inputs[k].block.sized)
+                b.values[k] = block_values(inputs[k].block, start, n, b.inputs + k * chunk * size,
+                                           inputs[k].obtained);
+        job.start = start;
+        job.n = n;
+        job.next = 0;
+        run_team(team, read_part, &job);
+        for (std::uint64_t k = 0; k < n_inputs; ++k)
+            check_obtained(inputs[k], start, n);
+        job.next = 0;
+        run_team(team, combine_part, &job);
         errno = 0;
-        if (write_fully(output.fd, result, n * size) < n * size)
+        if (write_fully(outputs[0].file->fd, b.result, n * job.result_size) < n * job.result_size)
             fail(says::cannot_write, o.out, write_error());
+        if (o.rejected && write_fully(outputs[1].file->fd, b.rejected, n * 2) < n * 2)
+            fail(says::cannot_write, o.rejected, write_error());
     }
-    release_combiner(combiner);
-    std::free(values);
-    std::free(result);
-    std::free(buffers);
+    for (unsigned m = 0; m < team.members; ++m) // each member's count of the whole run
+        emptied += job.emptied[m];
+    stop_team(team);
+    for (unsigned m = 0; m < team.members; ++m)
+        release_combiner(combiners[m]);
+    return emptied;
 }
 
 } // namespace
@@ -304,6 +589,14 @@ void fail(Message message, ...)
     std::exit(message.status);
 }
 
+void note(Message message, ...)
+{
+    std::va_list args;
+    va_start(args, message);
+    std::vfprintf(stderr, message.format, args);
+    va_end(args);
+}
+
 void run_pixcombine(int argc, char** argv)
 {
     Command_Line line;
@@ -312,30 +605,68 @@ void run_pixcombine(int argc, char** argv)
         print_help_or_version(o);
     std::uint64_t open_file_limit = raise_open_file_limit();
 
-    // Lives until the process ends: the exit removes it if unfinished.
-    Output_File output;
-    bool out_exists = false;
-    struct stat out;
-    create_output_file(o.out, output, out_exists, out);
+    // They live until the process ends: the exit removes them if unfinished.
+    Output_File output, rejected_output;
+    Target outputs[2] = {{o.out, &output, false, {}}, {o.rejected, &rejected_output, false, {}}};
+    const int n_outputs = o.rejected ? 2 : 1;
+    create_output_file(outputs[0]);
+    if (o.rejected) {
+        create_output_file(outputs[1]);
+        if (same_output(outputs[0], outputs[1]))
+            fail(says::rejected_is_out, o.rejected, o.out);
+    }
 
     auto* inputs = static_cast<Input*>(std::calloc(o.count, sizeof(Input)));
     if (inputs == nullptr)
         fail(says::no_memory, static_cast<unsigned long long>(o.count));
-    open_inputs(o, inputs, open_file_limit, out_exists, out);
+    open_inputs(o, inputs, open_file_limit, outputs, n_outputs);
 
     Velkin_Header first;
     read_headers(inputs, o.count, first);
-    write_start(output, o.out, first);
-    write_combination(output, o, inputs, first);
+    Buffers buffers = make_buffers(o, first);
+    double* factors = nullptr;
+    if (o.scale)
+        factors = scale_factors(o, inputs, buffers.inputs,
+                                o.count * buffers.chunk);
+    // OUT's header: the first input's, with the record and, scaled, type 10.
+    Velkin_Header head = first;
+    if (o.scale)
+        set_file_type(head, type_binary64);
+    unsigned char* record = rejecting(o) ? add_record(o, head) : nullptr;
+    write_start(outputs[0], head);
+    if (o.rejected) {
+        set_file_type(head, type_uint16);
+        errno = 0;
+        if (write_header_and_comment(rejected_output.fd, head) != Write_Status::ok)
+            fail(says::cannot_write, o.rejected, write_error());
+    }
+    std::uint64_t emptied = write_combination(o, outputs, inputs, first, buffers, factors);
+    const bool nan_result = o.scale || file_type(first) == type_binary64;
 
     // The inputs' descriptors go first: putting the result in place needs
     // one more, even when the inputs took all the others.
     for (std::uint64_t k = 0; k < o.count; ++k)
         close(inputs[k].fd);
     std::free(inputs);
+    std::free(factors);
+    std::free(record);
+    release_buffers(buffers);
     release_comment(first);
-    if (int error = commit_output(output, After_Commit::signals_kept_blocked); error != 0)
+    if (o.rejected) {
+        int error = commit_output(rejected_output, After_Commit::signals_kept_blocked);
+        if (error != 0)
+            fail(says::cannot_commit, o.rejected, std::strerror(error));
+    }
+    if (int error = commit_output(output, After_Commit::signals_kept_blocked); error != 0) {
+        if (o.rejected) // already in place, and of no use without OUT
+            unlink(o.rejected);
         fail(says::cannot_commit, o.out, std::strerror(error));
+    }
+    if (emptied > 0 && nan_result)
+        note(says::all_rejected_nan, o.out, static_cast<unsigned long long>(emptied));
+    else if (emptied > 0)
+        note(says::all_rejected_plain, o.out, static_cast<unsigned long long>(emptied),
+             o.method == Method::mean ? "mean" : "median");
     std::exit(0);
 }
 
