@@ -47,6 +47,16 @@ std::uint64_t pixel_count(const Velkin_Header& header)
     return std::uint64_t{x_size(header)} * y_size(header);
 }
 
+void set_comment_length(Velkin_Header& header, std::uint16_t length)
+{
+    store_le16(header.bytes + offset_comment_length, length);
+}
+
+void set_file_type(Velkin_Header& header, std::uint16_t type)
+{
+    store_le16(header.bytes + offset_file_type, type);
+}
+
 void make_header(Velkin_Header& header, std::uint16_t length, std::uint16_t x, std::uint16_t y,
                  std::uint16_t type)
 {

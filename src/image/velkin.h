@@ -45,6 +45,10 @@ std::uint16_t file_type(const Velkin_Header& header);
 // Up to 65535 * 65535, so it needs more than 31 bits.
 std::uint64_t pixel_count(const Velkin_Header& header);
 
+// The fields an output changes in a header it otherwise copies.
+void set_comment_length(Velkin_Header& header, std::uint16_t length);
+void set_file_type(Velkin_Header& header, std::uint16_t type);
+
 // A header made afresh: the magic and these fields set, every other byte 0.
 void make_header(Velkin_Header& header, std::uint16_t comment_length, std::uint16_t x_size,
                  std::uint16_t y_size, std::uint16_t file_type);

@@ -1,0 +1,121 @@
+#include "calibrate.h"
+
+#include "image/byte_order.h"
+#include "image/velkin.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace calibrate {
+
+using namespace img;
+
+void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, double* f,
+                      std::uint64_t n)
+{
+    // One plain loop per step, each over the chunk while it is in the cache,
+    // so that each vectorizes alone.
+    if (steps.bias)
+        for (std::uint64_t i = 0; i < n; ++i)
+            x[i] = x[i] - b[i];
+    if (steps.dark) {
+        const double r = steps.dark_scale;
+        for (std::uint64_t i = 0; i < n; ++i)
+            x[i] = x[i] - r * d[i];
+    }
+    if (steps.flat) {
+        if (steps.raise_flat) {
+            const double v = steps.flat_min;
+            for (std::uint64_t i = 0; i < n; ++i)
+                f[i] = f[i] < v ? v : f[i];
+        }
+        const double m = steps.flat_mean;
+        for (std::uint64_t i = 0; i < n; ++i)
+            x[i] = x[i] / (f[i] / m);
+    }
+    if (steps.offset) {
+        const double offset = steps.offset_value;
+        for (std::uint64_t i = 0; i < n; ++i)
+            x[i] = x[i] + offset;
+    }
+}
+
+void to_uint16(const double* x, std::uint64_t n, unsigned char* out, Clamped& clamped)
+{
+    // Below 2^51 in magnitude, adding 1.5 * 2^52, where the step of binary64
+    // is 1, rounds to a whole number, ties to even, as the default rounding
+    // does; subtracting it again is exact. So -0.5 gives 0 and 65535.5 gives
+    // 65536: clamped are the values below -0.5 and from 65535.5 up.
+    constexpr double whole = 0x1.8p52;
+    std::uint64_t below = 0, above = 0, nan = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        const bool is_nan = v != v, is_below = v < -0.5, is_above = v >= 65535.5;
+        below += is_below;
+        above += is_above;
+        nan += is_nan;
+        const double rounded = is_nan || is_below ? 0.0 : is_above ? 65535.0 : (v + whole) - whole;
+        store_value(out, i, static_cast<std::uint16_t>(rounded));
+    }
+    clamped.below += below;
+    clamped.above += above;
+    clamped.nan += nan;
+}
+
+namespace {
+
+void add_number(std::string& line, const char* key, double value)
+{
+    char text[64];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    line += ' ';
+    line += key;
+    line += '=';
+    line.append(text, error == std::errc{} ? end : text);
+}
+
+void add_name(std::string& line, const char* key, const char* name)
+{
+    line += ' ';
+    line += key;
+    line += "=\"";
+    for (const char* p = name; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            line += '\\';
+            line += *p;
+        } else if (c >= 0x20 && c < 0x7F) {
+            line += *p;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            line += escaped;
+        }
+    }
+    line += '"';
+}
+
+} // namespace
+
+std::string record_line(const Steps& steps, const Masters& masters, std::uint16_t output_type)
+{
+    std::string line = "pixcalibrate " PIXCALIBRATE_VERSION ":";
+    if (steps.bias)
+        add_name(line, "bias", masters.bias);
+    if (steps.dark) {
+        add_name(line, "dark", masters.dark);
+        add_number(line, "dark-scale", steps.dark_scale);
+    }
+    if (steps.flat) {
+        add_name(line, "flat", masters.flat);
+        if (steps.raise_flat)
+            add_number(line, "flat-min", steps.flat_min);
+        add_number(line, "flat-mean", steps.flat_mean);
+    }
+    if (steps.offset)
+        add_number(line, "offset", steps.offset_value);
+    line += output_type == type_uint16 ? " type=uint16" : " type=binary64";
+    return line;
+}
+
+} // namespace calibrate
