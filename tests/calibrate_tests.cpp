@@ -54,6 +54,11 @@ TEST(ExactMean, CorrectlyRoundedWhateverTheValues)
         {{1.0, 0x1.0000000000001p0, 2 * tiny, -tiny}, 0x1.0000000000001p-1},
         {{1.0, 0x1.0000000000001p0, tiny, -tiny}, 0x1p-1},
         {{nan, inf, -inf, 1.0, 3.0}, 2.0},                // of the finite values only
+        // Magnitudes within 2^10 of each other, zeros aside: summed in two
+        // halves of 32 bits.
+        {{-3.0, 1.5, 2.25, -0.125}, 0.15625},
+        {{0x1.fffffffffffffp0, 0x1.0000000000001p-9, -0x1.123456789abcdp-3, 0x1.fedcba9876543p+0, 0.0, -0.0},
+         0x1.49b20fedcba98p-1},
     };
     for (const auto& [values, mean] : cases) {
         for (bool reversed : {false, true}) {

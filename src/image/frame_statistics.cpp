@@ -3,7 +3,9 @@
 #include "byte_order.h"
 
 #include <bit>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace img {
@@ -18,27 +20,93 @@ constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << 52) - 1;
 constexpr std::uint64_t chunk_values = 32768;
 
 // A finite value is m * 2^(e - 1075) for its exponent field e >= 1 and
-// significand m (the implicit bit set), and m * 2^-1074 for e = 0: its bin
-// is added to the sum shifted by max(e, 1) - 1 bits. Returns 1 for a NaN
-// or an infinity, whose bin is never read.
-inline std::uint64_t add_one(Bin* bins, std::uint64_t bits)
+// significand m (the implicit bit set), and m * 2^-1074 for e = 0: as if
+// its field were 1 with no implicit bit. Bin e holds such m, signed, and is
+// added to the whole sum shifted by max(e, 1) - 1 bits.
+// Values added together in blocks: small enough to stay in the first-level
+// cache between the two passes over them.
+constexpr std::uint64_t block = 2048;
+
+// Two values at once, in a vector register where the processor has them:
+// the compiler does not vectorize sums of binary64 by itself, since that
+// would change their order (here, adding whole numbers below 2^53, any
+// order gives the same).
+typedef double Two __attribute__((vector_size(16)));
+typedef std::int64_t Two_Bits __attribute__((vector_size(16)));
+
+inline Two two(const double* v)
 {
-    const std::uint64_t e = (bits >> 52) & 0x7FF;
-    const std::uint64_t m = (bits & fraction_mask) | (std::uint64_t{e != 0} << 52);
-    const std::uint64_t sign = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
-    bins[e] += static_cast<std::int64_t>((m ^ sign) - sign);
-    return e == 0x7FF;
+    Two x;
+    std::memcpy(&x, v, sizeof x);
+    return x;
 }
 
-template <class Load> void add_to_bins(Exact_Sum& sum, Load load, std::uint64_t n)
+double power_of_two(std::uint64_t field)
 {
-    std::uint64_t others = 0, i = 0;
+    return std::bit_cast<double>(field << 52);
+}
+
+// The usual block has no NaN or infinity and its values' magnitudes within
+// a factor 2^10 of each other (its zeros aside), none tiny: scaled by a
+// power of two so that the smallest step of the smallest one is 1, every
+// value becomes a whole number k below 2^63, exactly. Rounding k to a
+// multiple of 2^32 (adding and subtracting 1.5 * 2^84, where that is the
+// step of binary64) splits it exactly into 2^32 * h + l, h and l below 2^31
+// in magnitude, and the sums of up to 2048 h and of 2048 l stay below 2^42:
+// exact in binary64 whatever the order. Adds the block's values but an odd
+// last one and returns how many it added, or 0 for any other block.
+std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
+{
+    const std::uint64_t whole = n - n % 2;
+    const Two_Bits magnitude = {INT64_MAX, INT64_MAX};
+    const Two infinity = {INFINITY, INFINITY};
+    Two nan = {}, largest = {}, smallest = infinity;
+    for (std::uint64_t i = 0; i < whole; i += 2) {
+        const Two a = (Two)((Two_Bits)two(v + i) & magnitude);
+        nan += a - a; // NaN for a NaN or an infinity
+        largest = largest < a ? a : largest;
+        const Two nonzero = a == 0 ? infinity : a;
+        smallest = nonzero < smallest ? nonzero : smallest;
+    }
+    const double high_value = largest[0] > largest[1] ? largest[0] : largest[1];
+    const double low_value = smallest[0] < smallest[1] ? smallest[0] : smallest[1];
+    const std::uint64_t high = std::bit_cast<std::uint64_t>(high_value) >> 52;
+    const std::uint64_t low = std::bit_cast<std::uint64_t>(low_value) >> 52;
+    if (whole == 0 || nan[0] + nan[1] != 0 || high_value == 0 || high - low > 10 || low < 53)
+        return 0;
+    const double factor = power_of_two(1075 - low + 1023), split = 0x1.8p84;
+    const Two scale = {factor, factor}, splits = {split, split};
+    Two highs = {}, lows = {};
+    for (std::uint64_t i = 0; i < whole; i += 2) {
+        const Two k = two(v + i) * scale, h = (k + splits) - splits;
+        highs += h * 0x1p-32;
+        lows += k - h;
+    }
+    const auto high_sum = static_cast<std::int64_t>(highs[0]) + static_cast<std::int64_t>(highs[1]);
+    const auto low_sum = static_cast<std::int64_t>(lows[0]) + static_cast<std::int64_t>(lows[1]);
+    sum.bins[low] += (static_cast<Bin>(high_sum) << 32) + low_sum;
+    sum.values += whole;
+    return whole;
+}
+
+// Each value to its own bin, in lanes: values of one exponent in a row
+// would otherwise wait for each other's additions.
+void add_block(Exact_Sum& sum, const double* v, std::uint64_t n)
+{
+    std::uint64_t others = 0, i = add_block_fast(sum, v, n);
+    const auto add_one = [&](Bin* bins, std::uint64_t bits) {
+        const std::uint64_t e = (bits >> 52) & 0x7FF;
+        const std::uint64_t m = (bits & fraction_mask) | (std::uint64_t{e != 0} << 52);
+        const std::uint64_t sign = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
+        bins[e] += static_cast<std::int64_t>((m ^ sign) - sign);
+        others += e == 0x7FF;
+    };
+    sum.values += n - i;
     for (; i + lanes <= n; i += lanes)
         for (std::uint64_t lane = 0; lane < lanes; ++lane)
-            others += add_one(sum.bins + lane * exponents, load(i + lane));
+            add_one(sum.bins + lane * exponents, std::bit_cast<std::uint64_t>(v[i + lane]));
     for (; i < n; ++i)
-        others += add_one(sum.bins, load(i));
-    sum.values += n;
+        add_one(sum.bins, std::bit_cast<std::uint64_t>(v[i]));
     sum.others += others;
 }
 
@@ -121,12 +189,19 @@ void add_values(Exact_Sum& sum, const unsigned char* values, std::uint64_t n, st
         sum.values += n;
         return;
     }
-    add_to_bins(sum, [values](std::uint64_t i) { return load_value<std::uint64_t>(values, i); }, n);
+    double host[block];
+    for (std::uint64_t first = 0; first < n; first += block) {
+        const std::uint64_t part = n - first < block ? n - first : block;
+        for (std::uint64_t i = 0; i < part; ++i)
+            host[i] = load_value<double>(values, first + i);
+        add_block(sum, host, part);
+    }
 }
 
 void add_binary64(Exact_Sum& sum, const double* values, std::uint64_t n)
 {
-    add_to_bins(sum, [values](std::uint64_t i) { return std::bit_cast<std::uint64_t>(values[i]); }, n);
+    for (std::uint64_t first = 0; first < n; first += block)
+        add_block(sum, values + first, n - first < block ? n - first : block);
 }
 
 // The quotient Q = floor(|T| / count) and the remainder R, then Q's top 53
