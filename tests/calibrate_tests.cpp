@@ -5,6 +5,8 @@
 // no output and no temporary file after a failure, for one frame and many.
 #include "calibrate/calibrate.h"
 #include "image/frame_statistics.h"
+#include "image/pixel_block.h"
+#include "image/velkin.h"
 #include "support.h"
 
 #include <bit>
@@ -92,6 +94,36 @@ TEST(ExactMean, Uint16AndBinary64ValuesTogether)
     add_values(sum, reinterpret_cast<const unsigned char*>(f.data() + 1), 2, type_binary64);
     EXPECT_EQ(bits(finite_mean(sum)), bits(0x1.ffffaaaaaaaabp+14)); // 196607.5 / 6
     release_exact_sum(sum);
+}
+
+// The whole frame from a file, by chunks, values below the floor raised:
+// -inf too, a NaN never; a file cut short says where.
+TEST_F(In_Temp_Dir, FrameFiniteMeanReadsTheWholeBlock)
+{
+    std::vector<double> values(70000, 4.0);
+    values[0] = -inf, values[1] = nan, values[69999] = 1.0; // (69997 * 4 + 2 + 2) / 69999
+    const Bytes file = f64_image(700, 100, values, "c").file();
+    for (std::size_t cut : {file.size(), file.size() - 8 * 5000}) {
+        put("flat", file.substr(0, cut));
+        int fd = open(path("flat").c_str(), O_RDONLY);
+        Velkin_Header header;
+        Pixel_Block block;
+        std::uint64_t obtained = 0, finite = 0;
+        double mean = 0, floor = 2;
+        ASSERT_EQ(read_header_and_comment(fd, header), Header_Status::ok);
+        open_pixel_block(fd, header, Unsized::read_in_order, block, obtained);
+        const Block_Status status = frame_finite_mean(block, &floor, mean, finite, obtained);
+        if (cut == file.size()) {
+            EXPECT_EQ(status, Block_Status::ok);
+            EXPECT_EQ(bits(mean), bits(0x1.fffe20a4e546ep+1)); // 279992 / 69999
+            EXPECT_EQ(finite, 69999u);
+        } else {
+            EXPECT_EQ(status, Block_Status::short_block);
+            EXPECT_EQ(obtained, 65000u);
+        }
+        release_comment(header);
+        close(fd);
+    }
 }
 
 TEST(ToUint16, RoundsToEvenAndCountsWhatItClamps)

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ namespace {
 // 256 KiB each, stay in the second-level cache from their reads to the
 // output's write.
 constexpr std::uint64_t chunk_values = 32768;
+static_assert(chunk_values >= sum_chunk_values);
 
 // The progress shown on a terminal, which a message first clears.
 struct Progress {
@@ -325,19 +327,88 @@ void open_master(Master& m)
     release_comment(m.header);
 }
 
-// Raises the flat's values below V first, as the frames' calibration does.
-void find_flat_mean(Master& flat, Steps& steps)
+// What one thread calibrates with: the frame's and each master's values
+// as binary64, and values in the file's order, in and out.
+struct Buffers {
+    double* x;
+    double* values[3];
+    unsigned char* raw;
+};
+
+struct Run {
+    Options o;
+    Master masters[3]; // bias, dark, flat; those given have a name
+    std::string record;
+    Buffers buffers[2];
+};
+
+// Runs `work` on both, the second in a thread of its own where one can be
+// started, else after the first. A frame is mostly copies between the page
+// cache and the buffers, and two divisions a value: two processors do it in
+// about half the time.
+void in_two_threads(void* (*work)(void*), void* first, void* second)
 {
-    double mean = 0;
-    std::uint64_t finite = 0, obtained = 0;
-    switch (frame_finite_mean(flat.block, steps.raise_flat ? &steps.flat_min : nullptr, mean, finite,
-                              obtained)) {
-    case Block_Status::ok: break;
-    case Block_Status::no_memory: fail(says::no_memory);
-    default:
-        fail(says::short_values, flat.name, static_cast<unsigned long long>(obtained),
-             static_cast<unsigned long long>(flat.block.count));
-    }
+    pthread_attr_t attributes;
+    pthread_t thread;
+    const bool ready = pthread_attr_init(&attributes) == 0;
+    const bool started = ready && pthread_attr_setstacksize(&attributes, 1 << 20) == 0 &&
+                         pthread_create(&thread, &attributes, work, second) == 0;
+    work(first);
+    if (started)
+        pthread_join(thread, nullptr);
+    else
+        work(second);
+    if (ready)
+        pthread_attr_destroy(&attributes);
+}
+
+// Where two threads split a frame: at a chunk's start, near the middle;
+// 0 for a frame too small to share.
+std::uint64_t middle(std::uint64_t count)
+{
+    return count / 2 / chunk_values * chunk_values;
+}
+
+// One thread's share of the flat's sum.
+struct Mean_Part {
+    Pixel_Block* block;
+    const double* floor;
+    std::uint64_t first, n;
+    double* buffer;
+    Exact_Sum sum;
+    Block_Status status;
+    std::uint64_t obtained;
+};
+
+extern "C" void* add_mean_part(void* part)
+{
+    Mean_Part& p = *static_cast<Mean_Part*>(part);
+    p.status = add_block_values(p.sum, *p.block, p.first, p.n, p.floor, p.buffer, p.obtained);
+    return nullptr;
+}
+
+// Raises the flat's values below V first, as the frames' calibration does;
+// each half of the flat summed by a thread of its own.
+void find_flat_mean(Run& run)
+{
+    Master& flat = run.masters[2];
+    Steps& steps = run.o.steps;
+    const double* floor = steps.raise_flat ? &steps.flat_min : nullptr;
+    const std::uint64_t count = flat.block.count, half = middle(count);
+    Mean_Part parts[2] = {{&flat.block, floor, 0, half, run.buffers[0].x, {}, Block_Status::ok, 0},
+                          {&flat.block, floor, half, count - half, run.buffers[1].x, {}, Block_Status::ok, 0}};
+    if (!prepare_exact_sum(parts[0].sum) || !prepare_exact_sum(parts[1].sum))
+        fail(says::no_memory);
+    in_two_threads(add_mean_part, &parts[0], &parts[1]);
+    for (const Mean_Part& p : parts)
+        if (p.status != Block_Status::ok)
+            fail(says::short_values, flat.name, static_cast<unsigned long long>(p.obtained),
+                 static_cast<unsigned long long>(count));
+    merge_exact_sums(parts[0].sum, parts[1].sum);
+    const double mean = finite_mean(parts[0].sum);
+    const std::uint64_t finite = parts[0].sum.values - parts[0].sum.others;
+    release_exact_sum(parts[0].sum);
+    release_exact_sum(parts[1].sum);
     if (finite == 0)
         fail(says::flat_without_mean, flat.name);
     if (!(mean > 0)) {
@@ -347,15 +418,6 @@ void find_flat_mean(Master& flat, Steps& steps)
     }
     steps.flat_mean = mean;
 }
-
-struct Run {
-    Options o;
-    Master masters[3]; // bias, dark, flat; those given have a name
-    std::string record;
-    double* x;
-    double* values[3]; // each master's values, as binary64
-    unsigned char* raw; // values in the file's order, in and out
-};
 
 // Values [first, first + n) of a block as binary64 in the host's order.
 // False if fewer were there: `got` says how many.
@@ -388,7 +450,7 @@ struct Frame {
     Pixel_Block block{};
     Output_File output;
     bool output_open = false;
-    Clamped clamped;
+    std::uint64_t values_at = 0; // the output's first value
 };
 
 void end_frame(Frame& frame)
@@ -458,39 +520,107 @@ bool write_start(const Run& run, Frame& frame)
     errno = 0;
     if (write_header_and_comment(frame.output.fd, header) != Write_Status::ok)
         return frame_fails(says::cannot_write, frame.out.c_str(), write_error());
+    frame.values_at = header_size + comment.size();
     return true;
 }
 
-// The frame a chunk at a time: its values and the masters' at the same
-// positions, calibrated, converted and written.
-bool write_values(Run& run, Frame& frame)
+// One thread's share of a frame, and what became of it, for the main
+// thread to say.
+enum class Part_Status { ok, frame_short, master_short, write_failed };
+struct Part {
+    Run* run;
+    Frame* frame;
+    std::uint64_t first, last;
+    Buffers buffers;
+    Part_Status status = Part_Status::ok;
+    std::uint64_t obtained = 0; // of a block cut short
+    int master = 0;             // the master cut short
+    int error = 0;              // of a failed write
+    Clamped clamped;
+};
+
+// The share a chunk at a time: the frame's values and the masters' at the
+// same positions, calibrated, converted and written where they belong.
+extern "C" void* calibrate_part(void* share)
 {
-    const std::uint64_t count = frame.block.count;
-    for (std::uint64_t first = 0; first < count; first += chunk_values) {
-        const std::uint64_t n = count - first < chunk_values ? count - first : chunk_values;
+    Part& p = *static_cast<Part*>(share);
+    Frame& frame = *p.frame;
+    const Options& o = p.run->o;
+    double* const x = p.buffers.x;
+    const unsigned size = bytes_per_value(o.type);
+    for (std::uint64_t first = p.first; first < p.last; first += chunk_values) {
+        const std::uint64_t n = p.last - first < chunk_values ? p.last - first : chunk_values;
         std::uint64_t got = 0;
-        if (!read_values(frame.block, first, n, run.x, run.raw, got))
-            return frame_fails(says::short_values, frame.name, static_cast<unsigned long long>(first + got),
-                               static_cast<unsigned long long>(count));
-        for (int k = 0; k < 3; ++k) {
-            Master& m = run.masters[k];
-            if (m.name && !read_values(m.block, first, n, run.values[k], run.raw, got))
-                return frame_fails(says::master_cut, m.name, static_cast<unsigned long long>(first + got),
-                                   static_cast<unsigned long long>(count), frame.name);
+        if (!read_values(frame.block, first, n, x, p.buffers.raw, got)) {
+            p.status = Part_Status::frame_short;
+            p.obtained = first + got;
+            return nullptr;
         }
-        calibrate_values(run.o.steps, run.x, run.values[0], run.values[1], run.values[2], n);
-        const unsigned char* bytes = reinterpret_cast<unsigned char*>(run.x);
-        std::uint64_t size = n * 8;
-        if (run.o.type == type_uint16) {
-            to_uint16(run.x, n, run.raw, frame.clamped);
-            bytes = run.raw;
-            size = n * 2;
+        for (int k = 0; k < 3; ++k) {
+            Master& m = p.run->masters[k];
+            if (m.name && !read_values(m.block, first, n, p.buffers.values[k], p.buffers.raw, got)) {
+                p.status = Part_Status::master_short;
+                p.master = k;
+                p.obtained = first + got;
+                return nullptr;
+            }
+        }
+        calibrate_values(o.steps, x, p.buffers.values[0], p.buffers.values[1], p.buffers.values[2], n);
+        const unsigned char* bytes = p.buffers.raw;
+        if (o.type == type_uint16) {
+            to_uint16(x, n, p.buffers.raw, p.clamped);
         } else {
-            convert_byte_order(reinterpret_cast<unsigned char*>(run.x), n, 8, std::endian::little);
+            bytes = reinterpret_cast<unsigned char*>(x);
+            convert_byte_order(reinterpret_cast<unsigned char*>(x), n, 8, std::endian::little);
         }
         errno = 0;
-        if (write_fully(frame.output.fd, bytes, size) < size)
-            return frame_fails(says::cannot_write, frame.out.c_str(), write_error());
+        if (write_fully_at(frame.output.fd, bytes, n * size, frame.values_at + first * size) < n * size) {
+            p.status = Part_Status::write_failed;
+            p.error = errno != 0 ? errno : EIO;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// Says what stopped a share; false if nothing did.
+bool part_failed(const Part& p)
+{
+    const Frame& frame = *p.frame;
+    switch (p.status) {
+    case Part_Status::ok: return false;
+    case Part_Status::frame_short:
+        frame_fails(says::short_values, frame.name, static_cast<unsigned long long>(p.obtained),
+                    static_cast<unsigned long long>(frame.block.count));
+        break;
+    case Part_Status::master_short:
+        frame_fails(says::master_cut, p.run->masters[p.master].name, static_cast<unsigned long long>(p.obtained),
+                    static_cast<unsigned long long>(frame.block.count), frame.name);
+        break;
+    case Part_Status::write_failed:
+        frame_fails(says::cannot_write, frame.out.c_str(), std::strerror(p.error));
+        break;
+    }
+    return true;
+}
+
+// A frame from a regular file in two halves, one a thread; from a pipe, in
+// order. The first failure in the frame's order is said.
+bool write_values(Run& run, Frame& frame, Clamped& clamped)
+{
+    const std::uint64_t count = frame.block.count, half = frame.block.sized ? middle(count) : 0;
+    Part parts[2] = {{&run, &frame, 0, half, run.buffers[0], Part_Status::ok, 0, 0, 0, {}},
+                     {&run, &frame, half, count, run.buffers[1], Part_Status::ok, 0, 0, 0, {}}};
+    if (half == 0)
+        calibrate_part(&parts[1]);
+    else
+        in_two_threads(calibrate_part, &parts[0], &parts[1]);
+    if (part_failed(parts[0]) || part_failed(parts[1]))
+        return false;
+    for (const Part& p : parts) {
+        clamped.below += p.clamped.below;
+        clamped.above += p.clamped.above;
+        clamped.nan += p.clamped.nan;
     }
     return true;
 }
@@ -509,12 +639,12 @@ bool calibrate_frame(Run& run, Frame& frame, After_Commit after)
     if (int error = create_output(frame.out.c_str(), frame.output); error != 0)
         return frame_fails(says::cannot_create, frame.out.c_str(), std::strerror(error));
     frame.output_open = true;
-    if (!write_start(run, frame) || !write_values(run, frame))
+    Clamped c;
+    if (!write_start(run, frame) || !write_values(run, frame, c))
         return false;
     frame.output_open = false; // a failed commit abandons it too
     if (int error = commit_output(frame.output, after); error != 0)
         return frame_fails(says::cannot_commit, frame.out.c_str(), std::strerror(error));
-    const Clamped& c = frame.clamped;
     if (c.below + c.above + c.nan != 0)
         say(says::clamped, frame.name, static_cast<unsigned long long>(c.below + c.above + c.nan),
             static_cast<unsigned long long>(c.below), static_cast<unsigned long long>(c.above),
@@ -532,18 +662,23 @@ void prepare_run(Run& run)
         if (names[k])
             open_master(run.masters[k]);
     }
-    if (run.o.steps.flat)
-        find_flat_mean(run.masters[2], run.o.steps);
-    run.record = record_line(run.o.steps, run.o.masters, run.o.type);
-    run.x = static_cast<double*>(std::malloc(chunk_values * sizeof(double)));
-    run.raw = static_cast<unsigned char*>(std::malloc(chunk_values * 8));
-    bool buffers = run.x && run.raw;
-    for (int k = 0; k < 3; ++k) {
-        run.values[k] = names[k] ? static_cast<double*>(std::malloc(chunk_values * sizeof(double))) : nullptr;
-        buffers = buffers && (run.values[k] || !names[k]);
+    bool allocated = true;
+    const auto values = [&](bool wanted) {
+        auto* v = wanted ? static_cast<double*>(std::malloc(chunk_values * sizeof(double))) : nullptr;
+        allocated = allocated && (v || !wanted);
+        return v;
+    };
+    for (Buffers& b : run.buffers) {
+        b.x = values(true);
+        for (int k = 0; k < 3; ++k)
+            b.values[k] = values(names[k]);
+        b.raw = reinterpret_cast<unsigned char*>(values(true));
     }
-    if (!buffers)
+    if (!allocated)
         fail(says::no_memory);
+    if (run.o.steps.flat)
+        find_flat_mean(run);
+    run.record = record_line(run.o.steps, run.o.masters, run.o.type);
 }
 
 } // namespace

@@ -16,13 +16,6 @@ constexpr std::uint64_t lanes = 4;
 constexpr std::uint64_t exponents = 2048; // 2047: NaNs and infinities
 constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << 52) - 1;
 
-// Values read from a block at a time in frame_finite_mean.
-constexpr std::uint64_t chunk_values = 32768;
-
-// A finite value is m * 2^(e - 1075) for its exponent field e >= 1 and
-// significand m (the implicit bit set), and m * 2^-1074 for e = 0: as if
-// its field were 1 with no implicit bit. Bin e holds such m, signed, and is
-// added to the whole sum shifted by max(e, 1) - 1 bits.
 // Values added together in blocks: small enough to stay in the first-level
 // cache between the two passes over them.
 constexpr std::uint64_t block = 2048;
@@ -90,7 +83,11 @@ std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
 }
 
 // Each value to its own bin, in lanes: values of one exponent in a row
-// would otherwise wait for each other's additions.
+// would otherwise wait for each other's additions. A finite value is
+// m * 2^(e - 1075) for its exponent field e >= 1 and significand m (the
+// implicit bit set), and m * 2^-1074 for e = 0: as if its field were 1 with
+// no implicit bit. Bin e holds such m, signed, and is added to the whole sum
+// shifted by max(e, 1) - 1 bits.
 void add_block(Exact_Sum& sum, const double* v, std::uint64_t n)
 {
     std::uint64_t others = 0, i = add_block_fast(sum, v, n);
@@ -251,45 +248,60 @@ double finite_mean(const Exact_Sum& sum)
     return std::bit_cast<double>(bits | (std::uint64_t{negative} << 63));
 }
 
+void merge_exact_sums(Exact_Sum& into, const Exact_Sum& from)
+{
+    for (std::uint64_t k = 0; k < lanes * exponents; ++k)
+        into.bins[k] += from.bins[k];
+    into.whole += from.whole;
+    into.values += from.values;
+    into.others += from.others;
+}
+
+Block_Status add_block_values(Exact_Sum& sum, Pixel_Block& block, std::uint64_t first, std::uint64_t n,
+                              const double* floor, double* buffer, std::uint64_t& obtained)
+{
+    auto* bytes = reinterpret_cast<unsigned char*>(buffer);
+    for (std::uint64_t done = 0; done < n; done += sum_chunk_values) {
+        const std::uint64_t part = n - done < sum_chunk_values ? n - done : sum_chunk_values;
+        std::uint64_t got = 0;
+        const unsigned char* values = block_values(block, first + done, part, bytes, got);
+        if (got < part) {
+            obtained = first + done + got;
+            return Block_Status::short_block;
+        }
+        if (!floor) {
+            add_values(sum, values, part, block.file_type);
+            continue;
+        }
+        // In place, from the last value down: a binary64 value is where it
+        // was, and the uint16 values not yet taken lie below the one written.
+        for (std::uint64_t i = part; i-- > 0;) {
+            const double v = block.file_type == type_uint16 ? load_value<std::uint16_t>(values, i)
+                                                            : load_value<double>(values, i);
+            buffer[i] = v < *floor ? *floor : v;
+        }
+        add_binary64(sum, buffer, part);
+    }
+    obtained = first + n;
+    return Block_Status::ok;
+}
+
 Block_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
                                std::uint64_t& finite, std::uint64_t& obtained)
 {
     mean = std::numeric_limits<double>::quiet_NaN();
     finite = obtained = 0;
     Exact_Sum sum;
-    auto* buffer = static_cast<unsigned char*>(std::malloc(chunk_values * 8));
-    auto* raised = static_cast<double*>(floor ? std::malloc(chunk_values * sizeof(double)) : nullptr);
+    auto* buffer = static_cast<double*>(std::malloc(sum_chunk_values * sizeof(double)));
     Block_Status status = Block_Status::no_memory;
-    if (buffer && (raised || !floor) && prepare_exact_sum(sum)) {
-        status = Block_Status::ok;
-        for (std::uint64_t first = 0; first < block.count; first += chunk_values) {
-            const std::uint64_t n = block.count - first < chunk_values ? block.count - first : chunk_values;
-            std::uint64_t got = 0;
-            const unsigned char* values = block_values(block, first, n, buffer, got);
-            if (got < n) {
-                obtained = first + got;
-                status = Block_Status::short_block;
-                break;
-            }
-            if (!floor) {
-                add_values(sum, values, n, block.file_type);
-                continue;
-            }
-            for (std::uint64_t i = 0; i < n; ++i) {
-                const double v = block.file_type == type_uint16 ? load_value<std::uint16_t>(values, i)
-                                                                : load_value<double>(values, i);
-                raised[i] = v < *floor ? *floor : v;
-            }
-            add_binary64(sum, raised, n);
-        }
+    if (buffer && prepare_exact_sum(sum)) {
+        status = add_block_values(sum, block, 0, block.count, floor, buffer, obtained);
         if (status == Block_Status::ok) {
-            obtained = block.count;
             mean = finite_mean(sum);
             finite = sum.values - sum.others;
         }
         release_exact_sum(sum);
     }
-    std::free(raised);
     std::free(buffer);
     return status;
 }

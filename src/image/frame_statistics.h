@@ -46,11 +46,26 @@ void add_binary64(Exact_Sum& sum, const double* values, std::uint64_t n);
 // are none. An exact sum of 0 gives +0.
 double finite_mean(const Exact_Sum& sum);
 
+// Adds `from` to `into`, as if its values had been added there: sums kept
+// apart (by two threads, say) merge exactly.
+void merge_exact_sums(Exact_Sum& into, const Exact_Sum& from);
+
+// A buffer for add_block_values: the values it reads at a time.
+inline constexpr std::uint64_t sum_chunk_values = 32768;
+
+// Adds values [first, first + n) of a block, read by chunks into `buffer`
+// (sum_chunk_values of them). A sized block may be read from anywhere, by
+// several threads at once; a stream only in order. With `floor`, a value
+// below it counts as `floor`: -inf too, a NaN never. Returns ok, or
+// short_block with `obtained` the position of the first value missing.
+Block_Status add_block_values(Exact_Sum& sum, Pixel_Block& block, std::uint64_t first, std::uint64_t n,
+                              const double* floor, double* buffer, std::uint64_t& obtained);
+
 // The mean of the finite values of a whole block, read by chunks from its
 // first value on (a sized file from anywhere; a stream must not have been
-// read yet). With `floor`, a value below it counts as `floor`: -inf too,
-// a NaN never. On ok, `finite` is how many values the mean is of. Otherwise
-// short_block (`obtained` values were there) or no_memory.
+// read yet), with `floor` as above. On ok, `finite` is how many values the
+// mean is of. Otherwise short_block (`obtained` values were there) or
+// no_memory.
 Block_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
                                std::uint64_t& finite, std::uint64_t& obtained);
 
