@@ -143,7 +143,8 @@ TEST(ToUint16, RoundsToEvenAndCountsWhatItClamps)
     for (const Row& row : rows) {
         Bytes out = "#" + Bytes(2, '\0') + "#";
         Clamped c;
-        to_uint16(&row.in, 1, reinterpret_cast<unsigned char*>(out.data() + 1), c);
+        double in = row.in;
+        to_uint16(&in, 1, reinterpret_cast<unsigned char*>(out.data() + 1), c);
         EXPECT_EQ(out, "#" + le16({row.out}) + "#") << row.in;
         const std::string kind = c.below ? "below" : c.above ? "above" : c.nan ? "nan" : "";
         EXPECT_EQ(kind, row.clamped) << row.in;

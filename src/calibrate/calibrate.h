@@ -39,7 +39,8 @@ struct Clamped {
 
 // x[i] rounded to nearest, ties to even, and clamped to 0..65535, into
 // `out` in the file's byte order; each value clamped, and each NaN, counted.
-void to_uint16(const double* x, std::uint64_t n, unsigned char* out, Clamped& clamped);
+// x is overwritten.
+void to_uint16(double* x, std::uint64_t n, unsigned char* out, Clamped& clamped);
 
 // The masters' names as given (null for one not given), for the record.
 struct Masters {

@@ -435,9 +435,11 @@ bool read_values(Pixel_Block& block, std::uint64_t first, std::uint64_t n, doubl
         return true;
     }
     const unsigned char* values = block_values(block, first, n, raw, got);
-    for (std::uint64_t i = 0; got == n && i < n; ++i)
+    if (got < n)
+        return false;
+    for (std::uint64_t i = 0; i < n; ++i)
         to[i] = load_value<std::uint16_t>(values, i);
-    return got == n;
+    return true;
 }
 
 // Everything one frame holds while it is calibrated; end_frame lets it go.

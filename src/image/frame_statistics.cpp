@@ -1,11 +1,11 @@
 #include "frame_statistics.h"
 
 #include "byte_order.h"
+#include "two_values.h"
 
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 namespace img {
@@ -19,20 +19,6 @@ constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << 52) - 1;
 // Values added together in blocks: small enough to stay in the first-level
 // cache between the two passes over them.
 constexpr std::uint64_t block = 2048;
-
-// Two values at once, in a vector register where the processor has them:
-// the compiler does not vectorize sums of binary64 by itself, since that
-// would change their order (here, adding whole numbers below 2^53, any
-// order gives the same).
-typedef double Two __attribute__((vector_size(16)));
-typedef std::int64_t Two_Bits __attribute__((vector_size(16)));
-
-inline Two two(const double* v)
-{
-    Two x;
-    std::memcpy(&x, v, sizeof x);
-    return x;
-}
 
 double power_of_two(std::uint64_t field)
 {
@@ -52,10 +38,10 @@ std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
 {
     const std::uint64_t whole = n - n % 2;
     const Two_Bits magnitude = {INT64_MAX, INT64_MAX};
-    const Two infinity = {INFINITY, INFINITY};
+    const Two infinity = both(INFINITY);
     Two nan = {}, largest = {}, smallest = infinity;
     for (std::uint64_t i = 0; i < whole; i += 2) {
-        const Two a = (Two)((Two_Bits)two(v + i) & magnitude);
+        const Two a = (Two)((Two_Bits)load_two(v + i) & magnitude);
         nan += a - a; // NaN for a NaN or an infinity
         largest = largest < a ? a : largest;
         const Two nonzero = a == 0 ? infinity : a;
@@ -68,10 +54,10 @@ std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
     if (whole == 0 || nan[0] + nan[1] != 0 || high_value == 0 || high - low > 10 || low < 53)
         return 0;
     const double factor = power_of_two(1075 - low + 1023), split = 0x1.8p84;
-    const Two scale = {factor, factor}, splits = {split, split};
+    const Two scale = both(factor), splits = both(split);
     Two highs = {}, lows = {};
     for (std::uint64_t i = 0; i < whole; i += 2) {
-        const Two k = two(v + i) * scale, h = (k + splits) - splits;
+        const Two k = load_two(v + i) * scale, h = (k + splits) - splits;
         highs += h * 0x1p-32;
         lows += k - h;
     }
