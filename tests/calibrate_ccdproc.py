@@ -181,7 +181,7 @@ CASES = [
     dict(raw=U16, bias=U16, dark=U16, flat=U16, exposures=(30, 60), flat_min=500, offset=100),
     dict(raw=U16, bias=U16, dark=U16, flat=U16, exposures=(30, 60), flat_min=500, offset=100, type="uint16"),
     dict(raw=U16, bias=F64, dark=F64, flat=F64, exposures=(7, 3), flat_min=0.05, size=(250, 300)),
-    dict(raw=U16, bias=F64, dark=F64, flat=F64, exposures=(7, 3), flat_min=0.05, type="uint16"),
+    dict(raw=U16, bias=F64, dark=F64, flat=F64, exposures=(7, 3), flat_min=0.05, type="uint16", size=(250, 300)),
     dict(raw=F64, bias=F64, dark=F64, flat=F64, exposures=(45, 60), offset=-0.25),
     dict(raw=F64, bias=U16, dark=F64, flat=U16, flat_min=1000, type="uint16", offset=32768),
     dict(raw=F64, bias=F64, flat=F64, flat_min=0.05, nan_in_flat=True),

@@ -406,6 +406,7 @@ TEST_F(Calibrate_Cli, AFrameThatFailsLeavesNoOutput)
     type3.file_type = 3;
     mi.magic = "MI";
     const Bytes n = night.file(), short_n = n.substr(0, n.size() - 1);
+    const Bytes long_n = u16_image(200, 200, std::vector<std::uint16_t>(40000, 9)).file();
     check({
         fails(F, args(all_steps, {"-o", "out", "nothing"}), "nothing: cannot open: No such file or directory"),
         fails(F, args(all_steps, {"-o", "out", "sub"}), "sub: cannot open: Is a directory", with("sub/", "")),
@@ -435,6 +436,9 @@ TEST_F(Calibrate_Cli, AFrameThatFailsLeavesNoOutput)
         {.what = "IN from a pipe, one byte short", .args = args(all_steps, {"-o", "out", "/dev/stdin"}),
          .options = {.stdin_pieces = {short_n}}, .status = F,
          .err = "pixcalibrate: /dev/stdin: cut short: 5 of 6 values\n", .made = {}},
+        {.what = "IN from a pipe, a value short past the first chunk", .args = {"-o", "out", "/dev/stdin"},
+         .options = {.stdin_pieces = {long_n.substr(0, long_n.size() - 2)}}, .status = F,
+         .err = "pixcalibrate: /dev/stdin: cut short: 39999 of 40000 values\n", .made = {}},
         {.what = "all standard descriptors closed", .options = {.shell = "exec \"$0\" \"$@\" <&- >&- 2>&-"}},
     });
 }
@@ -514,6 +518,23 @@ TEST_F(Calibrate_Cli, AMasterCutDuringTheRunFailsTheFramesAfter)
                      "pixcalibrate: 2 of 3 frames failed; the others are made\n");
     EXPECT_EQ(get("a/night"), made64);
     EXPECT_EQ(get("a/fifo"), std::nullopt);
+}
+
+// A signal between two frames: the run ends by it, the frame made before
+// stays, and nothing else is left. The second frame is a FIFO that no one
+// writes, where the run waits.
+TEST_F(Calibrate_Cli, ASignalBetweenFramesLeavesTheFramesMade)
+{
+    for (const auto& [name, bytes] : Case{""}.files)
+        put(name, bytes);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    Run_Result r = run(args(all_steps, {"-d", "a", "night", "fifo", "again"}),
+                       {.shell = "\"$0\" \"$@\" & while [ ! -e a/night ]; do sleep 0.01; done; sleep 0.2; "
+                                 "kill -TERM $!; wait $!; echo $? >&2"});
+    // 128 + SIGTERM, after what the shell says of its job, if anything.
+    EXPECT_TRUE(r.err == "143\n" || r.err.ends_with("\n143\n")) << r.err;
+    EXPECT_EQ(get("a/night"), made64);
+    EXPECT_EQ(names(), (std::set<std::string>{"night", "bias", "dark", "flat", "fifo", "a/", "a/night"}));
 }
 
 // Progress on a terminal: frames done, of how many, and the rate, rewritten
