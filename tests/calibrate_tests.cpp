@@ -245,7 +245,8 @@ struct Calibrate_Cli : In_Temp_Dir {
                 }
             }
             EXPECT_EQ(names(), expected);
-            for (const auto& [name, bytes] : k.files) {
+            for (const auto& [file, bytes] : k.files) {
+                const std::string& name = file;
                 const auto replaced = [&](const auto& m) { return m.first == name; };
                 if (name.back() != '/' && std::none_of(k.made.begin(), k.made.end(), replaced)) {
                     EXPECT_EQ(get(name), bytes) << name;

@@ -16,25 +16,25 @@ constexpr std::uint64_t lanes = 4;
 constexpr std::uint64_t exponents = 2048; // 2047: NaNs and infinities
 constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << 52) - 1;
 
-// Values added together in blocks: small enough to stay in the first-level
+// Values added together in groups: small enough to stay in the first-level
 // cache between the two passes over them.
-constexpr std::uint64_t block = 2048;
+constexpr std::uint64_t group = 2048;
 
 double power_of_two(std::uint64_t field)
 {
     return std::bit_cast<double>(field << 52);
 }
 
-// The usual block has no NaN or infinity and its values' magnitudes within
+// The usual group has no NaN or infinity and its values' magnitudes within
 // a factor 2^10 of each other (its zeros aside), none tiny: scaled by a
 // power of two so that the smallest step of the smallest one is 1, every
 // value becomes a whole number k below 2^63, exactly. Rounding k to a
 // multiple of 2^32 (adding and subtracting 1.5 * 2^84, where that is the
 // step of binary64) splits it exactly into 2^32 * h + l, h and l below 2^31
 // in magnitude, and the sums of up to 2048 h and of 2048 l stay below 2^42:
-// exact in binary64 whatever the order. Adds the block's values but an odd
-// last one and returns how many it added, or 0 for any other block.
-std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
+// exact in binary64 whatever the order. Adds the group's values but an odd
+// last one and returns how many it added, or 0 for any other group.
+std::uint64_t add_group_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
 {
     const std::uint64_t whole = n - n % 2;
     const Two_Bits magnitude = {INT64_MAX, INT64_MAX};
@@ -74,9 +74,9 @@ std::uint64_t add_block_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
 // implicit bit set), and m * 2^-1074 for e = 0: as if its field were 1 with
 // no implicit bit. Bin e holds such m, signed, and is added to the whole sum
 // shifted by max(e, 1) - 1 bits.
-void add_block(Exact_Sum& sum, const double* v, std::uint64_t n)
+void add_group(Exact_Sum& sum, const double* v, std::uint64_t n)
 {
-    std::uint64_t others = 0, i = add_block_fast(sum, v, n);
+    std::uint64_t others = 0, i = add_group_fast(sum, v, n);
     const auto add_one = [&](Bin* bins, std::uint64_t bits) {
         const std::uint64_t e = (bits >> 52) & 0x7FF;
         const std::uint64_t m = (bits & fraction_mask) | (std::uint64_t{e != 0} << 52);
@@ -172,19 +172,19 @@ void add_values(Exact_Sum& sum, const unsigned char* values, std::uint64_t n, st
         sum.values += n;
         return;
     }
-    double host[block];
-    for (std::uint64_t first = 0; first < n; first += block) {
-        const std::uint64_t part = n - first < block ? n - first : block;
+    double host[group];
+    for (std::uint64_t first = 0; first < n; first += group) {
+        const std::uint64_t part = n - first < group ? n - first : group;
         for (std::uint64_t i = 0; i < part; ++i)
             host[i] = load_value<double>(values, first + i);
-        add_block(sum, host, part);
+        add_group(sum, host, part);
     }
 }
 
 void add_binary64(Exact_Sum& sum, const double* values, std::uint64_t n)
 {
-    for (std::uint64_t first = 0; first < n; first += block)
-        add_block(sum, values + first, n - first < block ? n - first : block);
+    for (std::uint64_t first = 0; first < n; first += group)
+        add_group(sum, values + first, n - first < group ? n - first : group);
 }
 
 // The quotient Q = floor(|T| / count) and the remainder R, then Q's top 53
