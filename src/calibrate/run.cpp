@@ -342,15 +342,15 @@ struct Run {
     Buffers buffers[2];
 };
 
-// Runs `work` on both, the second in a thread of its own where one can be
-// started, else after the first. A frame is mostly copies between the page
-// cache and the buffers, and two divisions a value: two processors do it in
-// about half the time.
-void in_two_threads(void* (*work)(void*), void* first, void* second)
+// Runs `work` on both, with `share` the second in a thread of its own where
+// one can be started, else after the first. A frame is mostly copies between
+// the page cache and the buffers, and two divisions a value: two processors
+// do it in about half the time.
+void in_two_threads(void* (*work)(void*), void* first, void* second, bool share)
 {
     pthread_attr_t attributes;
     pthread_t thread;
-    const bool ready = pthread_attr_init(&attributes) == 0;
+    const bool ready = share && pthread_attr_init(&attributes) == 0;
     const bool started = ready && pthread_attr_setstacksize(&attributes, 1 << 20) == 0 &&
                          pthread_create(&thread, &attributes, work, second) == 0;
     work(first);
@@ -399,7 +399,7 @@ void find_flat_mean(Run& run)
                           {&flat.block, floor, half, count - half, run.buffers[1].x, {}, Block_Status::ok, 0}};
     if (!prepare_exact_sum(parts[0].sum) || !prepare_exact_sum(parts[1].sum))
         fail(says::no_memory);
-    in_two_threads(add_mean_part, &parts[0], &parts[1]);
+    in_two_threads(add_mean_part, &parts[0], &parts[1], half != 0);
     for (const Mean_Part& p : parts)
         if (p.status != Block_Status::ok)
             fail(says::short_values, flat.name, static_cast<unsigned long long>(p.obtained),
@@ -613,10 +613,7 @@ bool write_values(Run& run, Frame& frame, Clamped& clamped)
     const std::uint64_t count = frame.block.count, half = frame.block.sized ? middle(count) : 0;
     Part parts[2] = {{&run, &frame, 0, half, run.buffers[0], Part_Status::ok, 0, 0, 0, {}},
                      {&run, &frame, half, count, run.buffers[1], Part_Status::ok, 0, 0, 0, {}}};
-    if (half == 0)
-        calibrate_part(&parts[1]);
-    else
-        in_two_threads(calibrate_part, &parts[0], &parts[1]);
+    in_two_threads(calibrate_part, &parts[0], &parts[1], half != 0);
     if (part_failed(parts[0]) || part_failed(parts[1]))
         return false;
     for (const Part& p : parts) {
