@@ -63,7 +63,7 @@ std::uint64_t add_group_fast(Exact_Sum& sum, const double* v, std::uint64_t n)
     }
     const auto high_sum = static_cast<std::int64_t>(highs[0]) + static_cast<std::int64_t>(highs[1]);
     const auto low_sum = static_cast<std::int64_t>(lows[0]) + static_cast<std::int64_t>(lows[1]);
-    sum.bins[low] += (static_cast<Bin>(high_sum) << 32) + low_sum;
+    sum.bins[low] += static_cast<Bin>(high_sum) * (Bin{1} << 32) + low_sum;
     sum.values += whole;
     return whole;
 }
