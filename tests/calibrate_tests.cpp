@@ -531,15 +531,17 @@ TEST_F(Calibrate_Cli, AMasterCutDuringTheRunFailsTheFramesAfter)
 
 // A signal between two frames: the run ends by it, the frame made before
 // stays, and nothing else is left. The second frame is a FIFO that no one
-// writes, where the run waits.
+// writes, where the run waits; a run that lets no signal in is killed after
+// a minute instead (137).
 TEST_F(Calibrate_Cli, ASignalBetweenFramesLeavesTheFramesMade)
 {
     for (const auto& [name, bytes] : Case{""}.files)
         put(name, bytes);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     Run_Result r = run(args(all_steps, {"-d", "a", "night", "fifo", "again"}),
-                       {.shell = "\"$0\" \"$@\" & while [ ! -e a/night ]; do sleep 0.01; done; sleep 0.2; "
-                                 "kill -TERM $!; wait $!; echo $? >&2"});
+                       {.shell = "\"$0\" \"$@\" & tool=$!; while [ ! -e a/night ]; do sleep 0.01; done; sleep 0.2; "
+                                 "kill -TERM $tool; (sleep 60; kill -KILL $tool) >/dev/null 2>&1 & late=$!; "
+                                 "wait $tool; echo $? >&2; kill $late"});
     // 128 + SIGTERM, after what the shell says of its job, if anything.
     EXPECT_TRUE(r.err == "143\n" || r.err.ends_with("\n143\n")) << r.err;
     EXPECT_EQ(get("a/night"), made64);
