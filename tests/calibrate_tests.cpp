@@ -417,6 +417,7 @@ TEST_F(Calibrate_Cli, AFrameThatFailsLeavesNoOutput)
         fails(F, args(all_steps), "night: 3x2, but the flat flat is 2x3",
               with("flat", u16_image(2, 3, {4, 2, 1, 2, 0, 2}).file())),
         fails(F, args(all_steps), "night: 3x2, but the bias bias is 3x1", with("bias", u16_image(3, 1, {1, 2, 3}).file())),
+        fails(F, args(all_steps), "night: 3x2, but the dark dark is 2x2", with("dark", f64_image(2, 2, {1, 2, 3, 4}).file())),
         fails(F, args(all_steps, {"-o", "./night", "night"}), "./night: is the same file as the input night"),
         fails(F, args(all_steps, {"-o", "dark", "night"}), "dark: is the same file as the dark dark"),
         fails(F, args(all_steps, {"-o", "sub", "night"}), "sub: not a regular file, and the result would replace it",
