@@ -540,7 +540,8 @@ TEST_F(Calibrate_Cli, ASignalBetweenFramesLeavesTheFramesMade)
         put(name, bytes);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     Run_Result r = run(args(all_steps, {"-d", "a", "night", "fifo", "again"}),
-                       {.shell = "\"$0\" \"$@\" & tool=$!; while [ ! -e a/night ]; do sleep 0.01; done; sleep 0.2; "
+                       {.shell = "\"$0\" \"$@\" & tool=$!; n=0; while [ ! -e a/night ] && [ $((n += 1)) -lt 6000 ]; do "
+                                 "sleep 0.01; done; sleep 0.2; "
                                  "kill -TERM $tool; (sleep 60; kill -KILL $tool) >/dev/null 2>&1 & late=$!; "
                                  "wait $tool; echo $? >&2; kill $late"});
     // 128 + SIGTERM, after what the shell says of its job, if anything.

@@ -4,42 +4,63 @@
 #include "image/two_values.h"
 #include "image/velkin.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace calibrate {
 
 using namespace img;
 
-void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, double* f,
+namespace {
+
+// The steps in one loop over a chunk, each value loaded and stored once, in
+// a copy for each choice of steps, so that no test is left inside the loop
+// and it vectorizes.
+template <bool bias, bool dark, bool flat, bool raise, bool offset>
+void calibrate_chunk(const Steps& steps, double* x, const double* b, const double* d, const double* f,
+                     std::uint64_t n)
+{
+    const double r = steps.dark_scale, v = steps.flat_min, m = steps.flat_mean, o = steps.offset_value;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double y = x[i];
+        if constexpr (bias)
+            y = y - b[i];
+        if constexpr (dark)
+            y = y - r * d[i];
+        if constexpr (flat) {
+            double raised = f[i];
+            if constexpr (raise)
+                raised = raised < v ? v : raised;
+            y = y / (raised / m);
+        }
+        if constexpr (offset)
+            y = y + o;
+        x[i] = y;
+    }
+}
+
+using Chunk_Steps = void (*)(const Steps&, double*, const double*, const double*, const double*, std::uint64_t);
+
+template <unsigned... choice> constexpr auto all_choices(std::integer_sequence<unsigned, choice...>)
+{
+    return std::array<Chunk_Steps, sizeof...(choice)>{
+        calibrate_chunk<(choice & 1) != 0, (choice & 2) != 0, (choice & 4) != 0, (choice & 8) != 0,
+                        (choice & 16) != 0>...};
+}
+
+constexpr auto chunk_steps = all_choices(std::make_integer_sequence<unsigned, 32>{});
+
+} // namespace
+
+void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, const double* f,
                       std::uint64_t n)
 {
-    // One plain loop per step, each over the chunk while it is in the cache,
-    // so that each vectorizes alone.
-    if (steps.bias)
-        for (std::uint64_t i = 0; i < n; ++i)
-            x[i] = x[i] - b[i];
-    if (steps.dark) {
-        const double r = steps.dark_scale;
-        for (std::uint64_t i = 0; i < n; ++i)
-            x[i] = x[i] - r * d[i];
-    }
-    if (steps.flat) {
-        if (steps.raise_flat) {
-            const double v = steps.flat_min;
-            for (std::uint64_t i = 0; i < n; ++i)
-                f[i] = f[i] < v ? v : f[i];
-        }
-        const double m = steps.flat_mean;
-        for (std::uint64_t i = 0; i < n; ++i)
-            x[i] = x[i] / (f[i] / m);
-    }
-    if (steps.offset) {
-        const double offset = steps.offset_value;
-        for (std::uint64_t i = 0; i < n; ++i)
-            x[i] = x[i] + offset;
-    }
+    const unsigned choice = unsigned{steps.bias} | unsigned{steps.dark} << 1 | unsigned{steps.flat} << 2 |
+                            unsigned{steps.flat && steps.raise_flat} << 3 | unsigned{steps.offset} << 4;
+    chunk_steps[choice](steps, x, b, d, f, n);
 }
 
 void to_uint16(double* x, std::uint64_t n, unsigned char* out, Clamped& clamped)

@@ -26,8 +26,8 @@ struct Steps {
 };
 
 // x[i] for i < n becomes the calibrated value, from the masters' values
-// b[i], d[i], f[i] (each read only if its step is taken). f is overwritten.
-void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, double* f,
+// b[i], d[i], f[i] (each read only if its step is taken).
+void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, const double* f,
                       std::uint64_t n);
 
 // What became of the values that uint16 cannot hold.
