@@ -10,7 +10,7 @@
 #include "image/byte_order.h"
 #include "image/command_line.h"
 #include "image/file_io.h"
-#include "image/frame_statistics.h"
+#include "image/exact_sum.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/velkin.h"

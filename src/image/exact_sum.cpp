@@ -1,4 +1,4 @@
-#include "frame_statistics.h"
+#include "exact_sum.h"
 
 #include "byte_order.h"
 #include "two_values.h"

@@ -1,4 +1,4 @@
-// Statistics of a whole frame, exact and within bounded memory.
+// The exact sum of a frame's values, and their mean, within bounded memory.
 //
 // The mean is that of the frame's finite values, correctly rounded: each
 // finite value is accumulated exactly, as a whole number of 2^-1074 (the
