@@ -8,6 +8,15 @@
   one corner, and in each a few cosmic-ray hits at random places.
   frames/night-1.img ... night-3.img: three exposures of that camera, the
   same dark signal under a sky with stars.
+  biases/bias-1.img ... bias-5.img: five bias frames (0 s) of that camera,
+  its level and read noise, and a cosmic-ray hit each.
+  flats/flat-1.img ... flat-5.img: five twilight flats (2 s) through its
+  optics: vignetting, two dust shadows, three hot pixels, the dark signal
+  of 2 s and a few cosmic-ray hits, the sky fading from one to the next.
+  lights/light-1.img ... light-3.img: three night exposures of 30 s
+  through the same optics, for calibrating with all of the above: half the
+  darks' dark signal, the hot pixels, stars, cosmic-ray hits. The darks
+  above hold no hot pixels: they were taken before these appeared.
 
 The expected outputs are computed here, independently of the tool.
 """
@@ -88,6 +97,51 @@ def main():
                 night[i] += flux * 0.5 ** d2
         write("frames/night-%d.img" % n, image(b"night %d, 60 s" % n, x, y, 2,
                                                [min(int(v), 65535) for v in night], bytes(54)))
+
+    # Made after the files above, the generator going on from where they
+    # left it, so that those stay as they were.
+    cx, cy = (x - 1) / 2, (y - 1) / 2
+    dust = [(18, 10, 4.0, 0.25), (47, 22, 3.0, 0.18)]  # column, row, radius, depth at the rim
+    hot = [(5, 7, 25.0), (40, 3, 12.0), (58, 27, 40.0)]  # column, row, ADU a second
+
+    def response(col, row):  # the share of light that reaches a pixel
+        v = 1 - 0.35 * ((col - cx) ** 2 + (row - cy) ** 2) / (cx ** 2 + cy ** 2)
+        for dx, dy, radius, depth in dust:
+            d = ((col - dx) ** 2 + (row - dy) ** 2) ** 0.5
+            if d < radius:  # a ring, darker at its rim than at its middle
+                v *= 1 - depth * (0.5 + 0.5 * d / radius)
+        return v
+
+    def exposure(seconds, light, hits):  # light(col, row) before the optics
+        values = []
+        for row in range(y):
+            for col in range(x):
+                dark = (400 * 0.93 ** (row + (x - 1 - col)) + (25 if col == 20 else 0)) * seconds / 60
+                signal = light(col, row) * response(col, row)
+                noise = (sum(uniform() for _ in range(4)) - 2) * (100 + 3 * signal) ** 0.5  # read and photon
+                values.append(100 + dark + signal + noise)
+        for col, row, rate in hot:
+            values[row * x + col] += rate * seconds
+        for _ in range(hits):
+            values[int(uniform() * x * y)] = 4000 + int(uniform() * 60000)
+        return [min(max(int(v), 0), 65535) for v in values]
+
+    for folder in ("biases", "flats", "lights"):
+        os.makedirs(os.path.join(HERE, folder), exist_ok=True)
+    for n in range(1, 6):
+        write("biases/bias-%d.img" % n, image(b"bias %d of 5, 0 s" % n, x, y, 2,
+                                              exposure(0, lambda col, row: 0, 1), bytes(54)))
+    for n in range(1, 6):
+        level = 24000 * 0.93 ** n
+        write("flats/flat-%d.img" % n, image(b"flat %d of 5, 2 s, twilight" % n, x, y, 2,
+                                             exposure(2, lambda col, row: level, 2), bytes(54)))
+    stars = [(int(uniform() * x), int(uniform() * y), 300 + 2000 * uniform()) for _ in range(15)]
+
+    def sky(col, row):
+        return 150 + sum(flux * 0.5 ** ((col - sx) ** 2 + (row - sy) ** 2) for sx, sy, flux in stars)
+
+    for n in range(1, 4):
+        write("lights/light-%d.img" % n, image(b"light %d, 30 s" % n, x, y, 2, exposure(30, sky, 3), bytes(54)))
 
 
 if __name__ == "__main__":

@@ -20,23 +20,41 @@ std::uint64_t next_transfer(std::uint64_t left)
     return left < max_transfer ? left : max_transfer;
 }
 
+// Calls `transfer(done, part)` until `size` bytes have moved, carrying on
+// through partial transfers and interruptions.
+template <class Transfer> std::uint64_t transfer_fully(std::uint64_t size, Transfer transfer)
+{
+    std::uint64_t done = 0;
+    while (done < size) {
+        ssize_t moved = transfer(done, next_transfer(size - done));
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            break;
+        done += static_cast<std::uint64_t>(moved);
+    }
+    return done;
+}
+
 // With `position`, pread from there; without, read from where the
 // descriptor is.
 std::uint64_t read_through(int fd, unsigned char* buffer, std::uint64_t size,
                            const std::uint64_t* position)
 {
-    std::uint64_t done = 0;
-    while (done < size) {
-        std::uint64_t part = next_transfer(size - done);
-        ssize_t got = position ? pread(fd, buffer + done, part, static_cast<off_t>(*position + done))
-                               : read(fd, buffer + done, part);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<std::uint64_t>(got);
-    }
-    return done;
+    return transfer_fully(size, [&](std::uint64_t done, std::uint64_t part) {
+        return position ? pread(fd, buffer + done, part, static_cast<off_t>(*position + done))
+                        : read(fd, buffer + done, part);
+    });
+}
+
+// The same for writes.
+std::uint64_t write_through(int fd, const unsigned char* buffer, std::uint64_t size,
+                            const std::uint64_t* position)
+{
+    return transfer_fully(size, [&](std::uint64_t done, std::uint64_t part) {
+        return position ? pwrite(fd, buffer + done, part, static_cast<off_t>(*position + done))
+                        : write(fd, buffer + done, part);
+    });
 }
 
 } // namespace
@@ -54,16 +72,13 @@ std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
 
 std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size)
 {
-    std::uint64_t done = 0;
-    while (done < size) {
-        ssize_t put = write(fd, buffer + done, next_transfer(size - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break;
-        done += static_cast<std::uint64_t>(put);
-    }
-    return done;
+    return write_through(fd, buffer, size, nullptr);
+}
+
+std::uint64_t write_fully_at(int fd, const unsigned char* buffer, std::uint64_t size,
+                             std::uint64_t position)
+{
+    return write_through(fd, buffer, size, &position);
 }
 
 bool bytes_in_file(int fd, std::uint64_t position, std::uint64_t wanted, std::uint64_t& bytes)

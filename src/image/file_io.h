@@ -13,6 +13,9 @@ std::uint64_t read_fully(int fd, unsigned char* buffer, std::uint64_t size);
 std::uint64_t read_fully_at(int fd, unsigned char* buffer, std::uint64_t size,
                             std::uint64_t position);
 std::uint64_t write_fully(int fd, const unsigned char* buffer, std::uint64_t size);
+// At a file position, leaving the descriptor's own position alone.
+std::uint64_t write_fully_at(int fd, const unsigned char* buffer, std::uint64_t size,
+                             std::uint64_t position);
 
 // The bytes a regular file holds from `position` on, up to `wanted`; false
 // for anything that cannot be sized in advance (a pipe, a device). Some file
