@@ -4,7 +4,7 @@
 // bound. Then runs of the binary: streams, status, the outputs' bytes, and
 // no output and no temporary file after a failure, for one frame and many.
 #include "calibrate/calibrate.h"
-#include "image/exact_sum.h"
+#include "image/frame_statistics.h"
 #include "image/pixel_block.h"
 #include "image/velkin.h"
 #include "support.h"

@@ -13,10 +13,12 @@
 #include "image/exact_sum.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
+#include "image/team.h"
 #include "image/velkin.h"
 #include "messages.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -27,7 +29,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -340,26 +341,31 @@ struct Run {
     Master masters[3]; // bias, dark, flat; those given have a name
     std::string record;
     Buffers buffers[2];
+    Team team;
 };
 
-// Runs `work` on both, with `share` the second in a thread of its own where
-// one can be started, else after the first. A frame is mostly copies between
-// the page cache and the buffers, and two divisions a value: two processors
-// do it in about half the time.
-void in_two_threads(void* (*work)(void*), void* first, void* second, bool share)
+// The two halves of a frame's work (or of the flat's sum), taken by the
+// run's team: two members share them where the system gives two threads,
+// one does both otherwise. A frame is mostly copies between the page cache
+// and the buffers, and two divisions a value: two processors do it in
+// about half the time.
+struct Halves {
+    void* (*work)(void*);
+    void* part[2];
+    std::atomic<unsigned> next;
+};
+
+void take_halves(unsigned, void* context)
 {
-    pthread_attr_t attributes;
-    pthread_t thread;
-    const bool ready = share && pthread_attr_init(&attributes) == 0;
-    const bool started = ready && pthread_attr_setstacksize(&attributes, 1 << 20) == 0 &&
-                         pthread_create(&thread, &attributes, work, second) == 0;
-    work(first);
-    if (started)
-        pthread_join(thread, nullptr);
-    else
-        work(second);
-    if (ready)
-        pthread_attr_destroy(&attributes);
+    auto& h = *static_cast<Halves*>(context);
+    for (unsigned k = h.next++; k < 2; k = h.next++)
+        h.work(h.part[k]);
+}
+
+void in_two_halves(Run& run, void* (*work)(void*), void* first, void* second)
+{
+    Halves halves{work, {first, second}, {0}};
+    run_team(run.team, take_halves, &halves);
 }
 
 // Where two threads split a frame: at a chunk's start, near the middle;
@@ -399,7 +405,7 @@ void find_flat_mean(Run& run)
                           {&flat.block, floor, half, count - half, run.buffers[1].x, {}, Block_Status::ok, 0}};
     if (!prepare_exact_sum(parts[0].sum) || !prepare_exact_sum(parts[1].sum))
         fail(says::no_memory);
-    in_two_threads(add_mean_part, &parts[0], &parts[1], half != 0);
+    in_two_halves(run, add_mean_part, &parts[0], &parts[1]);
     for (const Mean_Part& p : parts)
         if (p.status != Block_Status::ok)
             fail(says::short_values, flat.name, static_cast<unsigned long long>(p.obtained),
@@ -613,7 +619,7 @@ bool write_values(Run& run, Frame& frame, Clamped& clamped)
     const std::uint64_t count = frame.block.count, half = frame.block.sized ? middle(count) : 0;
     Part parts[2] = {{&run, &frame, 0, half, run.buffers[0], Part_Status::ok, 0, 0, 0, {}},
                      {&run, &frame, half, count, run.buffers[1], Part_Status::ok, 0, 0, 0, {}}};
-    in_two_threads(calibrate_part, &parts[0], &parts[1], half != 0);
+    in_two_halves(run, calibrate_part, &parts[0], &parts[1]);
     if (part_failed(parts[0]) || part_failed(parts[1]))
         return false;
     for (const Part& p : parts) {
@@ -689,6 +695,7 @@ void run_pixcalibrate(int argc, char** argv)
     run.o = parse(argc, argv, line);
     if (run.o.help || run.o.version)
         print_help_or_version(run.o);
+    start_team(run.team, 2);
     if (run.o.outdir)
         check_distinct_names(run.o);
     prepare_run(run);
@@ -711,6 +718,7 @@ void run_pixcalibrate(int argc, char** argv)
         end_frame(frame);
         show_progress();
     }
+    stop_team(run.team);
     if (progress.showing)
         std::fputs("\n", stderr);
     progress.showing = false;

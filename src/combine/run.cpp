@@ -11,10 +11,10 @@
 #include "image/frame_statistics.h"
 #include "image/output_file.h"
 #include "image/pixel_block.h"
+#include "image/team.h"
 #include "image/velkin.h"
 #include "messages.h"
 #include "option_values.h"
-#include "team.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -513,15 +512,12 @@ void combine_part(unsigned member, void* context)
     }
 }
 
-// As many members as processors this run may use; one alone for many
-// inputs, whose reading outweighs the arithmetic (and each member's
-// pointers to the inputs would grow with them).
+// As many members as the team takes; one alone for many inputs, whose
+// reading outweighs the arithmetic (and each member's pointers to the
+// inputs would grow with them).
 unsigned team_size(std::uint64_t inputs)
 {
-    cpu_set_t set;
-    if (inputs > team_inputs || sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    return static_cast<unsigned>(std::min<int>(CPU_COUNT(&set), max_members));
+    return inputs > team_inputs ? 1 : max_members;
 }
 
 // All inputs are read in step, a chunk of each at a time, so memory stays

@@ -272,26 +272,4 @@ Block_Status add_block_values(Exact_Sum& sum, Pixel_Block& block, std::uint64_t 
     return Block_Status::ok;
 }
 
-Statistic_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
-                                   std::uint64_t& finite, std::uint64_t& obtained)
-{
-    mean = std::numeric_limits<double>::quiet_NaN();
-    finite = obtained = 0;
-    Exact_Sum sum;
-    auto* buffer = static_cast<double*>(std::malloc(sum_chunk_values * sizeof(double)));
-    Statistic_Status status = Statistic_Status::no_memory;
-    if (buffer && prepare_exact_sum(sum)) {
-        status = add_block_values(sum, block, 0, block.count, floor, buffer, obtained) == Block_Status::ok
-                     ? Statistic_Status::ok
-                     : Statistic_Status::short_block;
-        if (status == Statistic_Status::ok) {
-            mean = finite_mean(sum);
-            finite = sum.values - sum.others;
-        }
-        release_exact_sum(sum);
-    }
-    std::free(buffer);
-    return status;
-}
-
 } // namespace img

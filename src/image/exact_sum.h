@@ -10,7 +10,6 @@
 // count, rounded once.
 #pragma once
 
-#include "frame_statistics.h"
 #include "pixel_block.h"
 
 #include <cstdint>
@@ -61,13 +60,5 @@ inline constexpr std::uint64_t sum_chunk_values = 32768;
 // short_block with `obtained` the position of the first value missing.
 Block_Status add_block_values(Exact_Sum& sum, Pixel_Block& block, std::uint64_t first, std::uint64_t n,
                               const double* floor, double* buffer, std::uint64_t& obtained);
-
-// The mean of the finite values of a whole block, read by chunks from its
-// first value on (a sized file from anywhere; a stream must not have been
-// read yet), with `floor` as above. On ok, `finite` is how many values the
-// mean is of. Otherwise short_block (`obtained` values were there) or
-// no_memory.
-Statistic_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
-                               std::uint64_t& finite, std::uint64_t& obtained);
 
 } // namespace img

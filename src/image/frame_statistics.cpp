@@ -13,16 +13,12 @@ namespace img {
 
 namespace {
 
-__extension__ typedef __int128 Int128;
-__extension__ typedef unsigned __int128 Uint128;
-
 constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
 constexpr std::uint64_t exponent_bits = 0x7ff0000000000000;
 constexpr unsigned radix_bits = 16;
 constexpr std::uint64_t buckets = std::uint64_t{1} << radix_bits;
 // Keys gathered for the last pass of a median: 2 MiB.
 constexpr std::uint64_t gather_limit = std::uint64_t{1} << 18;
-constexpr int exponents = 2048;
 
 const double no_value = std::numeric_limits<double>::quiet_NaN();
 
@@ -76,116 +72,6 @@ double uint16_result(const Statistic_State& s)
     return static_cast<double>(sum) / static_cast<double>(s.finite);
 }
 
-// ---- binary64 mean: exact sums of the significands by exponent ----
-
-// The exact sum is built as a fixed-point number whose lowest bit is worth
-// 2^-1074, the spacing of the subnormals, in 64-bit limbs, two's
-// complement: 2046 bits of exponent range, 86 of a partial sum and 11 of
-// adding 2048 of them fit in 35 limbs.
-constexpr int limbs = 35;
-
-void add_shifted(std::uint64_t (&number)[limbs], Int128 term, unsigned shift)
-{
-    auto v = static_cast<Uint128>(term);
-    std::uint64_t extension = term < 0 ? ~std::uint64_t{0} : 0;
-    auto low = static_cast<std::uint64_t>(v), middle = static_cast<std::uint64_t>(v >> 64);
-    unsigned limb = shift / 64, bit = shift % 64;
-    std::uint64_t parts[3] = {low << bit, bit ? (middle << bit) | (low >> (64 - bit)) : middle,
-                              bit ? (extension << bit) | (middle >> (64 - bit)) : extension};
-    std::uint64_t carry = 0;
-    for (unsigned k = limb; k < limbs; ++k) {
-        std::uint64_t part = k - limb < 3 ? parts[k - limb] : extension;
-        Uint128 sum = Uint128{number[k]} + part + carry;
-        number[k] = static_cast<std::uint64_t>(sum);
-        carry = static_cast<std::uint64_t>(sum >> 64);
-    }
-}
-
-bool bit_at(const std::uint64_t (&number)[limbs], unsigned position)
-{
-    return (number[position / 64] >> (position % 64)) & 1;
-}
-
-bool any_bit_below(const std::uint64_t (&number)[limbs], unsigned position)
-{
-    for (unsigned k = 0; k < position / 64; ++k)
-        if (number[k] != 0)
-            return true;
-    return position % 64 != 0 && (number[position / 64] << (64 - position % 64)) != 0;
-}
-
-// The 64 bits from `position` on.
-std::uint64_t bits_from(const std::uint64_t (&number)[limbs], unsigned position)
-{
-    unsigned limb = position / 64, bit = position % 64;
-    std::uint64_t v = number[limb] >> bit;
-    if (bit != 0 && limb + 1 < limbs)
-        v |= number[limb + 1] << (64 - bit);
-    return v;
-}
-
-// sum / count, rounded once: the quotient's integer part and remainder
-// decide it, the remainder standing for every bit below.
-double exact_mean(const Int128* sums, std::uint64_t count)
-{
-    std::uint64_t number[limbs] = {};
-    for (int e = 0; e < exponents; ++e)
-        if (sums[e] != 0)
-            add_shifted(number, sums[e], static_cast<unsigned>(std::max(e, 1) - 1));
-    bool negative = number[limbs - 1] >> 63;
-    if (negative) {
-        std::uint64_t carry = 1;
-        for (std::uint64_t& limb : number) {
-            limb = ~limb + carry;
-            carry = carry && limb == 0;
-        }
-    }
-    std::uint64_t remainder = 0;
-    for (int k = limbs - 1; k >= 0; --k) {
-        Uint128 part = (Uint128{remainder} << 64) | number[k];
-        number[k] = static_cast<std::uint64_t>(part / count);
-        remainder = static_cast<std::uint64_t>(part % count);
-    }
-    int top = -1;
-    for (int k = limbs - 1; k >= 0 && top < 0; --k)
-        if (number[k] != 0)
-            top = 64 * k + 63 - std::countl_zero(number[k]);
-    std::uint64_t significand;
-    int scale = -1074;
-    bool half, beyond;
-    if (top <= 52) { // the quotient's units are the last place
-        significand = number[0];
-        half = remainder > count - remainder;
-        beyond = remainder == count - remainder; // an exact tie
-        if (half || (beyond && (significand & 1)))
-            ++significand;
-    } else {
-        auto shift = static_cast<unsigned>(top - 52);
-        significand = bits_from(number, shift) & ((std::uint64_t{1} << 53) - 1);
-        half = bit_at(number, shift - 1);
-        beyond = any_bit_below(number, shift - 1) || remainder != 0;
-        if (half && (beyond || (significand & 1)))
-            ++significand;
-        scale += static_cast<int>(shift);
-    }
-    double mean = std::ldexp(static_cast<double>(significand), scale);
-    return negative ? -mean : mean;
-}
-
-void add_binary64_to_mean(Statistic_State& s, const unsigned char* values, std::uint64_t n)
-{
-    auto* sums = static_cast<Int128*>(s.sums);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        auto bits = load_value<std::uint64_t>(values, i);
-        if (!is_finite_bits(bits))
-            continue;
-        ++s.finite;
-        auto e = static_cast<int>((bits >> 52) & 0x7ff);
-        auto significand = static_cast<Int128>((bits & 0xfffffffffffff) | (e ? std::uint64_t{1} << 52 : 0));
-        sums[e] += bits & sign_bit ? -significand : significand;
-    }
-}
-
 // ---- binary64 median: radix selection ----
 
 // The histogram slot of each rank still sought: both share one while their
@@ -229,16 +115,19 @@ void add_binary64_to_median(Statistic_State& s, const unsigned char* values, std
 
 bool start_statistic(Statistic_State& s, std::uint16_t file_type, Statistic which)
 {
-    s = Statistic_State{file_type, which, 0, 0, false, no_value, nullptr, nullptr, {0, 0}, {0, 0},
+    s = Statistic_State{file_type, which, 0, 0, false, no_value, nullptr, {}, {0, 0}, {0, 0},
                         {0, 0}, 0, nullptr, 0, false};
     if (file_type == type_uint16 || which == Statistic::median)
         s.histogram = static_cast<std::uint32_t*>(
             std::calloc(file_type == type_uint16 ? buckets : 2 * buckets, sizeof(std::uint32_t)));
-    if (file_type == type_binary64 && which == Statistic::mean)
-        s.sums = std::calloc(exponents, sizeof(Int128));
+    const bool summed = file_type == type_binary64 && which == Statistic::mean;
+    if (summed && !prepare_exact_sum(s.sum)) {
+        release_statistic(s);
+        return false;
+    }
     if (file_type == type_binary64 && which == Statistic::median)
         s.gathered = static_cast<std::uint64_t*>(std::malloc(gather_limit * sizeof(std::uint64_t)));
-    if ((s.histogram || s.sums) && (s.gathered || file_type != type_binary64 || which != Statistic::median))
+    if ((s.histogram || summed) && (s.gathered || file_type != type_binary64 || which != Statistic::median))
         return true;
     release_statistic(s);
     return false;
@@ -251,7 +140,7 @@ void add_to_statistic(Statistic_State& s, const unsigned char* values, std::uint
             ++s.histogram[load_value<std::uint16_t>(values, i)];
         s.finite += n;
     } else if (s.which == Statistic::mean)
-        add_binary64_to_mean(s, values, n);
+        add_values(s.sum, values, n, type_binary64);
     else
         add_binary64_to_median(s, values, n);
 }
@@ -265,7 +154,8 @@ bool end_statistic_pass(Statistic_State& s)
         return true;
     }
     if (s.which == Statistic::mean) {
-        s.value = s.finite ? exact_mean(static_cast<const Int128*>(s.sums), s.finite) : no_value;
+        s.finite = s.sum.values - s.sum.others;
+        s.value = finite_mean(s.sum);
         return true;
     }
     if (s.finite == 0)
@@ -317,10 +207,9 @@ bool end_statistic_pass(Statistic_State& s)
 void release_statistic(Statistic_State& s)
 {
     std::free(s.histogram);
-    std::free(s.sums);
+    release_exact_sum(s.sum);
     std::free(s.gathered);
     s.histogram = nullptr;
-    s.sums = nullptr;
     s.gathered = nullptr;
 }
 
@@ -345,6 +234,28 @@ Statistic_Status frame_statistic(Pixel_Block& block, Statistic which, unsigned c
     value = s.value;
     release_statistic(s);
     return Statistic_Status::ok;
+}
+
+Statistic_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
+                                   std::uint64_t& finite, std::uint64_t& obtained)
+{
+    mean = std::numeric_limits<double>::quiet_NaN();
+    finite = obtained = 0;
+    Exact_Sum sum;
+    auto* buffer = static_cast<double*>(std::malloc(sum_chunk_values * sizeof(double)));
+    Statistic_Status status = Statistic_Status::no_memory;
+    if (buffer && prepare_exact_sum(sum)) {
+        status = add_block_values(sum, block, 0, block.count, floor, buffer, obtained) == Block_Status::ok
+                     ? Statistic_Status::ok
+                     : Statistic_Status::short_block;
+        if (status == Statistic_Status::ok) {
+            mean = finite_mean(sum);
+            finite = sum.values - sum.others;
+        }
+        release_exact_sum(sum);
+    }
+    std::free(buffer);
+    return status;
 }
 
 } // namespace img

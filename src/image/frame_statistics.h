@@ -21,6 +21,7 @@
 // gathers them and sorts them. Four passes at most, 2 or 3 on camera frames.
 #pragma once
 
+#include "exact_sum.h"
 #include "pixel_block.h"
 
 #include <cstdint>
@@ -39,9 +40,8 @@ struct Statistic_State {
     bool done;
     double value;              // once done; NaN without finite values
     std::uint32_t* histogram;  // 65536 counts, or 2 x 65536 for binary64 medians
-    // uint16: the counts are all there is. binary64 mean: exact partial sums
-    // of the significands, one per exponent.
-    void* sums;
+    // uint16: the counts are all there is. binary64 mean: the exact sum.
+    Exact_Sum sum;
     // binary64 median: for the lower and the upper middle rank, the bits of
     // its key found so far and its rank among the values that begin so.
     std::uint64_t prefix[2], rank[2], candidates[2];
@@ -69,5 +69,13 @@ enum class Statistic_Status { ok, no_memory, short_block };
 Statistic_Status frame_statistic(Pixel_Block& block, Statistic which, unsigned char* buffer,
                                  std::uint64_t buffer_values, double& value,
                                  std::uint64_t& obtained);
+
+// The mean of the finite values of a whole block, read by chunks from its
+// first value on (a sized file from anywhere; a stream must not have been
+// read yet), with `floor` as above. On ok, `finite` is how many values the
+// mean is of. Otherwise short_block (`obtained` values were there) or
+// no_memory.
+Statistic_Status frame_finite_mean(Pixel_Block& block, const double* floor, double& mean,
+                                   std::uint64_t& finite, std::uint64_t& obtained);
 
 } // namespace img

@@ -7,15 +7,24 @@
 
 #include <pthread.h>
 
-namespace combine {
+namespace img {
 
 inline constexpr unsigned max_members = 4;
 
 using Team_Job = void (*)(unsigned member, void* context);
 
+struct Team;
+
+// A thread's place in its team.
+struct Member {
+    Team* team;
+    unsigned index;
+};
+
 struct Team {
     unsigned members;
     pthread_t threads[max_members];
+    Member member[max_members];
     pthread_mutex_t lock;
     pthread_cond_t started, finished;
     unsigned long round;  // counts the jobs given, so that each is taken once
@@ -25,8 +34,10 @@ struct Team {
     void* context;
 };
 
-// Up to `wanted` members (at most max_members); fewer where the system
-// gives fewer threads, down to the caller's alone.
+// Up to `wanted` members (at most max_members, and no more than the
+// processors this process may run on); fewer where the system gives fewer
+// threads, down to the caller's alone. The team must stay where it is
+// until stopped.
 void start_team(Team& team, unsigned wanted);
 // job(m, context) for every member m, at once; returns when the caller's
 // is done and so is every member's that began before it ended. A job must
@@ -34,4 +45,4 @@ void start_team(Team& team, unsigned wanted);
 void run_team(Team& team, Team_Job job, void* context);
 void stop_team(Team& team);
 
-} // namespace combine
+} // namespace img

@@ -1,17 +1,11 @@
 #include "team.h"
 
 #include <algorithm>
+#include <sched.h>
 
-namespace combine {
+namespace img {
 
 namespace {
-
-struct Member {
-    Team* team;
-    unsigned index;
-};
-
-Member members[max_members];
 
 extern "C" void* work(void* argument)
 {
@@ -50,15 +44,18 @@ void start_team(Team& team, unsigned wanted)
     pthread_mutex_init(&team.lock, nullptr);
     pthread_cond_init(&team.started, nullptr);
     pthread_cond_init(&team.finished, nullptr);
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        wanted = std::min(wanted, static_cast<unsigned>(CPU_COUNT(&set)));
     wanted = std::min(std::max(wanted, 1u), max_members);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     // The arithmetic needs little stack; the default 8 MiB would take a
-    // quarter of the address space pixcombine stays within.
+    // quarter of the 32 MiB address space the tools stay within.
     pthread_attr_setstacksize(&attributes, 1 << 20);
     for (unsigned m = 1; m < wanted; ++m) {
-        members[m] = {&team, m};
-        if (pthread_create(&team.threads[m], &attributes, work, &members[m]) != 0)
+        team.member[m] = {&team, m};
+        if (pthread_create(&team.threads[m], &attributes, work, &team.member[m]) != 0)
             break;
         team.members = m + 1;
     }
@@ -95,4 +92,4 @@ void stop_team(Team& team)
     pthread_cond_destroy(&team.finished);
 }
 
-} // namespace combine
+} // namespace img
