@@ -357,7 +357,8 @@ def damaged_metadata():
     at = twice.index(b"LONGSTRN")
     twice[at:at + 80] = b"IMHEADER= 'x'".ljust(80)
     write_bytes("m_twice.fits", bytes(twice))
-    refused("m_twice.fits", "out.img", "IMHEADER appears twice", "FITS keyword twice")
+    refused("m_twice.fits", "out.img", "HDU 0: the .img header is carried twice (IMHEADER)\n",
+            "FITS keyword twice")
 
     im = Image.open("m.png")
     hexed = im.info["IM header"]
@@ -365,7 +366,8 @@ def damaged_metadata():
             ("m_damaged.png", [ztxt(b"IM header", hexed[:-2].encode() + b"ff"),
                                ztxt(b"IM comment", b"616263")], "damaged"),
             ("m_two.png", [ztxt(b"IM header", b"zz"), ztxt(b"IM header", hexed.encode()),
-                           ztxt(b"IM comment", b"616263")], "two \"IM header\" chunks")]:
+                           ztxt(b"IM comment", b"616263")],
+             "the .img header is carried twice (\"IM header\")\n")]:
         write_bytes(name, png_file(chunks))
         refused(name, "out.img", words, "PNG " + name)
 
@@ -403,7 +405,7 @@ def damaged_metadata():
     at = hierarch.index(b"LONGSTRN")
     hierarch[at:at + 80] = b"HIERARCH IMHEADER = 'x'".ljust(80)
     write_bytes("m_hierarch.fits", bytes(hierarch))
-    refused("m_hierarch.fits", "out.img", "IMHEADER appears twice", "HIERARCH IMHEADER")
+    refused("m_hierarch.fits", "out.img", "carried twice (IMHEADER)", "HIERARCH IMHEADER")
     png = read_bytes("m.png")
     at = png.index(b"zTXtIM header") - 4
     length = struct.unpack_from(">I", png, at)[0]
@@ -430,6 +432,53 @@ def damaged_metadata():
     convert(os.path.join(SOURCE, "tests/fixtures/tag65117.tif"), "old.img", "tag 65117 file")
     check(read_bytes("old.img") == read_bytes(os.path.join(SOURCE, "tests/fixtures/tag65117.img")),
           "tag 65117 file: bytes")
+
+
+def carried_rule():
+    """The same rule for the carried header and comment in every format,
+    where each carries them: either given twice, the comment without the
+    header, either not hexadecimal; each refused in the same words, with
+    where the format carries it."""
+    header = velkin(u16, b"abc")[:64].hex()
+    good = {"header": header, "comment": b"abc".hex()}
+    cases = [("header twice", [("header", header), ("header", header), ("comment", "616263")],
+              "the .img header is carried twice (%s)", "header"),
+             ("comment twice", [("header", header), ("comment", "616263"), ("comment", "616263")],
+              "the .img comment is carried twice (%s)", "comment"),
+             ("comment alone", [("comment", "616263")],
+              "the carried .img comment (%s) is there without its header", "comment"),
+             ("header not hex", [("header", header[:-1] + "g"), ("comment", "616263")],
+              "the carried .img header (%s) is not hexadecimal", "header"),
+             ("comment not hex", [("header", header), ("comment", "61626")],
+              "the carried .img comment (%s) is not hexadecimal", "comment")]
+    where = {"fits": {"header": "IMHEADER", "comment": "IMCOMENT"},
+             "png": {"header": '"IM header"', "comment": '"IM comment"'},
+             "tif": {"header": "XMP", "comment": "XMP"}}
+    for what, found, words, part in cases + [("both", list(good.items()), None, None)]:
+        hdu = fits.PrimaryHDU(u16)
+        for key, value in found:
+            hdu.header.append(("IMHEADER" if key == "header" else "IMCOMENT", value))
+        hdu.writeto("k.fits", overwrite=True)
+        write_bytes("k.png", png_file([ztxt(b"IM " + key.encode(), value.encode())
+                                       for key, value in found], width=7, height=5))
+        xmp = ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/'
+               '02/22-rdf-syntax-ns#"><rdf:Description xmlns:p="urn:pixdelta:img:1.0/">' +
+               "".join("<p:%s>%s</p:%s>" % (key, value, key) for key, value in found) +
+               "</rdf:Description></rdf:RDF></x:xmpmeta>").encode()
+        tifffile.imwrite("k.tif", u16, metadata=None, extratags=[(700, "B", len(xmp), xmp, True)])
+        for ext in ("fits", "png", "tif"):
+            if words is None:  # the header and comment once each, as hexadecimal: taken
+                convert("k." + ext, "k.img", "carried once in " + ext)
+                expected = velkin(np.full((5, 7), 0x1234, np.uint16) if ext == "png" else u16,
+                                  b"abc")
+                check(read_bytes("k.img") == expected, "carried once in " + ext)
+                os.unlink("k.img")
+                continue
+            status, err = run("k." + ext, "k.img")
+            said = "pixconvert: k.%s: %s%s\n" % (ext, "HDU 0: " if ext == "fits" else "",
+                                                words % where[ext][part])
+            check(status == 1 and err == said and not os.path.exists("k.img"),
+                  "%s in %s: status %d, %r" % (what, ext, status, err))
 
 
 def preview():
@@ -845,7 +894,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata, preview, memory_bombs, hostile_files, fpack_compressions,
+                     damaged_metadata, carried_rule, preview, memory_bombs, hostile_files, fpack_compressions,
                      crafted_tiles, tiff_limits):
             step()
     if failures:
