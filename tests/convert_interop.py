@@ -481,6 +481,37 @@ def carried_rule():
                   "%s in %s: status %d, %r" % (what, ext, status, err))
 
 
+def history_cards():
+    """The lines of a comment that record a run (pixcombine's, pixcalibrate's)
+    are FITS HISTORY cards, as astropy reads them; the others COMMENT cards.
+    The way back gives the same bytes. A file without the carried header
+    gets its COMMENT and HISTORY cards as its comment, in their order."""
+    records = ["pixcombine 1.2.0: 9 inputs, --median",
+               'pixcalibrate 1.2.0: dark="master-dark.img" type=uint16']
+    others = ["a night frame", "thin cloud"]
+    comment = "\n".join([others[0], records[0], others[1], records[1]]).encode()
+    write_bytes("y.img", velkin(u16, comment))
+    for ext, hdu in (("fits", 0), ("fz", 1)):
+        convert("y.img", "y." + ext, "record lines to " + ext)
+        header = fits.getheader("y." + ext, ext=hdu)
+        check(list(header["HISTORY"]) == records, "HISTORY cards in %s: %r"
+              % (ext, list(header.get("HISTORY", []))))
+        check(list(header["COMMENT"])[-2:] == others and
+              not any(c in records for c in header["COMMENT"]),
+              "COMMENT cards in %s: %r" % (ext, list(header["COMMENT"])))
+        convert("y." + ext, "out.img", "record lines from " + ext)
+        check(read_bytes("out.img") == read_bytes("y.img"), "record lines from %s: bytes" % ext)
+    foreign = fits.PrimaryHDU(u16)
+    for key, text in (("COMMENT", "first"), ("HISTORY", "pixcombine 1.2.0: 3 inputs, --mean"),
+                      ("COMMENT", "last"), ("HISTORY", "flat-fielded elsewhere")):
+        foreign.header.append((key, text))
+    foreign.writeto("y_foreign.fits")
+    convert("y_foreign.fits", "out.img", "foreign HISTORY cards")
+    check(read_bytes("out.img") == velkin(u16, b"first\npixcombine 1.2.0: 3 inputs, --mean\nlast\n"
+                                               b"flat-fielded elsewhere\n"),
+          "foreign HISTORY cards: %r" % read_bytes("out.img")[64:-70])
+
+
 def preview():
     """The default stretch from the 0.5th to the 99.5th percentile, min-max as
     an option: non-finite values ignored for the range, NaN and -inf black,
@@ -894,7 +925,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata, carried_rule, preview, memory_bombs, hostile_files, fpack_compressions,
+                     damaged_metadata, carried_rule, history_cards, preview, memory_bombs, hostile_files, fpack_compressions,
                      crafted_tiles, tiff_limits):
             step()
     if failures:

@@ -713,7 +713,10 @@ private:
             // 2000 cards; cfitsio would take time quadratic in a longer chain.
             if (carried && keyword == "CONTINUE" && ++continued > max_continued)
                 return refuse(failure, words(says::long_chain));
-            if (keyword != "COMMENT" || source.readable.size() > 65535) // refused anyway
+            // The comment as people read it, the lines that record a run
+            // included: a fresh header keeps them all, in their order.
+            if ((keyword != "COMMENT" && keyword != "HISTORY") ||
+                source.readable.size() > 65535) // refused anyway
                 continue;
             std::string text = std::strlen(card) > 8 ? card + 8 : "";
             text.erase(text.find_last_not_of(' ') + 1);
@@ -776,8 +779,30 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
     return reader;
 }
 
-// The carried keywords, and the comment as COMMENT cards, one a line,
-// where it is printable ASCII (all a FITS header may hold).
+// Whether a line of the comment records a run of a tool over the image, as
+// pixcombine and pixcalibrate add them: the tool's name, its version and
+// ": " ("pixcombine 1.2.0: 16 inputs, --mean").
+bool records_a_run(const std::string& line)
+{
+    for (const char* tool : {"pixcombine ", "pixcalibrate "}) {
+        if (!line.starts_with(tool))
+            continue;
+        std::size_t at = std::strlen(tool);
+        for (bool more = true; more;) { // numbers between dots
+            std::size_t end = line.find_first_not_of("0123456789", at);
+            if (end == std::string::npos || end == at)
+                return false;
+            more = line[end] == '.';
+            at = end + more;
+        }
+        return line.compare(at, 2, ": ") == 0;
+    }
+    return false;
+}
+
+// The carried keywords, and the comment as cards, one a line, where it is
+// printable ASCII (all a FITS header may hold): HISTORY cards for the lines
+// that record a run, COMMENT cards for the others.
 void write_carried(fitsfile* f, const Image& image, int& status)
 {
     Carried_Out carried = carry(image, ascii_lines);
@@ -789,7 +814,11 @@ void write_carried(fitsfile* f, const Image& image, int& status)
     const std::string& text = carried.readable.text;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = std::min(text.find('\n', at), text.size());
-        fits_write_comment(f, text.substr(at, end - at).c_str(), &status);
+        std::string line = text.substr(at, end - at);
+        if (records_a_run(line))
+            fits_write_history(f, line.c_str(), &status);
+        else
+            fits_write_comment(f, line.c_str(), &status);
         at = end + 1;
     }
 }
