@@ -531,7 +531,7 @@ public:
         std::uint64_t n = std::uint64_t{count} * x_;
         if (compressed_) {
             if (!tiles_.check_rows(first, count, failure))
-                return refuse(failure, failure.what);
+                return fail_in_hdu(failure, failure.what);
             // 16-bit values are read as the signed numbers the tiles hold
             // and shifted here, as for a plain image: cfitsio leaves BZERO
             // out of tiles stored uncompressed.
@@ -540,7 +540,7 @@ public:
             fits_clear_errmsg();
             if (fits_read_pix(fits_, type_ == type_uint16 ? TSHORT : TDOUBLE, start,
                               static_cast<LONGLONG>(n), nullptr, values, nullptr, &status))
-                return refuse(failure, words(fits_reason(status), says::cannot_read_values));
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read_values));
             if (type_ == type_uint16)
                 for (std::uint64_t i = 0; i < n; ++i)
                     values[2 * i + (std::endian::native == std::endian::little ? 1 : 0)] ^= 0x80;
@@ -550,7 +550,7 @@ public:
         errno = 0;
         if (read_fully_at(fd_, values, n * size, data_ + std::uint64_t{first} * x_ * size) !=
             n * size)
-            return refuse(failure, words(because(errno), says::values_short));
+            return fail_in_hdu(failure, words(because(errno), says::values_short));
         convert_values(values, n, type_, false);
         return true;
     }
@@ -566,7 +566,7 @@ public:
 
 private:
     // What went wrong in the HDU being read, named where one is.
-    bool refuse(Failure& failure, const std::string& what) const
+    bool fail_in_hdu(Failure& failure, const std::string& what) const
     {
         failure = {file_, hdu_.empty() ? what : words(says::in_hdu, hdu_.c_str(), what.c_str())};
         return false;
@@ -594,15 +594,15 @@ private:
             // Past the last HDU, or no such name; anything else is damage
             // in the file, said as cfitsio says it.
             if (number && (status == END_OF_FILE || status == BAD_HDU_NUM))
-                return refuse(failure, words(says::no_such_hdu, hdu.c_str(), reached - 1));
+                return fail_in_hdu(failure, words(says::no_such_hdu, hdu.c_str(), reached - 1));
             if (status == END_OF_FILE || status == BAD_HDU_NUM)
-                return refuse(failure, words(says::no_hdu_of_name, hdu.c_str()));
+                return fail_in_hdu(failure, words(says::no_hdu_of_name, hdu.c_str()));
             if (status != 0)
-                return refuse(failure, words(fits_reason(status), says::cannot_read_hdu, hdu.c_str()));
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read_hdu, hdu.c_str()));
             name_hdu();
             int naxis = 0;
             fits_get_img_dim(fits_, &naxis, &status);
-            return (is_image() && naxis > 0) || refuse(failure, words(says::no_image_there));
+            return (is_image() && naxis > 0) || fail_in_hdu(failure, words(says::no_image_there));
         }
         for (int n = 1; fits_movabs_hdu(fits_, n, &type, &status) == 0; ++n) {
             int naxis = 0;
@@ -613,7 +613,7 @@ private:
             }
             status = 0;
         }
-        return refuse(failure, status == END_OF_FILE ? words(says::no_image_anywhere)
+        return fail_in_hdu(failure, status == END_OF_FILE ? words(says::no_image_anywhere)
                                                      : words(fits_reason(status), says::cannot_read));
     }
 
@@ -642,19 +642,19 @@ private:
         std::vector<long> naxes(static_cast<std::size_t>(std::max(naxis, 2)), 1);
         fits_get_img_param(fits_, naxis, &bitpix, &naxis, naxes.data(), &status);
         if (status != 0)
-            return refuse(failure, words(fits_reason(status), says::cannot_read));
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         // A cube whose extra axes are all 1 is a plane.
         for (std::size_t k = 2; k < naxes.size(); ++k)
             if (naxes[k] != 1) {
                 std::string shape;
                 for (long n : naxes)
                     shape.append(shape.empty() ? "" : "x").append(std::to_string(n));
-                return refuse(failure, words(says::not_a_plane, naxis, shape.c_str()));
+                return fail_in_hdu(failure, words(says::not_a_plane, naxis, shape.c_str()));
             }
         Failure size;
         if (!check_size(static_cast<std::uint64_t>(naxes[0]), static_cast<std::uint64_t>(naxes[1]),
                         file_, size))
-            return refuse(failure, size.what);
+            return fail_in_hdu(failure, size.what);
         x_ = source.x = static_cast<std::uint16_t>(naxes[0]);
         y_ = source.y = static_cast<std::uint16_t>(naxes[1]);
         return read_type(bitpix, failure) && (source.type = type_, true) && locate_data(failure);
@@ -674,7 +674,7 @@ private:
         else if (bitpix == DOUBLE_IMG && scale == 1 && zero == 0)
             type_ = type_binary64;
         else
-            return refuse(failure, words(says::fits_type, bitpix, scale, zero));
+            return fail_in_hdu(failure, words(says::fits_type, bitpix, scale, zero));
         return true;
     }
 
@@ -683,14 +683,14 @@ private:
         int status = 0;
         if (compressed_) {
             if (std::string why = tiles_.open(fits_, fd_, x_, y_, type_); !why.empty())
-                return refuse(failure, why);
+                return fail_in_hdu(failure, why);
             // The signed numbers the tiles hold, unshifted (read_rows).
             fits_set_bscale(fits_, 1, 0, &status);
-            return status == 0 || refuse(failure, words(fits_reason(status), says::cannot_read));
+            return status == 0 || fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         }
         LONGLONG head = 0, data = 0, end = 0;
         if (fits_get_hduaddrll(fits_, &head, &data, &end, &status) != 0)
-            return refuse(failure, words(fits_reason(status), says::cannot_read));
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         data_ = static_cast<std::uint64_t>(data);
         return true;
     }
@@ -712,7 +712,7 @@ private:
             // The longest carried comment, 131070 hex digits, takes under
             // 2000 cards; cfitsio would take time quadratic in a longer chain.
             if (carried && keyword == "CONTINUE" && ++continued > max_continued)
-                return refuse(failure, words(says::long_chain));
+                return fail_in_hdu(failure, words(says::long_chain));
             // The comment as people read it, the lines that record a run
             // included: a fresh header keeps them all, in their order.
             if ((keyword != "COMMENT" && keyword != "HISTORY") ||
@@ -724,16 +724,16 @@ private:
                 source.readable += text + "\n";
         }
         if (status != 0)
-            return refuse(failure, words(fits_reason(status), says::cannot_read));
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         // The carried text is read only where it is there once; anything
         // else is refused as found.
         if (found.headers == 1 && found.comments <= 1) {
             found.header_hex = long_string(header_keyword, status);
             found.comment_hex = found.comments ? long_string(comment_keyword, status) : "";
             if (status != 0)
-                return refuse(failure, words(fits_reason(status), says::cannot_read));
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         }
-        return take_carried(carrier, found, file_, source, failure) || refuse(failure, failure.what);
+        return take_carried(carrier, found, file_, source, failure) || fail_in_hdu(failure, failure.what);
     }
 
     // A card's keyword; HIERARCH names the keyword that follows it, as

@@ -33,12 +33,15 @@ const Format_Row rows[] = {
 std::string alternatives(const Format_Row& row, bool Format_Row::*can)
 {
     for (const Format_Row& r : rows)
-        if (r.module && r.*can && std::strcmp(r.module, row.module) == 0)
+        if (r.module && r.*can && row.module && std::strcmp(r.module, row.module) == 0)
             return std::string(".") + r.extension;
     std::string names;
+    const char* last = nullptr; // a format's rows are next to each other
     for (const Format_Row& r : rows)
-        if (r.module && r.*can && names.find(r.name) == std::string::npos)
+        if (r.module && r.*can && !(last && std::strcmp(last, r.name) == 0)) {
             names += (names.empty() ? "" : " or ") + std::string(r.name);
+            last = r.name;
+        }
     return names;
 }
 

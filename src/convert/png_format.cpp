@@ -486,12 +486,12 @@ public:
             sample_.insert(sample_.end(), values, values + std::size_t{count} * row_);
             return first + count < sample_rows_ || begin(failure);
         }
-        return guarded_write_rows(s_, values, count, row_) || refuse(failure);
+        return guarded_write_rows(s_, values, count, row_) || cannot_write(failure);
     }
 
     bool finish(Failure& failure) override
     {
-        return guarded_write_end(s_) && flush(s_) ? true : refuse(failure);
+        return guarded_write_end(s_) && flush(s_) ? true : cannot_write(failure);
     }
 
 private:
@@ -523,7 +523,7 @@ private:
                                      count_) &&
                   guarded_write_rows(s_, sample_.data(), rows, row_);
         std::vector<unsigned char>().swap(sample_);
-        return ok || refuse(failure);
+        return ok || cannot_write(failure);
     }
 
     bool create(Png_State& s)
@@ -539,7 +539,10 @@ private:
             png_destroy_write_struct(&s.png, &s.info);
     }
 
-    bool refuse(Failure& failure) { return fail(failure, file_, reason(s_), says::cannot_write); }
+    bool cannot_write(Failure& failure)
+    {
+        return fail(failure, file_, reason(s_), says::cannot_write);
+    }
 
     Png_State s_;
     std::string file_;

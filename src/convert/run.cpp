@@ -47,7 +47,8 @@ int usage_error(const std::string& what)
     return 2;
 }
 
-int refuse(const Failure& failure)
+// Says what failed, on standard error; the exit status of a failure.
+int report(const Failure& failure)
 {
     std::fprintf(stderr, says::refused, failure.file.c_str(), failure.what.c_str());
     return 1;
@@ -145,7 +146,7 @@ int choose_formats(const Options& o, const char* modules, Formats& f)
     else if ((f.reader = load_format(*f.in, modules, o.in, failure)) &&
              (f.writer = load_format(*f.out, modules, o.out, failure)))
         return 0;
-    return refuse(failure);
+    return report(failure);
 }
 
 // Opens IN exactly as named, without waiting: a FIFO with no writer must not
@@ -306,7 +307,7 @@ int run_pixconvert(int argc, char** argv, const char* modules)
     if (int status = choose_formats(o, modules, formats))
         return status;
     Failure failure;
-    return convert(o, formats, failure) ? 0 : refuse(failure);
+    return convert(o, formats, failure) ? 0 : report(failure);
 }
 
 } // namespace convert
