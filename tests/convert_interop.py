@@ -390,6 +390,16 @@ def damaged_metadata():
             struct.pack_into(order + "I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
     write_bytes("m_lost.tif", bytes(tiff))
     refused("m_lost.tif", "out.img", "carried .img header cannot be read", "XMP past the end")
+    # ImageDescription past the end: libtiff drops it with a warning of its own.
+    tifffile.imwrite("m_lostdesc.tif", u16, description="a comment people read", metadata=None)
+    tiff = bytearray(read_bytes("m_lostdesc.tif"))
+    ifd = struct.unpack_from("<I", tiff, 4)[0]
+    for k in range(struct.unpack_from("<H", tiff, ifd)[0]):
+        if struct.unpack_from("<H", tiff, ifd + 2 + 12 * k)[0] == 270:
+            struct.pack_into("<I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
+    write_bytes("m_lostdesc.tif", bytes(tiff))
+    refused("m_lostdesc.tif", "out.img", "ImageDescription (tag 270) cannot be read: ",
+            "ImageDescription past the end")
     # A comment carried without its header, in each format.
     fits.PrimaryHDU(data, header=fits.Header([("IMCOMENT", "616263")])).writeto("m_half.fits")
     write_bytes("m_half.png", png_file([ztxt(b"IM comment", b"616263")]))
