@@ -190,8 +190,8 @@ void preview(Reader& reader, const Source& source, Stretch stretch)
     if (create_output((fuzz::private_folder() + "/preview.png").c_str(), out) != 0)
         fuzz::fail("cannot create the preview's output");
     Failure failure;
-    if (!write_preview(reader, source, *pixconvert_png_format(), out, "preview.png", 1, stretch,
-                       failure))
+    if (!write_preview(reader, source, *choose_format("preview.png"), *pixconvert_png_format(), out,
+                       "preview.png", 1, stretch, failure))
         fuzz::check(!failure.what.empty(), "a preview failed without a reason");
     abandon_output(out);
 }

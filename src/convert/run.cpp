@@ -240,10 +240,8 @@ bool convert_rows(const Options& o, const Formats& f, int fd, Output_File& out, 
     if (!allow_conversion(reader->memory(), moved, o.in, failure))
         return false;
     if (o.preview)
-        return holds(*f.out, o.out, source.x * static_cast<std::uint32_t>(zoom),
-                     source.y * static_cast<std::uint32_t>(zoom), false, failure) &&
-               write_preview(*reader, source, *f.writer, out, o.out, static_cast<unsigned>(zoom),
-                             o.stretch, failure);
+        return write_preview(*reader, source, *f.out, *f.writer, out, o.out,
+                             static_cast<unsigned>(zoom), o.stretch, failure);
     Image image;
     if (!settle_image(source, o.fresh_header, o.in, image, failure) ||
         !holds(*f.out, o.out, image.x, image.y, image.type == type_binary64, failure))
