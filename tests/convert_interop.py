@@ -206,6 +206,13 @@ def foreign_files_convert():
               % (src, options))
         os.unlink("out.img")
     refused("a_ext.fits", "out.img", "HDU 0: holds no image", "primary HDU", "--hdu", "0")
+    # Chunks pixconvert has no use for are skipped unread: a damaged ICC
+    # profile costs nothing and stops nothing.
+    write_bytes("a_iccp.png", png_file([png_chunk(b"iCCP", b"camera\0\0not zlib at all")],
+                                       width=7, height=5))
+    convert("a_iccp.png", "out.img", "PNG with a damaged iCCP chunk")
+    check(read_bytes("out.img") == velkin(np.full((5, 7), 0x1234, np.uint16)),
+          "PNG with a damaged iCCP chunk: bytes")
     # Strips of 3 rows of 128 KiB, stored last first: reads of a chunk start
     # within a strip, and must stop at its end.
     wide = (np.arange(65535 * 6, dtype=np.uint32) % 65521).astype(np.uint16).reshape(6, 65535)
