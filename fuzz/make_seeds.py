@@ -94,6 +94,8 @@ def img_seeds():
         "preview_f64_minmax": reader_input(PREVIEW | MINMAX, F64_WIDE),
         "preview_f64_flat": reader_input(PREVIEW, F64_FLAT),
         "preview_pipe": reader_input(PREVIEW | PIPE, U16_3X2),
+        # No rows or columns: the PNG row of the format table refuses it.
+        "preview_empty": reader_input(PREVIEW, image(0, 3, 2)),
         # The file changes between the preview's passes: other values, cut
         # short, gone, another geometry.
         "preview_changes_values": reader_input(PREVIEW, U16_3X2, U16_3X2_OTHER),

@@ -2,25 +2,29 @@
 // names (built once per format). Byte 0 of the input says what to do with
 // the rest:
 //
-//   bits 0-1  rows per read: the reader's choice (or about 256 KiB), 1, 3, 7
+//   bits 0-1  rows per read, as the writing side of copy_rows asks for them:
+//             none (the reader's choice, or about 256 KiB), 1, 3, 7
 //   bit 2     make a preview (write_preview) instead of reading the rows
 //   bit 3     the preview's stretch: minmax (else percentile)
 //   bit 4     the file changes before the second pass: bytes 1-3 are the
 //             length of its first contents (little-endian), the bytes after
 //             them its second contents
-//   bit 5     the file comes through a pipe (for the readers that do not
-//             seek; the second pass then cannot be made)
+//   bit 5     the file comes through a pipe (for the formats whose row in
+//             the format table says they do not seek; the second pass then
+//             cannot be made)
 //   bits 6-7  FITS: the HDU asked for: the first image, "0", "1" or "SCI"
 //
 // The rest (or the first contents) is the file, in a regular file in memory.
 // The reader opens it, the .img header is settled both ways, and every row
-// is read twice, with a rewind between, as the preview does; where the first
-// pass read every row of a file that did not change, the second must read
-// the same values. A file that changed may fail, but only with a reason.
+// is read twice by copy_rows, with a rewind between, as the preview does;
+// where the first pass read every row of a file that did not change, the
+// second must read the same values. A file that changed may fail, but only
+// with a reason.
 #include "carried.h"
 #include "format.h"
 #include "image/output_file.h"
 #include "preview.h"
+#include "run.h"
 #include "support.h"
 
 #include <algorithm>
@@ -42,18 +46,19 @@ extern "C" const Format* pixconvert_png_format();
 
 namespace {
 
-const Format* format()
-{
 #if defined(FUZZ_FITS)
-    return pixconvert_fits_format();
+const Format& format = *pixconvert_fits_format();
+const Format_Row& table_row = *choose_format("input.fits");
 #elif defined(FUZZ_TIFF)
-    return pixconvert_tiff_format();
+const Format& format = *pixconvert_tiff_format();
+const Format_Row& table_row = *choose_format("input.tif");
 #elif defined(FUZZ_PNG)
-    return pixconvert_png_format();
+const Format& format = *pixconvert_png_format();
+const Format_Row& table_row = *choose_format("input.png");
 #else
-    return velkin_format();
+const Format& format = *velkin_format();
+const Format_Row& table_row = *choose_format("input.img");
 #endif
-}
 
 // Values read in one pass, at most: past it a pass stops early. A small
 // compressed file may claim gigabytes of values (every TIFF strip may point
@@ -102,25 +107,45 @@ std::uint64_t digest(const unsigned char* bytes, std::size_t size)
     return h;
 }
 
-Pass read_pass(Reader& reader, const Source& source, std::uint32_t rows)
+// The writing side of a pass: a digest of each chunk copy_rows gives it,
+// which must come in order; the pass ends once pass_budget bytes came.
+class Digests : public Writer {
+public:
+    Digests(Pass& pass, std::uint64_t row, std::uint32_t preferred)
+        : pass_(pass), row_(row), preferred_(preferred)
+    {
+    }
+    bool write_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
+                    Failure&) override
+    {
+        fuzz::check(first == next_ && count > 0, "copy_rows gave rows out of order, or none",
+                    std::to_string(first) + " + " + std::to_string(count) + " after " +
+                        std::to_string(next_));
+        pass_.digests.push_back(digest(values, count * row_));
+        next_ = first + count;
+        spent = next_ * row_ >= pass_budget;
+        return !spent;
+    }
+    bool finish(Failure&) override { return true; }
+    std::uint32_t preferred_rows() const override { return preferred_; }
+    bool spent = false;
+
+private:
+    Pass& pass_;
+    std::uint64_t row_;
+    std::uint32_t preferred_;
+    std::uint32_t next_ = 0;
+};
+
+Pass read_pass(Reader& reader, const Source& source, std::uint32_t preferred)
 {
     Pass pass;
-    std::uint64_t row = std::uint64_t{source.x} * bytes_per_value(source.type);
-    if (row == 0 || source.y == 0)
-        return pass;
-    std::uint32_t last = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(source.y, std::max<std::uint64_t>(1, pass_budget / row)));
-    std::vector<unsigned char> chunk(rows * row);
-    for (std::uint32_t first = 0; first < last; first += rows) {
-        std::uint32_t count = std::min(rows, last - first);
-        Failure failure;
-        if (!reader.read_rows(first, count, chunk.data(), failure)) {
-            fuzz::check(!failure.what.empty(), "a read failed without a reason");
-            pass.ok = false;
-            pass.failure = failure.what;
-            return pass;
-        }
-        pass.digests.push_back(digest(chunk.data(), count * row));
+    Digests digests(pass, std::uint64_t{source.x} * bytes_per_value(source.type), preferred);
+    Failure failure;
+    if (!copy_rows(reader, digests, source.x, source.y, source.type, failure) && !digests.spent) {
+        fuzz::check(!failure.what.empty(), "a read failed without a reason");
+        pass.ok = false;
+        pass.failure = failure.what;
     }
     return pass;
 }
@@ -130,17 +155,6 @@ std::string describe(const Pass& pass)
     std::string text = pass.ok ? "read" : "failed (" + pass.failure + ")";
     text += " after " + std::to_string(pass.digests.size()) + " chunks";
     return text;
-}
-
-std::uint32_t rows_per_read(unsigned choice, const Reader& reader, const Source& source)
-{
-    static const std::uint32_t fixed[] = {0, 1, 3, 7};
-    if (fixed[choice] != 0)
-        return fixed[choice];
-    std::uint64_t row = std::uint64_t{source.x} * bytes_per_value(source.type);
-    return reader.preferred_rows() ? reader.preferred_rows()
-                                   : static_cast<std::uint32_t>(
-                                         std::max<std::uint64_t>(1, (256 << 10) / std::max<std::uint64_t>(row, 1)));
 }
 
 // The header the run would write, carried (where the reader found one that
@@ -176,8 +190,8 @@ void preview(Reader& reader, const Source& source, Stretch stretch)
     if (create_output((fuzz::private_folder() + "/preview.png").c_str(), out) != 0)
         fuzz::fail("cannot create the preview's output");
     Failure failure;
-    if (!write_preview(reader, source, *pixconvert_png_format(), out, "preview.png", 1, stretch,
-                       failure))
+    if (!write_preview(reader, source, *choose_format("preview.png"), *pixconvert_png_format(), out,
+                       "preview.png", 1, stretch, failure))
         fuzz::check(!failure.what.empty(), "a preview failed without a reason");
     abandon_output(out);
 }
@@ -200,8 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         first = file.substr(0, std::min(length, file.size()));
         second = file.substr(first.size());
     }
-    const Format& f = *format();
-    const bool piped = (what & 0x20) && !f.reads_by_seeking;
+    const bool piped = (what & 0x20) && !table_row.reads_by_seeking;
     int fd = piped ? fuzz::filled_pipe(first) : fuzz::memory_file(first);
     if (fd < 0)
         return 0;
@@ -214,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #endif
     Source source;
     Failure failure;
-    std::unique_ptr<Reader> reader = f.open_reader(fd, "input", options, source, failure);
+    std::unique_ptr<Reader> reader = format.open_reader(fd, "input", options, source, failure);
     if (!reader) {
         fuzz::check(!failure.what.empty(), "a reader was refused without a reason");
     } else {
@@ -226,7 +239,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (what & 0x04) {
             preview(changing, source, what & 0x08 ? Stretch::minmax : Stretch::percentile);
         } else {
-            std::uint32_t rows = rows_per_read(what & 3, *reader, source);
+            static const std::uint32_t preferred[] = {0, 1, 3, 7};
+            const std::uint32_t rows = preferred[what & 3];
             Pass one = read_pass(changing, source, rows);
             Failure rewound;
             bool again = changing.rewind(rewound);

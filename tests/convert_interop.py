@@ -205,6 +205,13 @@ def foreign_files_convert():
               % (src, options))
         os.unlink("out.img")
     refused("a_ext.fits", "out.img", "HDU 0: holds no image", "primary HDU", "--hdu", "0")
+    # Chunks pixconvert has no use for are skipped unread: a damaged ICC
+    # profile costs nothing and stops nothing.
+    write_bytes("a_iccp.png", png_file([png_chunk(b"iCCP", b"camera\0\0not zlib at all")],
+                                       width=7, height=5))
+    convert("a_iccp.png", "out.img", "PNG with a damaged iCCP chunk")
+    check(read_bytes("out.img") == velkin(np.full((5, 7), 0x1234, np.uint16)),
+          "PNG with a damaged iCCP chunk: bytes")
     # Strips of 3 rows of 128 KiB, stored last first: reads of a chunk start
     # within a strip, and must stop at its end.
     wide = (np.arange(65535 * 6, dtype=np.uint32) % 65521).astype(np.uint16).reshape(6, 65535)
@@ -356,7 +363,8 @@ def damaged_metadata():
     at = twice.index(b"LONGSTRN")
     twice[at:at + 80] = b"IMHEADER= 'x'".ljust(80)
     write_bytes("m_twice.fits", bytes(twice))
-    refused("m_twice.fits", "out.img", "IMHEADER appears twice", "FITS keyword twice")
+    refused("m_twice.fits", "out.img", "HDU 0: the .img header is carried twice (IMHEADER)\n",
+            "FITS keyword twice")
 
     im = Image.open("m.png")
     hexed = im.info["IM header"]
@@ -364,7 +372,8 @@ def damaged_metadata():
             ("m_damaged.png", [ztxt(b"IM header", hexed[:-2].encode() + b"ff"),
                                ztxt(b"IM comment", b"616263")], "damaged"),
             ("m_two.png", [ztxt(b"IM header", b"zz"), ztxt(b"IM header", hexed.encode()),
-                           ztxt(b"IM comment", b"616263")], "two \"IM header\" chunks")]:
+                           ztxt(b"IM comment", b"616263")],
+             "the .img header is carried twice (\"IM header\")\n")]:
         write_bytes(name, png_file(chunks))
         refused(name, "out.img", words, "PNG " + name)
 
@@ -387,6 +396,16 @@ def damaged_metadata():
             struct.pack_into(order + "I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
     write_bytes("m_lost.tif", bytes(tiff))
     refused("m_lost.tif", "out.img", "carried .img header cannot be read", "XMP past the end")
+    # ImageDescription past the end: libtiff drops it with a warning of its own.
+    tifffile.imwrite("m_lostdesc.tif", u16, description="a comment people read", metadata=None)
+    tiff = bytearray(read_bytes("m_lostdesc.tif"))
+    ifd = struct.unpack_from("<I", tiff, 4)[0]
+    for k in range(struct.unpack_from("<H", tiff, ifd)[0]):
+        if struct.unpack_from("<H", tiff, ifd + 2 + 12 * k)[0] == 270:
+            struct.pack_into("<I", tiff, ifd + 2 + 12 * k + 8, len(tiff) + 1000)
+    write_bytes("m_lostdesc.tif", bytes(tiff))
+    refused("m_lostdesc.tif", "out.img", "ImageDescription (tag 270) cannot be read: ",
+            "ImageDescription past the end")
     # A comment carried without its header, in each format.
     fits.PrimaryHDU(data, header=fits.Header([("IMCOMENT", "616263")])).writeto("m_half.fits")
     write_bytes("m_half.png", png_file([ztxt(b"IM comment", b"616263")]))
@@ -402,7 +421,7 @@ def damaged_metadata():
     at = hierarch.index(b"LONGSTRN")
     hierarch[at:at + 80] = b"HIERARCH IMHEADER = 'x'".ljust(80)
     write_bytes("m_hierarch.fits", bytes(hierarch))
-    refused("m_hierarch.fits", "out.img", "IMHEADER appears twice", "HIERARCH IMHEADER")
+    refused("m_hierarch.fits", "out.img", "carried twice (IMHEADER)", "HIERARCH IMHEADER")
     png = read_bytes("m.png")
     at = png.index(b"zTXtIM header") - 4
     length = struct.unpack_from(">I", png, at)[0]
@@ -429,6 +448,84 @@ def damaged_metadata():
     convert(os.path.join(SOURCE, "tests/fixtures/tag65117.tif"), "old.img", "tag 65117 file")
     check(read_bytes("old.img") == read_bytes(os.path.join(SOURCE, "tests/fixtures/tag65117.img")),
           "tag 65117 file: bytes")
+
+
+def carried_rule():
+    """The same rule for the carried header and comment in every format,
+    where each carries them: either given twice, the comment without the
+    header, either not hexadecimal; each refused in the same words, with
+    where the format carries it."""
+    header = velkin(u16, b"abc")[:64].hex()
+    good = {"header": header, "comment": b"abc".hex()}
+    cases = [("header twice", [("header", header), ("header", header), ("comment", "616263")],
+              "the .img header is carried twice (%s)", "header"),
+             ("comment twice", [("header", header), ("comment", "616263"), ("comment", "616263")],
+              "the .img comment is carried twice (%s)", "comment"),
+             ("comment alone", [("comment", "616263")],
+              "the carried .img comment (%s) is there without its header", "comment"),
+             ("header not hex", [("header", header[:-1] + "g"), ("comment", "616263")],
+              "the carried .img header (%s) is not hexadecimal", "header"),
+             ("comment not hex", [("header", header), ("comment", "61626")],
+              "the carried .img comment (%s) is not hexadecimal", "comment")]
+    where = {"fits": {"header": "IMHEADER", "comment": "IMCOMENT"},
+             "png": {"header": '"IM header"', "comment": '"IM comment"'},
+             "tif": {"header": "XMP", "comment": "XMP"}}
+    for what, found, words, part in cases + [("both", list(good.items()), None, None)]:
+        hdu = fits.PrimaryHDU(u16)
+        for key, value in found:
+            hdu.header.append(("IMHEADER" if key == "header" else "IMCOMENT", value))
+        hdu.writeto("k.fits", overwrite=True)
+        write_bytes("k.png", png_file([ztxt(b"IM " + key.encode(), value.encode())
+                                       for key, value in found], width=7, height=5))
+        xmp = ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/'
+               '02/22-rdf-syntax-ns#"><rdf:Description xmlns:p="urn:pixdelta:img:1.0/">' +
+               "".join("<p:%s>%s</p:%s>" % (key, value, key) for key, value in found) +
+               "</rdf:Description></rdf:RDF></x:xmpmeta>").encode()
+        tifffile.imwrite("k.tif", u16, metadata=None, extratags=[(700, "B", len(xmp), xmp, True)])
+        for ext in ("fits", "png", "tif"):
+            if words is None:  # the header and comment once each, as hexadecimal: taken
+                convert("k." + ext, "k.img", "carried once in " + ext)
+                expected = velkin(np.full((5, 7), 0x1234, np.uint16) if ext == "png" else u16,
+                                  b"abc")
+                check(read_bytes("k.img") == expected, "carried once in " + ext)
+                os.unlink("k.img")
+                continue
+            status, err = run("k." + ext, "k.img")
+            said = "pixconvert: k.%s: %s%s\n" % (ext, "HDU 0: " if ext == "fits" else "",
+                                                words % where[ext][part])
+            check(status == 1 and err == said and not os.path.exists("k.img"),
+                  "%s in %s: status %d, %r" % (what, ext, status, err))
+
+
+def history_cards():
+    """The lines of a comment that record a run (pixcombine's, pixcalibrate's)
+    are FITS HISTORY cards, as astropy reads them; the others COMMENT cards.
+    The way back gives the same bytes. A file without the carried header
+    gets its COMMENT and HISTORY cards as its comment, in their order."""
+    records = ["pixcombine 1.2.0: 9 inputs, --median",
+               'pixcalibrate 1.2.0: dark="master-dark.img" type=uint16']
+    others = ["a night frame", "thin cloud"]
+    comment = "\n".join([others[0], records[0], others[1], records[1]]).encode()
+    write_bytes("y.img", velkin(u16, comment))
+    for ext, hdu in (("fits", 0), ("fz", 1)):
+        convert("y.img", "y." + ext, "record lines to " + ext)
+        header = fits.getheader("y." + ext, ext=hdu)
+        check(list(header["HISTORY"]) == records, "HISTORY cards in %s: %r"
+              % (ext, list(header.get("HISTORY", []))))
+        check(list(header["COMMENT"])[-2:] == others and
+              not any(c in records for c in header["COMMENT"]),
+              "COMMENT cards in %s: %r" % (ext, list(header["COMMENT"])))
+        convert("y." + ext, "out.img", "record lines from " + ext)
+        check(read_bytes("out.img") == read_bytes("y.img"), "record lines from %s: bytes" % ext)
+    foreign = fits.PrimaryHDU(u16)
+    for key, text in (("COMMENT", "first"), ("HISTORY", "pixcombine 1.2.0: 3 inputs, --mean"),
+                      ("COMMENT", "last"), ("HISTORY", "flat-fielded elsewhere")):
+        foreign.header.append((key, text))
+    foreign.writeto("y_foreign.fits")
+    convert("y_foreign.fits", "out.img", "foreign HISTORY cards")
+    check(read_bytes("out.img") == velkin(u16, b"first\npixcombine 1.2.0: 3 inputs, --mean\nlast\n"
+                                               b"flat-fielded elsewhere\n"),
+          "foreign HISTORY cards: %r" % read_bytes("out.img")[64:-70])
 
 
 def preview():
@@ -844,7 +941,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pixconvert-interop-") as work:
         os.chdir(work)
         for step in (written_files_read_back, foreign_files_convert, foreign_files_refused,
-                     damaged_metadata, preview, memory_bombs, hostile_files, fpack_compressions,
+                     damaged_metadata, carried_rule, history_cards, preview, memory_bombs, hostile_files, fpack_compressions,
                      crafted_tiles, tiff_limits):
             step()
     if failures:

@@ -79,6 +79,7 @@ def ramp(x, y, dtype=np.uint16):
 def main():
     every_byte = bytes(range(256)) * 2
     comments = [b"", b"a dark frame, 30 s\nsecond line", every_byte,
+                b"a dark frame\npixcombine 1.2.0: 9 inputs, --median",
                 "caf\u00e9 \u20ac".encode(), b"tab\there\r\n"]
     floats = np.array([[1.5, -0.0, np.inf], [-np.inf, 5e-324, np.nan]])
     with tempfile.TemporaryDirectory(prefix="pixconvert-viewers-") as work:

@@ -35,17 +35,6 @@ int hex_digit(char c)
     return -1;
 }
 
-std::string geometry(unsigned x, unsigned y, unsigned type)
-{
-    return std::to_string(x) + "x" + std::to_string(y) + " type " + std::to_string(type);
-}
-
-bool refuse(Failure& failure, const std::string& file, const std::string& what)
-{
-    failure = {file, what};
-    return false;
-}
-
 } // namespace
 
 bool from_hex(const std::string& text, std::string& bytes)
@@ -63,12 +52,23 @@ bool from_hex(const std::string& text, std::string& bytes)
     return true;
 }
 
-bool check_size(std::uint64_t x, std::uint64_t y, const std::string& file, Failure& failure)
+bool take_carried(const Carrier& where, const Carried& found, const std::string& file,
+                  Source& source, Failure& failure)
 {
-    if (x <= 65535 && y <= 65535)
+    if (found.headers > 1)
+        return fail(failure, file, says::carried_twice, says::header, where.header);
+    if (found.comments > 1)
+        return fail(failure, file, says::carried_twice, says::comment, where.comment);
+    if (found.comments > found.headers)
+        return fail(failure, file, says::comment_alone, where.comment);
+    if (found.headers == 0)
         return true;
-    return refuse(failure, file, "image is " + std::to_string(x) + "x" + std::to_string(y) +
-                                     "; at most 65535 on either axis fits an .img file");
+    if (!from_hex(found.header_hex, source.header))
+        return fail(failure, file, says::not_hex, says::header, where.header);
+    if (!from_hex(found.comment_hex, source.comment))
+        return fail(failure, file, says::not_hex, says::comment, where.comment);
+    source.carried = true;
+    return true;
 }
 
 bool settle_image(const Source& source, bool fresh, const std::string& file, Image& image,
@@ -80,8 +80,7 @@ bool settle_image(const Source& source, bool fresh, const std::string& file, Ima
     Velkin_Header h{};
     if (fresh || !source.carried) {
         if (source.readable.size() > 65535)
-            return refuse(failure, file, "comment of " + std::to_string(source.readable.size()) +
-                                             " bytes; at most 65535 fit an .img file");
+            return fail(failure, file, says::comment_too_long, llu(source.readable.size()));
         make_header(h, static_cast<std::uint16_t>(source.readable.size()), source.x, source.y,
                     source.type);
         std::memcpy(image.header, h.bytes, header_size);
@@ -89,31 +88,34 @@ bool settle_image(const Source& source, bool fresh, const std::string& file, Ima
         return true;
     }
     if (source.header.size() != header_size)
-        return refuse(failure, file, "carried .img header is not 64 bytes");
+        return fail(failure, file, says::header_not_64);
     std::memcpy(h.bytes, source.header.data(), header_size);
     // A carried header that no longer describes the image would make an
     // .img file whose values do not fit it: refuse rather than guess.
     if (!has_magic(h) || comment_length(h) != source.comment.size())
-        return refuse(failure, file, "carried .img header is damaged (magic or comment length)");
+        return fail(failure, file, says::header_damaged);
     if (x_size(h) != source.x || y_size(h) != source.y || file_type(h) != source.type)
-        return refuse(failure, file,
-                      "carried .img header says " + geometry(x_size(h), y_size(h), file_type(h)) +
-                          " but the image is " + geometry(source.x, source.y, source.type) +
-                          "; --fresh-header makes a new header");
+        return fail(failure, file, says::header_disagrees, unsigned{x_size(h)}, unsigned{y_size(h)},
+                    unsigned{file_type(h)}, unsigned{source.x}, unsigned{source.y},
+                    unsigned{source.type});
     std::memcpy(image.header, h.bytes, header_size);
     image.comment = source.comment;
     return true;
 }
 
-std::string readable_text(const std::string& comment)
+Readable ascii_lines(const std::string& comment)
 {
-    std::string text;
-    for (char c : comment) {
-        auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 0x20 && byte != 0x7F) || c == '\n')
-            text += c;
-    }
-    return text;
+    return {printable_ascii(comment, "\n") ? comment : std::string()};
+}
+
+Readable ascii_text(const std::string& comment)
+{
+    return {printable_ascii(comment, "\n\r\t") ? comment : std::string()};
+}
+
+Carried_Out carry(const Image& image, Character_Set set)
+{
+    return {to_hex(image.header, header_size), to_hex(image.comment), set(image.comment)};
 }
 
 bool printable_ascii(const std::string& text, const char* also)
@@ -124,11 +126,6 @@ bool printable_ascii(const std::string& text, const char* also)
             return false;
     }
     return true;
-}
-
-std::string with_errno(const std::string& reason, int error)
-{
-    return error != 0 ? reason + ": " + std::strerror(error) : reason;
 }
 
 } // namespace convert

@@ -1,6 +1,6 @@
 #include "child.h"
 
-#include "carried.h"
+#include "messages.h"
 #include "image/file_io.h"
 #include "image/limits.h"
 
@@ -71,25 +71,16 @@ int cap(int resource, rlim_t soft, rlim_t hard)
 bool cap_conversion(Failure& failure, const std::string& file)
 {
     std::signal(SIGXCPU, SIG_DFL);
-    if (int error = cap(RLIMIT_CPU, cpu_seconds_base, RLIM_INFINITY)) {
-        failure = {file, with_errno("cannot limit the conversion's processor time", error)};
-        return false;
-    }
+    if (int error = cap(RLIMIT_CPU, cpu_seconds_base, RLIM_INFINITY))
+        return fail(failure, file, because(error), says::cannot_cap_time);
     if (sanitized)
         return true;
     mapped_at_start = mapped_now();
-    if (mapped_at_start == 0) {
-        failure = {file, "cannot limit the conversion's memory: /proc/self/statm cannot be read "
-                         "(is /proc mounted?)"};
-        return false;
-    }
+    if (mapped_at_start == 0)
+        return fail(failure, file, says::no_statm);
     if (int error = cap(RLIMIT_AS, mapped_at_start + conversion_base,
-                        mapped_at_start + conversion_base + largest_reader_need)) {
-        failure = {file, with_errno("cannot limit the conversion's memory; pixconvert reads no "
-                                    "file without that limit",
-                                    error)};
-        return false;
-    }
+                        mapped_at_start + conversion_base + largest_reader_need))
+        return fail(failure, file, because(error), says::cannot_cap_memory);
     return true;
 }
 
@@ -127,22 +118,14 @@ bool crash_signal(int s)
 
 // What ended a child killed by signal `s` after `cpu` seconds of processor
 // time.
-std::string killed_by(int s, double cpu)
+bool killed_by(int s, double cpu, const std::string& file, Failure& failure)
 {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.0f", cpu);
     if (s == SIGXCPU || (s == SIGKILL && cpu >= static_cast<double>(cpu_seconds_base)))
-        return std::string("cannot convert it: the conversion was stopped after ") + seconds +
-               " s of processor time, more than a file of its size needs (" +
-               std::to_string(cpu_seconds_base) + " s and 1 s more per " +
-               std::to_string(cpu_bytes_per_second / mebibyte) +
-               " MiB of values); the file is damaged or crafted";
+        return fail(failure, file, says::too_much_time, cpu, llu(cpu_seconds_base),
+                    llu(cpu_bytes_per_second / mebibyte));
     if (crash_signal(s))
-        return std::string("cannot convert it: the format's library crashed on it (") +
-               strsignal(s) + ")";
-    return std::string("cannot convert it: the conversion was ended by a signal from outside "
-                       "pixconvert (") +
-           strsignal(s) + ")";
+        return fail(failure, file, says::library_crashed, strsignal(s));
+    return fail(failure, file, says::ended_from_outside, strsignal(s));
 }
 
 } // namespace
@@ -151,10 +134,8 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
                   Failure& failure)
 {
     int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-        failure = {file, with_errno("cannot start the conversion", errno)};
-        return false;
-    }
+    if (pipe2(channel, O_CLOEXEC) != 0)
+        return fail(failure, file, because(errno), says::cannot_start);
     pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0) {
@@ -180,9 +161,9 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     }
     close(channel[1]);
     if (child < 0) {
+        int error = errno;
         close(channel[0]);
-        failure = {file, with_errno("cannot start the conversion", errno)};
-        return false;
+        return fail(failure, file, because(error), says::cannot_start);
     }
     Failure reported = receive(channel[0]);
     close(channel[0]);
@@ -193,38 +174,29 @@ bool run_in_child(const std::function<bool(Failure&)>& work, const std::string& 
     }
     if (waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return true;
-    if (waited != child) {
-        failure = {file, with_errno("cannot learn how the conversion ended", errno)};
-        return false;
-    }
+    if (waited != child)
+        return fail(failure, file, because(errno), says::cannot_wait);
     double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFSIGNALED(status))
-        failure = {file, killed_by(WTERMSIG(status), cpu)};
-    else if (reported.file.empty()) // a library that ended the process itself
-        failure = {file, "cannot convert it: the format's library ended the conversion (exit "
-                         "status " + std::to_string(WEXITSTATUS(status)) + ")"};
-    else
-        failure = reported;
+        return killed_by(WTERMSIG(status), cpu, file, failure);
+    if (reported.file.empty()) // a library that ended the process itself
+        return fail(failure, file, says::library_exited, WEXITSTATUS(status));
+    failure = reported;
     return false;
 }
 
 bool allow_conversion(std::uint64_t memory, std::uint64_t bytes, const std::string& file,
                       Failure& failure)
 {
-    if (memory > largest_reader_need) { // a reader's bound that the limits do not allow for
-        failure = {file, "cannot convert it: its reader asks for " + std::to_string(memory) +
-                             " bytes, more than pixconvert's limits allow"};
-        return false;
-    }
+    if (memory > largest_reader_need) // a reader's bound that the limits do not allow for
+        return fail(failure, file, says::reader_asks_too_much, llu(memory));
     rlim_t seconds = cpu_seconds_base + bytes / cpu_bytes_per_second;
     int error = cap(RLIMIT_CPU, seconds, RLIM_INFINITY);
     if (error == 0 && !sanitized)
         error = cap(RLIMIT_AS, mapped_at_start + conversion_base + memory,
                     mapped_at_start + conversion_base + largest_reader_need);
-    if (error != 0)
-        failure = {file, with_errno("cannot limit the conversion", error)};
-    return error == 0;
+    return error == 0 || fail(failure, file, because(error), says::cannot_cap);
 }
 
 } // namespace convert

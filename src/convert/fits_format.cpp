@@ -43,6 +43,10 @@ namespace {
 
 constexpr std::uint64_t block = 2880;
 constexpr int max_continued = 4096;
+// The keywords that carry the .img header and comment.
+constexpr char header_keyword[] = "IMHEADER";
+constexpr char comment_keyword[] = "IMCOMENT";
+const Carrier carrier = {header_keyword, comment_keyword};
 
 // FITS holds type 2 as signed 16-bit numbers, value - 32768 (BZERO), big
 // endian: in place, both ways, one plain loop that the compiler vectorizes.
@@ -65,15 +69,16 @@ void convert_values(unsigned char* values, std::uint64_t n, std::uint16_t type, 
         convert_byte_order(values, n, 8, std::endian::big);
 }
 
-// cfitsio's word for a status, and the messages it stacked on the way.
-std::string fits_reason(const std::string& doing, int status)
+// cfitsio's word for a status, and the messages it stacked on the way; then
+// the system's words for `error`.
+Reason fits_reason(int status, int error = 0)
 {
     char text[FLEN_STATUS] = "";
     fits_get_errstatus(status, text);
     std::string stack;
     for (char message[FLEN_ERRMSG]; fits_read_errmsg(message);)
         stack += std::string(stack.empty() ? "" : "; ") + message;
-    return doing + ": " + text + (stack.empty() ? "" : " (" + stack + ")");
+    return because(text + (stack.empty() ? "" : " (" + stack + ")"), error);
 }
 
 std::vector<int> open_descriptors()
@@ -90,7 +95,7 @@ std::vector<int> open_descriptors()
 
 // cfitsio opens /proc/self/fd/N for the file behind `fd`; whatever it
 // opened anew must be that very file.
-bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
+bool fits_open(int fd, int mode, fitsfile*& fits, const std::string& file, Failure& failure)
 {
     Descriptor_Path self;
     descriptor_path(fd, self);
@@ -99,8 +104,7 @@ bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
     fits_clear_errmsg();
     if (fits_open_diskfile(&fits, self, mode, &status) != 0) {
         fits = nullptr;
-        why = fits_reason("cannot open", status);
-        return false;
+        return fail(failure, file, fits_reason(status), says::cannot_open);
     }
     struct stat ours, theirs;
     bool same = fstat(fd, &ours) == 0;
@@ -110,26 +114,36 @@ bool fits_open(int fd, int mode, fitsfile*& fits, std::string& why)
     if (!same) {
         fits_close_file(fits, &status);
         fits = nullptr;
-        why = "cfitsio opened another file than the one named";
+        return fail(failure, file, says::other_file_opened);
     }
-    return same;
+    return true;
 }
 
-// A file that cfitsio would unpack whole in memory. cfitsio goes by the
-// first two bytes alone, so these do too: a file that only begins with "PK"
-// is unzipped into an allocation of the size its bytes 22 to 25 claim.
-const char* compression_of(int fd)
+// A compression that cfitsio would undo whole in memory, and the command
+// that undoes it.
+struct Packing {
+    const char* name;
+    const char* command;
+};
+
+// The packing of a file that cfitsio would unpack whole in memory, or null.
+// cfitsio goes by the first two bytes alone, so these do too: a file that
+// only begins with "PK" is unzipped into an allocation of the size its
+// bytes 22 to 25 claim.
+const Packing* packing_of(int fd)
 {
+    static const Packing gzip{"gzip", "gunzip"}, compress{"compress or pack", "uncompress"},
+        lzh{"LZH", "unpack"}, zip{"zip", "unzip"}, bzip2{"bzip2", "bunzip2"};
     unsigned char magic[4] = {};
     read_fully_at(fd, magic, sizeof magic, 0);
     if (magic[0] == 0x1f && (magic[1] == 0x8b || magic[1] == 0x9d || magic[1] == 0x1e))
-        return magic[1] == 0x8b ? "gzip (gunzip it first" : "compress or pack (uncompress it first";
+        return magic[1] == 0x8b ? &gzip : &compress;
     if (magic[0] == 0x1f && magic[1] == 0xa0)
-        return "LZH (unpack it first";
+        return &lzh;
     if (magic[0] == 'P' && magic[1] == 'K')
-        return "zip (unzip it first";
+        return &zip;
     if (std::memcmp(magic, "BZh", 3) == 0)
-        return "bzip2 (bunzip2 it first";
+        return &bzip2;
     return nullptr;
 }
 
@@ -240,7 +254,7 @@ public:
         if (std::find_if(std::begin(known), std::end(known), [&](const char* k) {
                 return compression_ == k;
             }) == std::end(known))
-            return "compression '" + compression_ + "' is not one cfitsio decodes";
+            return words(says::unknown_compression, compression_.c_str());
         if (std::string why = read_parameters(); !why.empty())
             return why;
         LONGLONG head = 0, data = 0, end = 0, width = 0, rows = 0, heap = 0;
@@ -252,20 +266,19 @@ public:
         int ignored = 0;
         fits_read_key(f, TLONGLONG, "THEAP", &heap, nullptr, &ignored);
         if (status != 0 || heap < 0)
-            return fits_reason("cannot read", status);
+            return words(fits_reason(status), says::cannot_read);
         heap_ = static_cast<std::uint64_t>(data) + static_cast<std::uint64_t>(heap);
         across_ = (std::uint64_t{x_} + tile_x_ - 1) / tile_x_;
         std::uint64_t tiles = across_ * ((std::uint64_t{y_} + tile_y_ - 1) / tile_y_);
         if (static_cast<std::uint64_t>(rows) < tiles)
-            return "the table has " + std::to_string(rows) + " tiles; the image needs " +
-                   std::to_string(tiles);
+            return words(says::too_few_tiles, rows, llu(tiles));
         for (Column* c : {&compressed_, &gzipped_, &raw_})
             if (std::string why = c->find(f); !why.empty())
                 return why;
         // The columns a file need not have leave messages on cfitsio's stack.
         fits_clear_errmsg();
         if (!compressed_.number)
-            return "the table has no COMPRESSED_DATA column";
+            return words(says::no_compressed_column);
         return check_lengths(tiles);
     }
 
@@ -308,7 +321,7 @@ private:
             fits_get_coltypell(f, number, &type, &repeat, &width, &status);
             value = type_bytes(type);
             if (status != 0 || type >= 0 || value == 0)
-                return std::string("column ") + name + " is not an array of numbers of any length";
+                return words(says::column_not_array, name);
             return "";
         }
     };
@@ -323,15 +336,14 @@ private:
             std::string key = "ZTILE" + std::to_string(n);
             fits_read_key(f_, TLONG, key.c_str(), &extent, nullptr, &status);
             if (extent < 1 || extent > (1L << 30))
-                return key + " is " + std::to_string(extent);
+                return words(says::tile_extent, key.c_str(), extent);
             (n == 1 ? tile_x_ : tile_y_) = static_cast<std::uint64_t>(extent);
         }
         if (std::uint64_t{tile_x_} * tile_y_ * value_ *
                 ((std::uint64_t{x_} + tile_x_ - 1) / tile_x_) >
             fits_tile_row)
-            return "the tiles across a row take more than " +
-                   std::to_string(fits_tile_row / mebibyte) + " MiB; at most " +
-                   std::to_string(fits_tile_row / mebibyte) + " MiB are decoded at a time";
+            return words(says::tile_row_too_large, llu(fits_tile_row / mebibyte),
+                         llu(fits_tile_row / mebibyte));
         for (int n = 1;; ++n) {
             char name[FLEN_VALUE] = "";
             long value = 0;
@@ -347,9 +359,7 @@ private:
         }
         if (compression_.starts_with("RICE") &&
             (block_ < 1 || block_ > 65536 || (bytepix_ != 1 && bytepix_ != 2 && bytepix_ != 4)))
-            return "Rice BLOCKSIZE " + std::to_string(block_) + " BYTEPIX " +
-                   std::to_string(bytepix_) + "; cfitsio decodes blocks of 1 to 65536 values "
-                                              "of 1, 2 or 4 bytes";
+            return words(says::rice_parameters, block_, bytepix_);
         char method[FLEN_VALUE] = "";
         status = 0;
         fits_read_key(f_, TSTRING, "ZQUANTIZ", method, nullptr, &status);
@@ -358,8 +368,8 @@ private:
             status = 0;
             fits_read_key(f_, TLONG, "ZDITHER0", &seed, nullptr, &status);
             if (status != 0 || seed < 1 || seed > 10000)
-                return "ZDITHER0 is " + (status ? std::string("missing") : std::to_string(seed)) +
-                       "; dithered tiles need a seed from 1 to 10000";
+                return words(says::dither_seed,
+                             status ? says::missing : std::to_string(seed).c_str());
         }
         int column = 0;
         status = 0;
@@ -374,7 +384,7 @@ private:
     {
         struct stat st;
         if (fstat(fd_, &st) != 0)
-            return with_errno("cannot read", errno);
+            return words(because(errno), says::cannot_read);
         for (std::uint64_t r = 1; r <= tiles; ++r)
             for (Column* c : {&compressed_, &gzipped_, &raw_}) {
                 if (!c->number)
@@ -385,11 +395,10 @@ private:
                 std::uint64_t most =
                     compressed_per_decoded * pixels(r) * value_ +
                     compressed_slack;
-                if (bytes > most || heap_ + offset + bytes > static_cast<std::uint64_t>(st.st_size))
-                    return "tile " + std::to_string(r) + " claims " + std::to_string(bytes) +
-                           " compressed bytes, " +
-                           (bytes > most ? "more than any compression of its values makes"
-                                         : "more than the file holds");
+                if (bytes > most)
+                    return words(says::tile_beyond_compression, llu(r), llu(bytes));
+                if (heap_ + offset + bytes > static_cast<std::uint64_t>(st.st_size))
+                    return words(says::tile_beyond_file, llu(r), llu(bytes));
                 longest_ = std::max(longest_, bytes);
             }
         return "";
@@ -401,9 +410,9 @@ private:
         LONGLONG length = 0, at = 0;
         fits_read_descriptll(f_, c.number, static_cast<LONGLONG>(r), &length, &at, &status);
         if (status != 0)
-            return fits_reason("cannot read tile " + std::to_string(r), status);
+            return words(fits_reason(status), says::cannot_read_tile, llu(r));
         if (length < 0 || at < 0 || static_cast<std::uint64_t>(length) > (std::uint64_t{1} << 40))
-            return "tile " + std::to_string(r) + " has a damaged descriptor";
+            return words(says::tile_descriptor, llu(r));
         offset = static_cast<std::uint64_t>(at);
         bytes = static_cast<std::uint64_t>(length) * c.value;
         return "";
@@ -419,7 +428,6 @@ private:
 
     std::string check_tile(std::uint64_t r)
     {
-        const std::string tile = "tile " + std::to_string(r);
         std::uint64_t n = pixels(r), offset = 0, bytes = 0;
         const Column* column = nullptr;
         for (const Column* c : {&compressed_, &gzipped_, &raw_}) {
@@ -435,33 +443,28 @@ private:
         if (column == &raw_)
             return raw_.value == value_ && bytes == n * value_
                        ? ""
-                       : tile + " is stored uncompressed in " + std::to_string(bytes) +
-                             " bytes; its " + std::to_string(n) + " values take " +
-                             std::to_string(n * value_);
+                       : words(says::tile_raw_length, llu(r), llu(bytes), llu(n), llu(n * value_));
         if (!column)
-            return tile + " holds no data";
+            return words(says::tile_empty, llu(r));
         std::vector<unsigned char> data(bytes);
         errno = 0;
         if (read_fully_at(fd_, data.data(), bytes, heap_ + offset) != bytes)
-            return with_errno("cannot read " + tile + ": file is short", errno);
+            return words(because(errno), says::tile_short, llu(r));
         // A tile cfitsio could not quantize is kept as its values, gzipped.
         std::string kind = column == &gzipped_ ? "GZIP_1" : compression_;
         std::uint64_t stored = column == &gzipped_ ? value_ : quantized_ ? 4 : value_;
         if (kind.starts_with("GZIP")) {
             std::int64_t size = inflated_size(data.data(), data.size(), n * stored);
             if (size != static_cast<std::int64_t>(n * stored))
-                return tile + (size < 0 ? " is damaged (its gzip data do not inflate)"
-                                        : " inflates to " + std::to_string(size) + " bytes" +
-                                              (size > static_cast<std::int64_t>(n * stored)
-                                                   ? " or more"
-                                                   : "") +
-                                              "; its " + std::to_string(n) + " values take " +
-                                              std::to_string(n * stored));
+                return size < 0 ? words(says::tile_not_gzip, llu(r))
+                                : words(says::tile_inflates_to, llu(r), static_cast<long long>(size),
+                                        size > static_cast<std::int64_t>(n * stored) ? says::or_more
+                                                                                     : "",
+                                        llu(n), llu(n * stored));
         } else if (kind.starts_with("RICE")) {
             if (!rice_fits(data, n, static_cast<unsigned>(bytepix_),
                            static_cast<std::uint64_t>(block_)))
-                return tile + " is damaged: its Rice code ends before its " + std::to_string(n) +
-                       " values";
+                return words(says::rice_cut_short, llu(r), llu(n));
         } else if (kind == "HCOMPRESS_1") {
             // A header of magic, rows, columns and scale, then the sum and
             // the bit planes.
@@ -471,25 +474,22 @@ private:
             std::uint64_t tile_rows = n / std::min<std::uint64_t>(tile_x_, x_ - (r - 1) % across_ * tile_x_);
             if (!fits || rows != tile_rows || columns * rows != n ||
                 (big_endian_32(&data[10]) >> 31) != 0)
-                return tile + " has a damaged HCOMPRESS header (it must say the tile's " +
-                       std::to_string(tile_rows) + " rows of " + std::to_string(n / tile_rows) +
-                       " values, and a scale of 0 or more)";
+                return words(says::hcompress_header, llu(r), llu(tile_rows), llu(n / tile_rows));
         } else if (kind == "PLIO_1") {
             // A line list as fpack writes it: a header of 7 words, its
             // version -100, and the list's length, which cfitsio decodes up
             // to without a bound of its own.
-            std::uint64_t words = data.size() / 2;
+            std::uint64_t in_words = data.size() / 2;
             auto word = [&](std::size_t k) {
                 return static_cast<std::int16_t>(data[2 * k] << 8 | data[2 * k + 1]);
             };
-            if (words < 7 || word(2) != -100 || word(1) != 7 || word(3) < 0 || word(4) < 0 ||
+            if (in_words < 7 || word(2) != -100 || word(1) != 7 || word(3) < 0 || word(4) < 0 ||
                 static_cast<std::uint64_t>(word(3)) + (static_cast<std::uint64_t>(word(4)) << 15) >
-                    words ||
+                    in_words ||
                 word(3) + (word(4) << 15) < 7)
-                return tile + " has a damaged PLIO header (it must give a line list of 7 words "
-                              "of header within the tile's " + std::to_string(words) + " words)";
+                return words(says::plio_header, llu(r), llu(in_words));
         } else if (kind == "NOCOMPRESS")
-            return tile + " is said to be stored uncompressed, yet holds compressed bytes";
+            return words(says::not_uncompressed, llu(r));
         return "";
     }
 
@@ -517,13 +517,10 @@ public:
 
     bool open(const Read_Options& options, Source& source, Failure& failure)
     {
-        if (const char* packed = compression_of(fd_))
-            return refuse(failure, std::string("compressed with ") + packed +
-                                       "; tile-compressed FITS, as fpack writes it, is read "
-                                       "directly)");
-        std::string why;
-        if (!fits_open(fd_, READONLY, fits_, why))
-            return refuse(failure, why);
+        if (const Packing* packing = packing_of(fd_))
+            return fail(failure, file_, says::compressed_file, packing->name, packing->command);
+        if (!fits_open(fd_, READONLY, fits_, file_, failure))
+            return false;
         return find_hdu(options.hdu, failure) && read_geometry(source, failure) &&
                read_metadata(source, failure);
     }
@@ -534,7 +531,7 @@ public:
         std::uint64_t n = std::uint64_t{count} * x_;
         if (compressed_) {
             if (!tiles_.check_rows(first, count, failure))
-                return refuse(failure, failure.what);
+                return fail_in_hdu(failure, failure.what);
             // 16-bit values are read as the signed numbers the tiles hold
             // and shifted here, as for a plain image: cfitsio leaves BZERO
             // out of tiles stored uncompressed.
@@ -543,7 +540,7 @@ public:
             fits_clear_errmsg();
             if (fits_read_pix(fits_, type_ == type_uint16 ? TSHORT : TDOUBLE, start,
                               static_cast<LONGLONG>(n), nullptr, values, nullptr, &status))
-                return refuse(failure, fits_reason("cannot read the values", status));
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read_values));
             if (type_ == type_uint16)
                 for (std::uint64_t i = 0; i < n; ++i)
                     values[2 * i + (std::endian::native == std::endian::little ? 1 : 0)] ^= 0x80;
@@ -553,7 +550,7 @@ public:
         errno = 0;
         if (read_fully_at(fd_, values, n * size, data_ + std::uint64_t{first} * x_ * size) !=
             n * size)
-            return refuse(failure, with_errno("cannot read the values: file is short", errno));
+            return fail_in_hdu(failure, words(because(errno), says::values_short));
         convert_values(values, n, type_, false);
         return true;
     }
@@ -568,9 +565,10 @@ public:
     std::uint64_t memory() const override { return compressed_ ? tiles_.memory() : 0; }
 
 private:
-    bool refuse(Failure& failure, const std::string& what) const
+    // What went wrong in the HDU being read, named where one is.
+    bool fail_in_hdu(Failure& failure, const std::string& what) const
     {
-        failure = {file_, (hdu_.empty() ? "" : hdu_ + ": ") + what};
+        failure = {file_, hdu_.empty() ? what : words(says::in_hdu, hdu_.c_str(), what.c_str())};
         return false;
     }
 
@@ -580,7 +578,7 @@ private:
         int status = 0, type = 0;
         if (!wanted.empty()) {
             bool number = wanted.find_first_not_of("0123456789") == std::string::npos;
-            const std::string hdu = "HDU " + std::string(number ? "" : "named ") + wanted;
+            const std::string hdu = words(number ? says::asked_number : says::asked_name, wanted.c_str());
             // An HDU by number is reached one HDU at a time: cfitsio would
             // first make room for every HDU up to the one asked for, which
             // a file does not hold to be asked for.
@@ -596,16 +594,15 @@ private:
             // Past the last HDU, or no such name; anything else is damage
             // in the file, said as cfitsio says it.
             if (number && (status == END_OF_FILE || status == BAD_HDU_NUM))
-                return refuse(failure, "has no " + hdu + " (it has " + std::to_string(reached - 1) +
-                                           ")");
+                return fail_in_hdu(failure, words(says::no_such_hdu, hdu.c_str(), reached - 1));
             if (status == END_OF_FILE || status == BAD_HDU_NUM)
-                return refuse(failure, "has no " + hdu);
+                return fail_in_hdu(failure, words(says::no_hdu_of_name, hdu.c_str()));
             if (status != 0)
-                return refuse(failure, fits_reason("cannot read " + hdu, status));
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read_hdu, hdu.c_str()));
             name_hdu();
             int naxis = 0;
             fits_get_img_dim(fits_, &naxis, &status);
-            return (is_image() && naxis > 0) || refuse(failure, "holds no image");
+            return (is_image() && naxis > 0) || fail_in_hdu(failure, words(says::no_image_there));
         }
         for (int n = 1; fits_movabs_hdu(fits_, n, &type, &status) == 0; ++n) {
             int naxis = 0;
@@ -616,8 +613,8 @@ private:
             }
             status = 0;
         }
-        return refuse(failure, status == END_OF_FILE ? "no HDU holds an image"
-                                                     : fits_reason("cannot read", status));
+        return fail_in_hdu(failure, status == END_OF_FILE ? words(says::no_image_anywhere)
+                                                     : words(fits_reason(status), says::cannot_read));
     }
 
     bool is_image()
@@ -635,7 +632,7 @@ private:
         fits_get_hdu_num(fits_, &n);
         char name[FLEN_VALUE] = "";
         fits_read_key(fits_, TSTRING, "EXTNAME", name, nullptr, &status);
-        hdu_ = "HDU " + std::to_string(n - 1) + (status == 0 ? std::string(" (") + name + ")" : "");
+        hdu_ = status == 0 ? words(says::hdu_named, n - 1, name) : words(says::hdu_number, n - 1);
     }
 
     bool read_geometry(Source& source, Failure& failure)
@@ -645,21 +642,19 @@ private:
         std::vector<long> naxes(static_cast<std::size_t>(std::max(naxis, 2)), 1);
         fits_get_img_param(fits_, naxis, &bitpix, &naxis, naxes.data(), &status);
         if (status != 0)
-            return refuse(failure, fits_reason("cannot read", status));
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         // A cube whose extra axes are all 1 is a plane.
         for (std::size_t k = 2; k < naxes.size(); ++k)
             if (naxes[k] != 1) {
                 std::string shape;
                 for (long n : naxes)
                     shape.append(shape.empty() ? "" : "x").append(std::to_string(n));
-                return refuse(failure, "image has " + std::to_string(naxis) + " axes (" + shape +
-                                           "); only planes are accepted (axes past the "
-                                           "second of length 1)");
+                return fail_in_hdu(failure, words(says::not_a_plane, naxis, shape.c_str()));
             }
         Failure size;
         if (!check_size(static_cast<std::uint64_t>(naxes[0]), static_cast<std::uint64_t>(naxes[1]),
                         file_, size))
-            return refuse(failure, size.what);
+            return fail_in_hdu(failure, size.what);
         x_ = source.x = static_cast<std::uint16_t>(naxes[0]);
         y_ = source.y = static_cast<std::uint16_t>(naxes[1]);
         return read_type(bitpix, failure) && (source.type = type_, true) && locate_data(failure);
@@ -679,10 +674,7 @@ private:
         else if (bitpix == DOUBLE_IMG && scale == 1 && zero == 0)
             type_ = type_binary64;
         else
-            return refuse(failure, "BITPIX " + std::to_string(bitpix) + " with BSCALE " +
-                                       std::to_string(scale) + " BZERO " + std::to_string(zero) +
-                                       "; accepted: BITPIX 16 with BZERO 32768 (unsigned "
-                                       "16-bit), BITPIX -64 unscaled");
+            return fail_in_hdu(failure, words(says::fits_type, bitpix, scale, zero));
         return true;
     }
 
@@ -691,37 +683,40 @@ private:
         int status = 0;
         if (compressed_) {
             if (std::string why = tiles_.open(fits_, fd_, x_, y_, type_); !why.empty())
-                return refuse(failure, why);
+                return fail_in_hdu(failure, why);
             // The signed numbers the tiles hold, unshifted (read_rows).
             fits_set_bscale(fits_, 1, 0, &status);
-            return status == 0 || refuse(failure, fits_reason("cannot read", status));
+            return status == 0 || fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         }
         LONGLONG head = 0, data = 0, end = 0;
         if (fits_get_hduaddrll(fits_, &head, &data, &end, &status) != 0)
-            return refuse(failure, fits_reason("cannot read", status));
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
         data_ = static_cast<std::uint64_t>(data);
         return true;
     }
 
     bool read_metadata(Source& source, Failure& failure)
     {
-        int status = 0, cards = 0, headers = 0, comments = 0, continued = 0;
+        int status = 0, cards = 0, continued = 0;
+        Carried found;
         bool carried = false; // the card is IMHEADER's or IMCOMENT's, or continues one
         fits_get_hdrspace(fits_, &cards, nullptr, &status);
         for (int i = 1; i <= cards && status == 0; ++i) {
             char card[FLEN_CARD] = "";
             fits_read_record(fits_, i, card, &status);
             std::string keyword = keyword_of(card);
-            headers += keyword == "IMHEADER";
-            comments += keyword == "IMCOMENT";
-            carried = keyword == "IMHEADER" || keyword == "IMCOMENT" ||
+            found.headers += keyword == header_keyword;
+            found.comments += keyword == comment_keyword;
+            carried = keyword == header_keyword || keyword == comment_keyword ||
                       (carried && keyword == "CONTINUE");
             // The longest carried comment, 131070 hex digits, takes under
             // 2000 cards; cfitsio would take time quadratic in a longer chain.
             if (carried && keyword == "CONTINUE" && ++continued > max_continued)
-                return refuse(failure, "IMHEADER or IMCOMENT continues over more cards than any "
-                                       "carried comment needs");
-            if (keyword != "COMMENT" || source.readable.size() > 65535) // refused anyway
+                return fail_in_hdu(failure, words(says::long_chain));
+            // The comment as people read it, the lines that record a run
+            // included: a fresh header keeps them all, in their order.
+            if ((keyword != "COMMENT" && keyword != "HISTORY") ||
+                source.readable.size() > 65535) // refused anyway
                 continue;
             std::string text = std::strlen(card) > 8 ? card + 8 : "";
             text.erase(text.find_last_not_of(' ') + 1);
@@ -729,23 +724,16 @@ private:
                 source.readable += text + "\n";
         }
         if (status != 0)
-            return refuse(failure, fits_reason("cannot read", status));
-        if (headers > 1 || comments > 1)
-            return refuse(failure, std::string(headers > 1 ? "IMHEADER" : "IMCOMENT") +
-                                       " appears twice: the carried header is ambiguous");
-        if (comments > headers)
-            return refuse(failure, "the carried .img comment (IMCOMENT) is there without its "
-                                   "header (IMHEADER)");
-        if (headers == 0)
-            return true;
-        std::string header = long_string("IMHEADER", status);
-        std::string comment = comments ? long_string("IMCOMENT", status) : "";
-        if (status != 0)
-            return refuse(failure, fits_reason("cannot read", status));
-        if (!from_hex(header, source.header) || !from_hex(comment, source.comment))
-            return refuse(failure, "IMHEADER or IMCOMENT is not hexadecimal");
-        source.carried = true;
-        return true;
+            return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
+        // The carried text is read only where it is there once; anything
+        // else is refused as found.
+        if (found.headers == 1 && found.comments <= 1) {
+            found.header_hex = long_string(header_keyword, status);
+            found.comment_hex = found.comments ? long_string(comment_keyword, status) : "";
+            if (status != 0)
+                return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read));
+        }
+        return take_carried(carrier, found, file_, source, failure) || fail_in_hdu(failure, failure.what);
     }
 
     // A card's keyword; HIERARCH names the keyword that follows it, as
@@ -791,19 +779,46 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
     return reader;
 }
 
-// The carried keywords, and the comment as COMMENT cards, one a line,
-// where it is printable ASCII (all a FITS header may hold).
+// Whether a line of the comment records a run of a tool over the image, as
+// pixcombine and pixcalibrate add them: the tool's name, its version and
+// ": " ("pixcombine 1.2.0: 16 inputs, --mean").
+bool records_a_run(const std::string& line)
+{
+    for (const char* tool : {"pixcombine ", "pixcalibrate "}) {
+        if (!line.starts_with(tool))
+            continue;
+        std::size_t at = std::strlen(tool);
+        for (bool more = true; more;) { // numbers between dots
+            std::size_t end = line.find_first_not_of("0123456789", at);
+            if (end == std::string::npos || end == at)
+                return false;
+            more = line[end] == '.';
+            at = end + more;
+        }
+        return line.compare(at, 2, ": ") == 0;
+    }
+    return false;
+}
+
+// The carried keywords, and the comment as cards, one a line, where it is
+// printable ASCII (all a FITS header may hold): HISTORY cards for the lines
+// that record a run, COMMENT cards for the others.
 void write_carried(fitsfile* f, const Image& image, int& status)
 {
-    std::string header = to_hex(image.header, header_size), comment = to_hex(image.comment);
+    Carried_Out carried = carry(image, ascii_lines);
     fits_write_key_longwarn(f, &status);
-    fits_write_key_longstr(f, "IMHEADER", header.c_str(), "the .img header, hex", &status);
-    fits_write_key_longstr(f, "IMCOMENT", comment.c_str(), "the .img comment, hex", &status);
-    if (!printable_ascii(image.comment, "\n"))
-        return;
-    for (std::size_t at = 0; at < image.comment.size();) {
-        std::size_t end = std::min(image.comment.find('\n', at), image.comment.size());
-        fits_write_comment(f, image.comment.substr(at, end - at).c_str(), &status);
+    fits_write_key_longstr(f, header_keyword, carried.header_hex.c_str(), "the .img header, hex",
+                           &status);
+    fits_write_key_longstr(f, comment_keyword, carried.comment_hex.c_str(),
+                           "the .img comment, hex", &status);
+    const std::string& text = carried.readable.text;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.find('\n', at), text.size());
+        std::string line = text.substr(at, end - at);
+        if (records_a_run(line))
+            fits_write_history(f, line.c_str(), &status);
+        else
+            fits_write_comment(f, line.c_str(), &status);
         at = end + 1;
     }
 }
@@ -812,7 +827,8 @@ void write_carried(fitsfile* f, const Image& image, int& status)
 // the readable COMMENT cards, padded to its 2880-byte blocks. It is made in
 // memory for an image of no rows (a header for the true size would make
 // cfitsio fill a data unit of that size there), then given the true height.
-bool make_header_text(const Image* image, int bitpix, std::string& text, std::string& why)
+bool make_header_text(const Image* image, int bitpix, std::string& text, const std::string& file,
+                      Failure& failure)
 {
     std::size_t size = block;
     void* memory = std::malloc(size);
@@ -838,7 +854,7 @@ bool make_header_text(const Image* image, int bitpix, std::string& text, std::st
     if (cards)
         fits_free_memory(cards, &freeing);
     if (status != 0)
-        why = fits_reason("cannot write", status);
+        fail(failure, file, fits_reason(status), says::cannot_write);
     int closing = 0;
     long none = 0;
     if (image) // back to no rows, or closing would fill them
@@ -860,10 +876,10 @@ public:
 
     bool start(const Image& image, Failure& failure)
     {
-        std::string text, why;
-        if (!make_header_text(&image, type_ == type_uint16 ? USHORT_IMG : DOUBLE_IMG, text, why))
-            return refuse(failure, why);
-        return write(reinterpret_cast<const unsigned char*>(text.data()), text.size(), failure);
+        std::string text;
+        return make_header_text(&image, type_ == type_uint16 ? USHORT_IMG : DOUBLE_IMG, text, file_,
+                                failure) &&
+               write(reinterpret_cast<const unsigned char*>(text.data()), text.size(), failure);
     }
 
     // Big-endian, and 16-bit values shifted by -32768 (BZERO).
@@ -888,13 +904,7 @@ private:
     {
         errno = 0;
         return write_fully(out_.fd, bytes, size) == size ||
-               refuse(failure, with_errno("cannot write", errno));
-    }
-
-    bool refuse(Failure& failure, const std::string& what)
-    {
-        failure = {file_, what};
-        return false;
+               fail(failure, file_, because(errno), says::cannot_write);
     }
 
     Output_File& out_;
@@ -922,15 +932,15 @@ public:
 
     bool start(Output_File& out, const Image& image, Failure& failure)
     {
-        std::string primary, text, why;
-        if (!make_header_text(nullptr, BYTE_IMG, primary, why))
-            return refuse(failure, why);
+        std::string primary;
+        if (!make_header_text(nullptr, BYTE_IMG, primary, file_, failure))
+            return false;
         errno = 0;
         if (write_fully(out.fd, reinterpret_cast<const unsigned char*>(primary.data()),
                         primary.size()) != primary.size())
-            return refuse(failure, with_errno("cannot write", errno));
-        if (!fits_open(out.fd, READWRITE, fits_, why))
-            return refuse(failure, why);
+            return fail(failure, file_, because(errno), says::cannot_write);
+        if (!fits_open(out.fd, READWRITE, fits_, file_, failure))
+            return false;
         int status = 0;
         long naxes[2] = {image.x, image.y};
         fits_set_compression_type(fits_, type_ == type_uint16 ? RICE_1 : GZIP_2, &status);
@@ -938,7 +948,7 @@ public:
             fits_set_quantize_level(fits_, 0, &status);
         fits_create_img(fits_, type_ == type_uint16 ? USHORT_IMG : DOUBLE_IMG, 2, naxes, &status);
         write_carried(fits_, image, status);
-        return status == 0 || refuse(failure, fits_reason("cannot write", status));
+        return status == 0 || fail(failure, file_, fits_reason(status), says::cannot_write);
     }
 
     bool write_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
@@ -950,7 +960,7 @@ public:
         errno = 0;
         if (fits_write_pix(fits_, type_ == type_uint16 ? TUSHORT : TDOUBLE, start,
                            static_cast<LONGLONG>(std::uint64_t{count} * x_), values, &status))
-            return refuse(failure, with_errno(fits_reason("cannot write", status), errno));
+            return fail(failure, file_, fits_reason(status, errno), says::cannot_write);
         return true;
     }
 
@@ -960,16 +970,10 @@ public:
         errno = 0;
         fits_close_file(fits_, &status);
         fits_ = nullptr;
-        return status == 0 || refuse(failure, with_errno(fits_reason("cannot write", status), errno));
+        return status == 0 || fail(failure, file_, fits_reason(status, errno), says::cannot_write);
     }
 
 private:
-    bool refuse(Failure& failure, const std::string& what)
-    {
-        failure = {file_, what};
-        return false;
-    }
-
     std::string file_;
     std::uint16_t type_, x_;
     fitsfile* fits_ = nullptr;
@@ -979,12 +983,6 @@ std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, c
                                     bool tile_compressed, Failure& failure)
 {
     if (tile_compressed) {
-        if (image.x == 0 || image.y == 0) {
-            failure = {file, "a tile-compressed FITS cannot hold an empty image (" +
-                                 std::to_string(image.x) + "x" + std::to_string(image.y) +
-                                 "); .fits can"};
-            return nullptr;
-        }
         auto writer = std::make_unique<Compressed_Writer>(file, image);
         if (!writer->start(out, image, failure))
             return nullptr;
@@ -1000,7 +998,7 @@ std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, c
 
 extern "C" const Format* pixconvert_fits_format()
 {
-    static const Format format = {"FITS", true, open_reader, open_writer, nullptr};
+    static const Format format = {open_reader, open_writer, nullptr};
     return &format;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "image/velkin.h"
+#include "messages.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,12 +23,6 @@ struct Output_File;
 }
 
 namespace convert {
-
-// Set by the step that failed; printed as "pixconvert: FILE: WHAT".
-struct Failure {
-    std::string file;
-    std::string what;
-};
 
 // What a reader finds: the image's geometry and pixel type, and what its
 // metadata holds. An .img file converted elsewhere carries its 64 header
@@ -83,42 +78,57 @@ public:
 };
 
 struct Format {
-    const char* name; // for messages: "FITS"
-    // Whether a reader must seek in its file: then it must be a regular file.
-    bool reads_by_seeking;
     // `fd` is open on the input, named `file` in messages; the reader keeps
     // it open, and takes the position as it finds it.
     std::unique_ptr<Reader> (*open_reader)(int fd, const std::string& file,
                                            const Read_Options& options, Source& source,
                                            Failure& failure);
-    // `tile_compressed` is the table's for the output's extension (FITS: tile
-    // compression for .fz).
+    // The image is one the format holds (holds()); `tile_compressed` is the
+    // table's for the output's extension (FITS: tile compression for .fz).
     std::unique_ptr<Writer> (*open_writer)(img::Output_File& out, const std::string& file,
                                            const Image& image, bool tile_compressed, Failure& failure);
-    // An 8-bit grayscale picture of width x height for any viewer; only
-    // formats that make previews have one.
+    // An 8-bit grayscale picture of width x height for any viewer, neither
+    // of them 0; only formats that make previews have one.
     std::unique_ptr<Writer> (*open_preview)(img::Output_File& out, const std::string& file,
                                             std::uint32_t width, std::uint32_t height,
                                             Failure& failure);
 };
 
-// The formats (formats.cpp): by a file name's extension, in any letter
-// case. Null for an unknown extension; `tile_compressed` is for open_writer.
-struct Format_Choice {
-    const char* module; // nullptr for the built-in .img format
-    bool tile_compressed;
-    bool hdus;    // --hdu applies
-    bool preview; // --preview writes it
+// The table of formats (formats.cpp), a row per extension: each says once
+// what its format holds and how it is read and written, and pixconvert
+// refuses from it.
+struct Format_Row {
+    const char* extension; // "fits", in any letter case
+    const char* module;    // pixconvert-MODULE.so; nullptr for the built-in .img format
+    const char* name;      // in messages: "FITS"
+    bool tile_compressed;  // written tile-compressed (FITS: .fz, as fpack names its files)
+    bool hdus;             // has HDUs that --hdu picks
+    bool reads_by_seeking; // its reader seeks: IN must be a regular file
+    bool binary64;         // holds type 10 values
+    bool empty;            // holds an image of width or height 0
+    bool preview;          // what --preview writes
 };
-bool choose_format(const std::string& path, Format_Choice& choice);
+// The row of a file name's extension; null for an unknown one.
+const Format_Row* choose_format(const std::string& path);
 // ".img, .fits, ...": for the message about an unknown extension.
 std::string known_extensions();
-// Loads the format's module where it has one, from the folder `modules`
-// relative to the program's own; null with the reason if it cannot be
-// loaded, or if another user could have put it there.
-const Format* load_format(const Format_Choice& choice, const char* modules, std::string& reason);
+// Whether a file of `out`'s row holds an image of x by y values, binary64
+// or not; false, with what can, where it cannot.
+bool holds(const Format_Row& out, const std::string& file, std::uint32_t x, std::uint32_t y,
+           bool binary64, Failure& failure);
+// Loads the row's module where it has one, from the folder `modules`
+// relative to the program's own; null, with the reason as a failure about
+// `file`, if it cannot be loaded or if another user could have put it there.
+const Format* load_format(const Format_Row& row, const char* modules, const std::string& file,
+                          Failure& failure);
 
 // The built-in .img format (velkin_format.cpp).
 const Format* velkin_format();
+
+// A width or height that a reader found: over 65535 does not fit an .img file.
+inline bool check_size(std::uint64_t x, std::uint64_t y, const std::string& file, Failure& failure)
+{
+    return (x <= 65535 && y <= 65535) || fail(failure, file, says::too_large, llu(x), llu(y));
+}
 
 } // namespace convert

@@ -13,6 +13,7 @@
 #include "carried.h"
 #include "format.h"
 #include "image/file_io.h"
+#include "image/limits.h"
 #include "image/output_file.h"
 
 #include <algorithm>
@@ -34,13 +35,12 @@ using namespace img;
 
 namespace {
 
-// What libpng may hold at once while reading: rows, zlib's state and the
-// text chunks. Every allocation counts against it, so no number of chunks,
-// however large they claim to be, makes the run grow.
-constexpr std::size_t read_budget = 16 << 20;
-// One text chunk, decompressed: the carried comment is at most 131,070 hex
-// digits; a foreign comment longer than 65535 bytes is refused anyway.
-constexpr png_alloc_size_t max_chunk = 1 << 20;
+// The text chunks that carry the header and comment, and the comment as
+// people read it.
+constexpr char header_key[] = "IM header";
+constexpr char comment_key[] = "IM comment";
+constexpr char readable_key[] = "Comment";
+const Carrier carrier = {"\"IM header\"", "\"IM comment\""};
 // Text chunks kept: pixconvert needs three, but a valid file may hold
 // many; libpng's own default count (it refuses the 999th), the budget
 // above bounding their bytes.
@@ -77,7 +77,9 @@ void ignore_warning(png_structp, png_const_charp) {}
 void* counted_malloc(png_structp png, png_alloc_size_t size)
 {
     auto* s = static_cast<Png_State*>(png_get_mem_ptr(png));
-    if (size > read_budget - s->used) {
+    // Every allocation of libpng's counts against img::png_read, so no
+    // number of chunks, however large they claim to be, makes the run grow.
+    if (size > png_read - s->used) {
         s->over_budget = true;
         return nullptr;
     }
@@ -112,7 +114,7 @@ void read_data(png_structp png, png_bytep data, std::size_t length)
             s->end = read_fully(s->fd, s->buffer.data(), io_buffer);
             if (s->end == 0) {
                 s->error = errno;
-                png_error(png, s->error ? "cannot read" : "file is short");
+                png_error(png, s->error ? says::cannot_read : says::file_short);
             }
         }
         std::size_t part = std::min(length, s->end - s->at);
@@ -138,7 +140,7 @@ void write_data(png_structp png, png_bytep data, std::size_t length)
     s->buffer.resize(io_buffer);
     while (length > 0) {
         if (s->end == io_buffer && !flush(*s))
-            png_error(png, "cannot write");
+            png_error(png, says::cannot_write);
         std::size_t part = std::min(length, io_buffer - s->end);
         std::memcpy(s->buffer.data() + s->end, data, part);
         s->end += part, data += part, length -= part;
@@ -152,12 +154,13 @@ void count_data(png_structp png, png_bytep, std::size_t length)
 
 void flush_data(png_structp) {}
 
-std::string reason(const Png_State& s, const char* doing)
+// libpng's words for what failed, then the system's.
+Reason reason(const Png_State& s)
 {
-    std::string text = s.message[0] ? std::string(doing) + ": " + s.message : std::string(doing);
+    std::string text = s.message[0] ? std::string(": ") + s.message : std::string();
     if (s.over_budget)
-        text += " (reading it needs more than 16 MiB)";
-    return with_errno(text, s.error);
+        text += words(says::png_budget, llu(png_read / mebibyte));
+    return {text + because(s.error).words};
 }
 
 // Chunks other than the image's and the text are skipped unread, so that
@@ -177,7 +180,7 @@ bool guarded_read_info(Png_State& s)
     png_set_read_fn(s.png, &s, read_data);
     skip_unused_chunks(s.png);
     png_set_chunk_cache_max(s.png, max_chunks);
-    png_set_chunk_malloc_max(s.png, max_chunk);
+    png_set_chunk_malloc_max(s.png, png_text_chunk);
     // A damaged text chunk (zlib data that does not inflate, one over the
     // limits) is an error, not a warning that drops it silently.
     png_set_benign_errors(s.png, 0);
@@ -213,8 +216,8 @@ std::pair<int, int> carried_chunks(const Png_State& s)
     png_textp texts = nullptr;
     int count = png_get_text(s.png, s.info, &texts, nullptr), headers = 0, comments = 0;
     for (int i = 0; i < count; ++i) {
-        headers += std::strcmp(texts[i].key, "IM header") == 0;
-        comments += std::strcmp(texts[i].key, "IM comment") == 0;
+        headers += std::strcmp(texts[i].key, header_key) == 0;
+        comments += std::strcmp(texts[i].key, comment_key) == 0;
     }
     return {headers, comments};
 }
@@ -230,39 +233,22 @@ bool read_texts(const Png_State& s, const std::string& file, Source& source, Fai
 {
     png_textp texts = nullptr;
     int count = png_get_text(s.png, s.info, &texts, nullptr);
-    int headers = 0, comments = 0;
+    Carried found;
     for (int i = 0; i < count; ++i) {
         std::string key = texts[i].key;
-        if (key == "IM header") {
-            ++headers;
-            source.header = text_value(texts[i]);
-        } else if (key == "IM comment") {
-            ++comments;
-            source.comment = text_value(texts[i]);
-        } else if (key == "Comment") { // several are joined a line each
+        if (key == header_key) {
+            ++found.headers;
+            found.header_hex = text_value(texts[i]);
+        } else if (key == comment_key) {
+            ++found.comments;
+            found.comment_hex = text_value(texts[i]);
+        } else if (key == readable_key) { // several are joined a line each
             if (!source.readable.empty())
                 source.readable += '\n';
             source.readable += text_value(texts[i]);
         }
     }
-    if (headers > 1 || comments > 1) {
-        failure = {file, headers > 1 ? "two \"IM header\" chunks: the carried header is ambiguous"
-                                     : "two \"IM comment\" chunks: the carried comment is "
-                                       "ambiguous"};
-        return false;
-    }
-    if (comments > headers) {
-        failure = {file, "the carried .img comment (\"IM comment\") is there without its header "
-                         "(\"IM header\")"};
-        return false;
-    }
-    source.carried = headers == 1;
-    if (source.carried &&
-        (!from_hex(source.header, source.header) || !from_hex(source.comment, source.comment))) {
-        failure = {file, "\"IM header\" or \"IM comment\" is not hexadecimal"};
-        return false;
-    }
-    return true;
+    return take_carried(carrier, found, file, source, failure);
 }
 
 struct Geometry {
@@ -281,13 +267,10 @@ Geometry geometry(const Png_State& s)
 bool check_type(const Geometry& g, const std::string& file, Failure& failure)
 {
     if (g.color != PNG_COLOR_TYPE_GRAY || g.depth != 16)
-        failure = {file, "colour or " + std::to_string(g.depth) +
-                             "-bit image; accepted: 16-bit grayscale without alpha"};
-    else if (g.interlace != PNG_INTERLACE_NONE)
-        failure = {file, "interlaced image; only non-interlaced PNG is accepted"};
-    else
-        return check_size(g.width, g.height, file, failure);
-    return false;
+        return fail(failure, file, says::png_type, g.depth);
+    if (g.interlace != PNG_INTERLACE_NONE)
+        return fail(failure, file, says::interlaced);
+    return check_size(g.width, g.height, file, failure);
 }
 
 class Png_Reader : public Reader {
@@ -302,11 +285,7 @@ public:
         s_.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &s_, keep_error, ignore_warning,
                                           &s_, counted_malloc, counted_free);
         s_.info = s_.png ? png_create_info_struct(s_.png) : nullptr;
-        if (!s_.info || !guarded_read_info(s_)) {
-            failure = {file_, reason(s_, "not a readable PNG file")};
-            return false;
-        }
-        return true;
+        return (s_.info && guarded_read_info(s_)) || fail(failure, file_, reason(s_), says::not_png);
     }
 
     bool describe(Source& source, Failure& failure)
@@ -324,43 +303,26 @@ public:
                    Failure& failure) override
     {
         for (std::uint32_t k = 0; k < count; ++k, values += 2 * std::size_t{geometry_.width})
-            if (!guarded_read_row(s_, values)) {
-                failure = {file_, reason(s_, "cannot read the values")};
-                return false;
-            }
+            if (!guarded_read_row(s_, values))
+                return fail(failure, file_, reason(s_), says::cannot_read_values);
         if (first + count < geometry_.height)
             return true;
         // The file's end must be there too, and no carried chunk after the
         // image data, which came too late to be used.
         std::pair<int, int> before = carried_chunks(s_);
-        if (!guarded_read_end(s_)) {
-            failure = {file_, reason(s_, "cannot read the end of the file")};
-            return false;
-        }
-        if (carried_chunks(s_) != before) {
-            failure = {file_, "a carried chunk (\"IM header\" or \"IM comment\") after the image "
-                              "data"};
-            return false;
-        }
-        return true;
+        if (!guarded_read_end(s_))
+            return fail(failure, file_, reason(s_), says::cannot_read_end);
+        return carried_chunks(s_) == before || fail(failure, file_, says::carried_too_late);
     }
 
     // From the file's start again, through the same descriptor: it must
     // still be the image the first pass saw.
     bool rewind(Failure& failure) override
     {
-        if (lseek(s_.fd, 0, SEEK_SET) != 0) {
-            failure = {file_, with_errno("cannot read it again", errno)};
-            return false;
-        }
+        if (lseek(s_.fd, 0, SEEK_SET) != 0)
+            return fail(failure, file_, because(errno), says::cannot_read_again);
         s_.at = s_.end = 0;
-        if (!start(failure))
-            return false;
-        if (geometry(s_) != geometry_) {
-            failure = {file_, "changed while it was read"};
-            return false;
-        }
-        return true;
+        return start(failure) && (geometry(s_) == geometry_ || fail(failure, file_, says::changed));
     }
 
 private:
@@ -457,6 +419,32 @@ bool valid_utf8(const std::string& text)
     return true;
 }
 
+// The comment as people read it: control characters other than line feed
+// left out.
+std::string readable_text(const std::string& comment)
+{
+    std::string text;
+    for (char c : comment) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0x20 && byte != 0x7F) || c == '\n')
+            text += c;
+    }
+    return text;
+}
+
+// PNG's character set: tEXt holds Latin-1, iTXt UTF-8, for a comment that
+// is UTF-8 beyond ASCII.
+Readable png_characters(const std::string& comment)
+{
+    Readable r{readable_text(comment)};
+    r.utf8 = !printable_ascii(r.text, "\n") && valid_utf8(r.text);
+    if (!r.utf8) // C1 control characters are no text in Latin-1 either
+        std::erase_if(r.text, [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xA0;
+        });
+    return r;
+}
+
 class Png_Writer : public Writer {
 public:
     Png_Writer(Output_File& out, std::string file, std::uint32_t width, std::uint32_t height,
@@ -476,23 +464,19 @@ public:
     // The carried and readable text chunks of an image that has them.
     void carry(const Image& image)
     {
-        header_ = to_hex(image.header, header_size);
-        comment_ = to_hex(image.comment);
-        readable_ = readable_text(image.comment);
-        bool latin1 = printable_ascii(readable_, "\n") || !valid_utf8(readable_);
-        if (latin1) // C1 control characters are no text in Latin-1 either
-            std::erase_if(readable_, [](char c) {
-                return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xA0;
-            });
-        texts_[count_++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>("IM header"),
-                            header_.data(), header_.size(), 0, nullptr, nullptr};
-        texts_[count_++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>("IM comment"),
-                            comment_.data(), comment_.size(), 0, nullptr, nullptr};
-        if (!readable_.empty())
-            texts_[count_++] = {latin1 ? PNG_TEXT_COMPRESSION_NONE : PNG_ITXT_COMPRESSION_NONE,
-                                const_cast<char*>("Comment"), readable_.data(),
-                                latin1 ? readable_.size() : 0, latin1 ? 0 : readable_.size(),
-                                nullptr, nullptr};
+        carried_ = convert::carry(image, png_characters);
+        texts_[count_++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>(header_key),
+                            carried_.header_hex.data(), carried_.header_hex.size(), 0, nullptr,
+                            nullptr};
+        texts_[count_++] = {PNG_TEXT_COMPRESSION_zTXt, const_cast<char*>(comment_key),
+                            carried_.comment_hex.data(), carried_.comment_hex.size(), 0, nullptr,
+                            nullptr};
+        std::string& text = carried_.readable.text;
+        bool utf8 = carried_.readable.utf8;
+        if (!text.empty())
+            texts_[count_++] = {utf8 ? PNG_ITXT_COMPRESSION_NONE : PNG_TEXT_COMPRESSION_NONE,
+                                const_cast<char*>(readable_key), text.data(),
+                                utf8 ? 0 : text.size(), utf8 ? text.size() : 0, nullptr, nullptr};
     }
 
     bool write_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
@@ -502,12 +486,12 @@ public:
             sample_.insert(sample_.end(), values, values + std::size_t{count} * row_);
             return first + count < sample_rows_ || begin(failure);
         }
-        return guarded_write_rows(s_, values, count, row_) || refuse(failure);
+        return guarded_write_rows(s_, values, count, row_) || cannot_write(failure);
     }
 
     bool finish(Failure& failure) override
     {
-        return guarded_write_end(s_) && flush(s_) ? true : refuse(failure);
+        return guarded_write_end(s_) && flush(s_) ? true : cannot_write(failure);
     }
 
 private:
@@ -539,7 +523,7 @@ private:
                                      count_) &&
                   guarded_write_rows(s_, sample_.data(), rows, row_);
         std::vector<unsigned char>().swap(sample_);
-        return ok || refuse(failure);
+        return ok || cannot_write(failure);
     }
 
     bool create(Png_State& s)
@@ -555,10 +539,9 @@ private:
             png_destroy_write_struct(&s.png, &s.info);
     }
 
-    bool refuse(Failure& failure)
+    bool cannot_write(Failure& failure)
     {
-        failure = {file_, reason(s_, "cannot write")};
-        return false;
+        return fail(failure, file_, reason(s_), says::cannot_write);
     }
 
     Png_State s_;
@@ -568,35 +551,22 @@ private:
     std::size_t row_;
     std::uint32_t sample_rows_;
     std::vector<unsigned char> sample_;
-    std::string header_, comment_, readable_;
+    Carried_Out carried_;
     png_text texts_[3] = {};
     int count_ = 0;
 };
 
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
-                                    bool, Failure& failure)
+                                    bool, Failure&)
 {
-    if (image.type == type_binary64)
-        failure = {file, "PNG cannot hold binary64 values (type 10); use FITS or TIFF"};
-    else if (image.x == 0 || image.y == 0)
-        failure = {file, "PNG cannot hold an empty image (" + std::to_string(image.x) + "x" +
-                             std::to_string(image.y) + "); FITS can"};
-    else {
-        auto writer = std::make_unique<Png_Writer>(out, file, image.x, image.y, 16);
-        writer->carry(image);
-        return writer;
-    }
-    return nullptr;
+    auto writer = std::make_unique<Png_Writer>(out, file, image.x, image.y, 16);
+    writer->carry(image);
+    return writer;
 }
 
 std::unique_ptr<Writer> open_preview(Output_File& out, const std::string& file,
-                                     std::uint32_t width, std::uint32_t height, Failure& failure)
+                                     std::uint32_t width, std::uint32_t height, Failure&)
 {
-    if (width == 0 || height == 0) {
-        failure = {file, "PNG cannot hold an empty image (" + std::to_string(width) + "x" +
-                             std::to_string(height) + "); FITS can"};
-        return nullptr;
-    }
     return std::make_unique<Png_Writer>(out, file, width, height, 8);
 }
 
@@ -604,7 +574,7 @@ std::unique_ptr<Writer> open_preview(Output_File& out, const std::string& file,
 
 extern "C" const Format* pixconvert_png_format()
 {
-    static const Format format = {"PNG", false, open_reader, open_writer, open_preview};
+    static const Format format = {open_reader, open_writer, open_preview};
     return &format;
 }
 

@@ -105,10 +105,13 @@ unsigned char level(double v, const Range& range)
     return static_cast<unsigned char>(std::lround(std::fmin(std::fmax(level, 0.0), 255.0)));
 }
 
-bool write_preview(Reader& reader, const Source& source, const Format& png, Output_File& out,
-                   const std::string& file, unsigned zoom, Stretch stretch, Failure& failure)
+bool write_preview(Reader& reader, const Source& source, const Format_Row& format, const Format& png,
+                   Output_File& out, const std::string& file, unsigned zoom, Stretch stretch,
+                   Failure& failure)
 {
     const std::uint64_t x = source.x, values = x * source.y;
+    if (!holds(format, file, static_cast<std::uint32_t>(x * zoom), source.y * zoom, false, failure))
+        return false;
     std::vector<unsigned char> row(x * bytes_per_value(source.type));
     Statistics s;
     if (source.type == type_uint16)

@@ -23,7 +23,11 @@ struct Range {
 // binary64 range.
 unsigned char level(double v, const Range& range);
 
-bool write_preview(Reader& reader, const Source& source, const Format& png, img::Output_File& out,
-                   const std::string& file, unsigned zoom, Stretch stretch, Failure& failure);
+// The preview of the reader's image, `zoom` times enlarged, written by
+// `png` (the format of the table's row `format`) unless the row says it
+// cannot hold it.
+bool write_preview(Reader& reader, const Source& source, const Format_Row& format, const Format& png,
+                   img::Output_File& out, const std::string& file, unsigned zoom, Stretch stretch,
+                   Failure& failure);
 
 } // namespace convert

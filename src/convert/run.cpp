@@ -30,32 +30,6 @@ using namespace img;
 
 namespace {
 
-const char usage[] =
-    "usage: pixconvert [--fresh-header] [--hdu N|NAME] IN OUT\n"
-    "       pixconvert --preview [--zoom N] [--stretch percentile|minmax] [--hdu N|NAME] IN "
-    "OUT.png\n"
-    "       pixconvert --help | --version\n";
-
-const char help[] =
-    "\n"
-    "Converts an .img image to FITS, TIFF or PNG, or any of these back to .img.\n"
-    "The extension picks each file's format, in any letter case:\n"
-    "  .img              the image format of pixdelta\n"
-    "  .fits .fit .fts   FITS; .fz: tile-compressed FITS, as fpack writes it\n"
-    "  .tif .tiff        TIFF\n"
-    "  .png              PNG (unsigned 16-bit images)\n"
-    "\n"
-    "  --fresh-header    ignore the .img header a file carries and make a new one\n"
-    "  --hdu N|NAME      read FITS HDU number N (0 is the primary) or the one\n"
-    "                    whose EXTNAME is NAME; default: the first with an image\n"
-    "  --preview         write an 8-bit grayscale PNG that any viewer shows\n"
-    "  --zoom N          repeat each pixel N times across and down (1 to 64)\n"
-    "  --stretch KIND    percentile (0.5% to 99.5% of the values, the default)\n"
-    "                    or minmax\n"
-    "\n"
-    "Exit status: 0 done, 1 refused or failed (OUT is left as it was), 2 wrong usage.\n"
-    "See pixconvert(1) for the details.\n";
-
 struct Options {
     bool preview = false, fresh_header = false, help = false, version = false;
     unsigned zoom = 0; // 0: not given
@@ -69,13 +43,14 @@ struct Options {
 
 int usage_error(const std::string& what)
 {
-    std::fprintf(stderr, "pixconvert: %s\n%s", what.c_str(), usage);
+    std::fprintf(stderr, says::wrong_usage, what.c_str(), says::usage);
     return 2;
 }
 
-int refuse(const Failure& failure)
+// Says what failed, on standard error; the exit status of a failure.
+int report(const Failure& failure)
 {
-    std::fprintf(stderr, "pixconvert: %s: %s\n", failure.file.c_str(), failure.what.c_str());
+    std::fprintf(stderr, says::refused, failure.file.c_str(), failure.what.c_str());
     return 1;
 }
 
@@ -94,9 +69,9 @@ const Option option_table[] = {
     {"--version", false},
     {"--preview", false},
     {"--fresh-header", false},
-    {"--zoom", true, "--zoom takes a whole number from 1 to 64"},
-    {"--stretch", true, "--stretch takes percentile or minmax"},
-    {"--hdu", true, "--hdu takes an HDU number or an EXTNAME"},
+    {"--zoom", true, says::zoom_value},
+    {"--stretch", true, says::stretch_value},
+    {"--hdu", true, says::hdu_value},
 };
 
 // Returns an empty string when the command line is good.
@@ -128,22 +103,23 @@ std::string parse(int argc, char** argv, Options& o)
     if (o.help || o.version)
         return "";
     if (line.operands.size() > 2)
-        return "too many arguments";
+        return says::too_many_arguments;
     if (o.zoom != 0 && !o.preview)
-        return "--zoom goes with --preview";
+        return says::zoom_alone;
     if (o.stretch_given && !o.preview)
-        return "--stretch goes with --preview";
+        return says::stretch_alone;
     if (o.fresh_header && o.preview)
-        return "--fresh-header goes with a conversion to .img, not with --preview";
+        return says::fresh_preview;
     if (line.operands.size() < 2)
-        return "IN and OUT are needed";
+        return says::in_and_out;
     o.in = line.operands[0];
     o.out = line.operands[1];
     return "";
 }
 
 struct Formats {
-    Format_Choice in, out;
+    const Format_Row* in = nullptr;
+    const Format_Row* out = nullptr;
     const Format* reader = nullptr;
     const Format* writer = nullptr;
 };
@@ -152,50 +128,46 @@ struct Formats {
 // status of the refusal.
 int choose_formats(const Options& o, const char* modules, Formats& f)
 {
-    const std::string known = "unknown extension; known: " + known_extensions();
-    if (!choose_format(o.in, f.in))
-        return refuse({o.in, known});
-    if (!choose_format(o.out, f.out))
-        return refuse({o.out, known});
-    bool in_img = f.in.module == nullptr, out_img = f.out.module == nullptr;
-    if (o.hdu_given && !f.in.hdus)
-        return refuse({o.in, "--hdu picks an HDU of a FITS file; this is none"});
-    if (o.preview && !f.out.preview)
-        return refuse({o.out, "a preview is written as .png"});
-    if (!o.preview && in_img && out_img)
-        return refuse({o.out, "IN and OUT are both .img files; one side must be FITS, TIFF or PNG"});
-    if (!o.preview && !in_img && !out_img)
-        return refuse({o.out, "neither side is an .img file; pixconvert converts .img to FITS, "
-                              "TIFF or PNG and back"});
-    if (o.fresh_header && !out_img)
-        return refuse({o.out, "--fresh-header makes the header of an .img file; this is none"});
-    std::string reason;
-    if (!(f.reader = load_format(f.in, modules, reason)))
-        return refuse({o.in, reason});
-    if (!(f.writer = load_format(f.out, modules, reason)))
-        return refuse({o.out, reason});
-    return 0;
+    Failure failure;
+    f.in = choose_format(o.in);
+    f.out = choose_format(o.out);
+    if (!f.in || !f.out)
+        fail(failure, f.in ? o.out : o.in, says::unknown_extension, known_extensions().c_str());
+    else if (o.hdu_given && !f.in->hdus)
+        fail(failure, o.in, says::hdu_not_fits);
+    else if (o.preview && !f.out->preview)
+        fail(failure, o.out, says::preview_not_png);
+    else if (!o.preview && !f.in->module && !f.out->module)
+        fail(failure, o.out, says::both_img);
+    else if (!o.preview && f.in->module && f.out->module)
+        fail(failure, o.out, says::neither_img);
+    else if (o.fresh_header && f.out->module)
+        fail(failure, o.out, says::fresh_not_img);
+    else if ((f.reader = load_format(*f.in, modules, o.in, failure)) &&
+             (f.writer = load_format(*f.out, modules, o.out, failure)))
+        return 0;
+    return report(failure);
 }
 
 // Opens IN exactly as named, without waiting: a FIFO with no writer must not
 // hang a run that is going to refuse it. A file the reader must seek in,
 // or read twice, must be a regular file.
-int open_input(const char* path, const Format& format, bool preview, Failure& failure)
+int open_input(const char* path, const Format_Row& format, bool preview, Failure& failure)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        failure = {path, with_errno("cannot open", errno)};
+        fail(failure, path, because(errno), says::cannot_open);
         return -1;
     }
     if (S_ISDIR(st.st_mode))
-        failure = {path, "is a folder"};
-    else if (!S_ISREG(st.st_mode) && (format.reads_by_seeking || preview))
-        failure = {path, preview ? "cannot preview a pipe or device: the preview reads its "
-                                   "input twice; save it to a file first"
-                                 : std::string("cannot read ") + format.name +
-                                       " from a pipe or device; save it to a file first"};
-    else
+        fail(failure, path, says::is_folder);
+    else if (!S_ISREG(st.st_mode) && (format.reads_by_seeking || preview)) {
+        if (preview)
+            fail(failure, path, says::preview_of_pipe);
+        else
+            fail(failure, path, says::format_from_pipe, format.name);
+    } else
         return fd;
     close(fd);
     return -1;
@@ -214,15 +186,11 @@ bool wait_for_writer(int fd, const char* path, Failure& failure)
         int ready;
         while ((ready = poll(&wait, 1, -1)) < 0 && errno == EINTR) {
         }
-        if (ready < 0) {
-            failure = {path, with_errno("cannot read", errno)};
-            return false;
-        }
+        if (ready < 0)
+            return fail(failure, path, because(errno), says::cannot_read);
     }
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        failure = {path, with_errno("cannot read", errno)};
-        return false;
-    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return fail(failure, path, because(errno), says::cannot_read);
     return true;
 }
 
@@ -240,42 +208,18 @@ bool create(const char* path, const char* in_path, int in, Output& out, Failure&
     struct stat a, b;
     Output_Target target = output_target(path, b);
     if (target == Output_Target::other)
-        failure = {path, "exists and is not a regular file; pixconvert writes OUT anew and "
-                         "renames it into place"};
-    else if (target == Output_Target::file && fstat(in, &a) == 0 && same_file(a, b))
-        failure = {path, std::string("is the same file as ") + in_path};
-    else if (int error = create_output(path, out.file); error != 0)
-        failure = {path, with_errno("cannot create", error)};
-    else
-        return true;
-    return false;
-}
-
-bool copy_rows(Reader& reader, Writer& writer, const Image& image, Failure& failure)
-{
-    std::uint64_t row = std::uint64_t{image.x} * bytes_per_value(image.type);
-    if (row == 0 || image.y == 0)
-        return true;
-    // About 256 KiB a chunk, unless a side asks for its own.
-    std::uint64_t rows = writer.preferred_rows() ? writer.preferred_rows()
-                         : reader.preferred_rows() ? reader.preferred_rows()
-                         : std::max<std::uint64_t>(1, (256 << 10) / row);
-    std::vector<unsigned char> chunk(rows * row);
-    for (std::uint32_t first = 0; first < image.y; first += static_cast<std::uint32_t>(rows)) {
-        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, image.y - first));
-        if (!reader.read_rows(first, count, chunk.data(), failure) ||
-            !writer.write_rows(first, count, chunk.data(), failure))
-            return false;
-    }
-    return writer.finish(failure);
+        return fail(failure, path, says::out_not_regular);
+    if (target == Output_Target::file && fstat(in, &a) == 0 && same_file(a, b))
+        return fail(failure, path, says::out_is_in, in_path);
+    if (int error = create_output(path, out.file); error != 0)
+        return fail(failure, path, because(error), says::cannot_create);
+    return true;
 }
 
 bool put_in_place(Output& out, const char* path, Failure& failure)
 {
     int error = commit_output(out.file, After_Commit::signals_kept_blocked);
-    if (error != 0)
-        failure = {path, with_errno("cannot put the result in place", error)};
-    return error == 0;
+    return error == 0 || fail(failure, path, because(error), says::cannot_commit);
 }
 
 // In the child: the reader says what IN holds, the header is settled, and
@@ -296,19 +240,20 @@ bool convert_rows(const Options& o, const Formats& f, int fd, Output_File& out, 
     if (!allow_conversion(reader->memory(), moved, o.in, failure))
         return false;
     if (o.preview)
-        return write_preview(*reader, source, *f.writer, out, o.out, o.zoom ? o.zoom : 1,
-                             o.stretch, failure);
+        return write_preview(*reader, source, *f.out, *f.writer, out, o.out,
+                             static_cast<unsigned>(zoom), o.stretch, failure);
     Image image;
-    if (!settle_image(source, o.fresh_header, o.in, image, failure))
+    if (!settle_image(source, o.fresh_header, o.in, image, failure) ||
+        !holds(*f.out, o.out, image.x, image.y, image.type == type_binary64, failure))
         return false;
     std::unique_ptr<Writer> writer =
-        f.writer->open_writer(out, o.out, image, f.out.tile_compressed, failure);
-    return writer && copy_rows(*reader, *writer, image, failure);
+        f.writer->open_writer(out, o.out, image, f.out->tile_compressed, failure);
+    return writer && copy_rows(*reader, *writer, image.x, image.y, image.type, failure);
 }
 
 bool convert(const Options& o, const Formats& f, Failure& failure)
 {
-    int fd = open_input(o.in, *f.reader, o.preview, failure);
+    int fd = open_input(o.in, *f.in, o.preview, failure);
     if (fd < 0)
         return false;
     Output out;
@@ -323,6 +268,26 @@ bool convert(const Options& o, const Formats& f, Failure& failure)
 
 } // namespace
 
+bool copy_rows(Reader& reader, Writer& writer, std::uint16_t x, std::uint16_t y,
+               std::uint16_t type, Failure& failure)
+{
+    std::uint64_t row = std::uint64_t{x} * bytes_per_value(type);
+    if (row == 0 || y == 0)
+        return true;
+    // About 256 KiB a chunk, unless a side asks for its own.
+    std::uint64_t rows = writer.preferred_rows() ? writer.preferred_rows()
+                         : reader.preferred_rows() ? reader.preferred_rows()
+                         : std::max<std::uint64_t>(1, (256 << 10) / row);
+    std::vector<unsigned char> chunk(rows * row);
+    for (std::uint32_t first = 0; first < y; first += static_cast<std::uint32_t>(rows)) {
+        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, y - first));
+        if (!reader.read_rows(first, count, chunk.data(), failure) ||
+            !writer.write_rows(first, count, chunk.data(), failure))
+            return false;
+    }
+    return writer.finish(failure);
+}
+
 int run_pixconvert(int argc, char** argv, const char* modules)
 {
     Options o;
@@ -331,16 +296,16 @@ int run_pixconvert(int argc, char** argv, const char* modules)
         return usage_error(wrong);
     if (o.help || o.version) {
         if (o.help)
-            std::printf("%s%s", usage, help);
+            std::printf("%s%s", says::usage, says::help);
         else
-            std::printf("pixconvert " PIXDELTA_VERSION "\n");
+            std::printf(says::version, PIXDELTA_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     Formats formats;
     if (int status = choose_formats(o, modules, formats))
         return status;
     Failure failure;
-    return convert(o, formats, failure) ? 0 : refuse(failure);
+    return convert(o, formats, failure) ? 0 : report(failure);
 }
 
 } // namespace convert

@@ -38,6 +38,7 @@ using namespace img;
 namespace {
 
 constexpr ttag_t old_carried_tag = 65117;
+const Carrier xmp_carrier = {"XMP", "XMP"};
 // What libtiff itself may allocate at once: a tag's values, a strip table,
 // or the compressed bytes of the largest tile pixconvert decodes.
 constexpr tmsize_t max_library_allocation = static_cast<tmsize_t>(
@@ -91,9 +92,10 @@ TIFF* open_tiff(int fd, const std::string& name, const char* mode, Messages& mes
     return tiff;
 }
 
-std::string reason(const Messages& messages, const char* doing)
+// libtiff's words for what failed, then the system's for `error`.
+Reason reason(const Messages& messages, int error = 0)
 {
-    return messages.error[0] ? std::string(doing) + ": " + messages.error : std::string(doing);
+    return because(messages.error, error);
 }
 
 template <class T> T field(TIFF* tiff, ttag_t tag, T fallback)
@@ -103,30 +105,19 @@ template <class T> T field(TIFF* tiff, ttag_t tag, T fallback)
     return value;
 }
 
-bool refuse(Failure& failure, const std::string& file, const std::string& what)
-{
-    failure = {file, what};
-    return false;
-}
-
 // One grayscale page of 16-bit unsigned or 64-bit float samples.
 bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failure)
 {
     auto samples = field<std::uint16_t>(t, TIFFTAG_SAMPLESPERPIXEL, 1);
     auto photometric = field<std::uint16_t>(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     if (samples != 1)
-        return refuse(failure, file, std::to_string(samples) +
-                                         " samples per pixel (colour or alpha); accepted: one "
-                                         "grayscale sample");
+        return fail(failure, file, says::samples, unsigned{samples});
     if (photometric == PHOTOMETRIC_MINISWHITE)
-        return refuse(failure, file, "min-is-white (inverted) grayscale; only min-is-black, "
-                                     "where 0 is black, is accepted");
+        return fail(failure, file, says::min_is_white);
     if (photometric != PHOTOMETRIC_MINISBLACK)
-        return refuse(failure, file, "colour image (photometric interpretation " +
-                                         std::to_string(photometric) +
-                                         "); accepted: min-is-black grayscale");
+        return fail(failure, file, says::colour, unsigned{photometric});
     if (!TIFFLastDirectory(t))
-        return refuse(failure, file, "multi-page image; accepted: one page");
+        return fail(failure, file, says::pages);
     auto bits = field<std::uint16_t>(t, TIFFTAG_BITSPERSAMPLE, 1);
     auto format = field<std::uint16_t>(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
     if (bits == 16 && format == SAMPLEFORMAT_UINT)
@@ -134,9 +125,7 @@ bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failur
     else if (bits == 64 && format == SAMPLEFORMAT_IEEEFP)
         source.type = type_binary64;
     else
-        return refuse(failure, file, std::to_string(bits) + "-bit samples of format " +
-                                         std::to_string(format) +
-                                         "; accepted: 16-bit unsigned, 64-bit IEEE float");
+        return fail(failure, file, says::sample_format, unsigned{bits}, unsigned{format});
     return true;
 }
 
@@ -188,33 +177,32 @@ Entry entry_of(TIFF* t, int fd, std::uint16_t tag)
 }
 
 // A tag that carries text pixconvert keeps (the XMP packet, the old carried
-// tag, ImageDescription), as libtiff found it: null, with the reason, if the
-// file has it and it cannot be read.
-const char* carried_text(TIFF* t, int fd, const Messages& messages, std::uint16_t tag,
-                         const char* what, std::uint32_t& count, std::string& why)
+// tag, ImageDescription), as libtiff found it, or null where the file has
+// none; false, with the reason, if the file has it and it cannot be read.
+bool carried_text(TIFF* t, int fd, const Messages& messages, std::uint16_t tag, const char* what,
+                  const std::string& file, const char*& data, std::uint32_t& count,
+                  Failure& failure)
 {
     Entry e = entry_of(t, fd, tag);
+    data = nullptr;
     count = 0;
     if (e.found == 0)
-        return nullptr;
-    if (e.bytes > tiff_text_tag) {
-        why = std::string(what) + " holds " + std::to_string(e.bytes) + " bytes; at most " +
-              std::to_string(tiff_text_tag / mebibyte) + " MiB are read";
-        return nullptr;
-    }
-    const char* data = nullptr;
+        return true;
+    if (e.bytes > tiff_text_tag)
+        return fail(failure, file, says::text_tag_too_long, what, llu(e.bytes),
+                    llu(tiff_text_tag / mebibyte));
     bool got = tag == TIFFTAG_IMAGEDESCRIPTION ? TIFFGetField(t, tag, &data)
                                                 : TIFFGetField(t, tag, &count, &data);
     if (got && data) {
         if (tag == TIFFTAG_IMAGEDESCRIPTION)
             count = static_cast<std::uint32_t>(std::strlen(data));
-        return data;
+        return true;
     }
+    data = nullptr;
     const char* reason = messages.carried[0] ? messages.carried
                          : messages.error[0] ? messages.error
-                                             : "libtiff dropped it";
-    why = std::string(what) + " cannot be read: " + reason;
-    return nullptr;
+                                             : says::dropped;
+    return fail(failure, file, says::text_tag_unreadable, what, reason);
 }
 
 // The carried header and comment: the XMP packet, or tag 65117 of files
@@ -223,63 +211,42 @@ bool read_carried(TIFF* t, int fd, const Messages& messages, const std::string& 
                   Source& source, Failure& failure)
 {
     if (messages.carried[0])
-        return refuse(failure, file, std::string("the carried .img header cannot be read: ") +
-                                         messages.carried);
+        return fail(failure, file, says::carried_unreadable, messages.carried);
     if (entry_of(t, fd, TIFFTAG_XMLPACKET).found > 1 || entry_of(t, fd, old_carried_tag).found > 1)
-        return refuse(failure, file, "the .img header is carried twice (a tag given twice)");
+        return fail(failure, file, says::carried_twice, says::header, says::tag_twice);
     std::uint32_t count = 0;
-    std::string why;
-    const char* data =
-        carried_text(t, fd, messages, TIFFTAG_XMLPACKET, "the XMP packet (tag 700)", count, why);
-    if (!why.empty())
-        return refuse(failure, file, why);
-    bool xmp = false;
+    const char* data = nullptr;
+    if (!carried_text(t, fd, messages, TIFFTAG_XMLPACKET, says::xmp_tag, file, data, count, failure))
+        return false;
     if (data) {
-        std::string header, comment;
-        switch (read_xmp(data, count, header, comment)) {
-        case Xmp_Status::absent: break;
-        case Xmp_Status::malformed:
-            return refuse(failure, file, "the XMP packet (tag 700) cannot be read as XML with "
-                                         "the carried header");
-        case Xmp_Status::too_long:
-            return refuse(failure, file, "the XMP packet (tag 700) carries a header or comment "
-                                         "longer than any .img file holds");
-        case Xmp_Status::no_memory:
-            return refuse(failure, file, "the XMP packet (tag 700) cannot be read: out of memory");
-        case Xmp_Status::twice:
-            return refuse(failure, file, "the XMP packet carries the .img header twice");
-        case Xmp_Status::comment_alone:
-            return refuse(failure, file, "the carried .img comment (XMP) is there without its "
-                                         "header");
-        case Xmp_Status::found:
-            if (!from_hex(header, source.header) || !from_hex(comment, source.comment))
-                return refuse(failure, file, "the carried header or comment in the XMP packet is "
-                                             "not hexadecimal");
-            source.carried = xmp = true;
+        Carried found;
+        switch (read_xmp(data, count, found)) {
+        case Xmp_Status::read: break;
+        case Xmp_Status::malformed: return fail(failure, file, says::xmp_malformed);
+        case Xmp_Status::too_long: return fail(failure, file, says::xmp_too_long);
+        case Xmp_Status::no_memory: return fail(failure, file, says::xmp_no_memory);
         }
+        if (!take_carried(xmp_carrier, found, file, source, failure))
+            return false;
     }
     if (const TIFFField* old = TIFFFindField(t, old_carried_tag, TIFF_ANY)) {
-        if (xmp)
-            return refuse(failure, file, "the .img header is carried twice (XMP and tag 65117)");
+        if (source.carried)
+            return fail(failure, file, says::carried_twice, says::header, says::xmp_and_old_tag);
         if (TIFFFieldDataType(old) != TIFF_UNDEFINED)
-            return refuse(failure, file, "carried .img header (tag 65117) is not of type "
-                                         "UNDEFINED");
+            return fail(failure, file, says::old_tag_type);
     }
-    data = carried_text(t, fd, messages, old_carried_tag, "the carried .img header (tag 65117)",
-                        count, why);
-    if (!why.empty())
-        return refuse(failure, file, why);
+    if (!carried_text(t, fd, messages, old_carried_tag, says::old_tag, file, data, count, failure))
+        return false;
     if (data) {
         if (count < header_size)
-            return refuse(failure, file, "carried .img header is not 64 bytes");
+            return fail(failure, file, says::header_not_64);
         source.carried = true;
         source.header.assign(data, header_size);
         source.comment.assign(data + header_size, count - header_size);
     }
-    data = carried_text(t, fd, messages, TIFFTAG_IMAGEDESCRIPTION, "ImageDescription (tag 270)",
-                        count, why);
-    if (!why.empty())
-        return refuse(failure, file, why);
+    if (!carried_text(t, fd, messages, TIFFTAG_IMAGEDESCRIPTION, says::description_tag, file, data,
+                      count, failure))
+        return false;
     if (data)
         source.readable.assign(data, count);
     return true;
@@ -305,8 +272,8 @@ public:
         // "m": no memory mapping, which would make the whole file resident.
         tiff_ = open_tiff(fd_, file_, "rm", messages_);
         if (!tiff_)
-            return refuse(failure, file_, with_errno(reason(messages_, "not a TIFF file"),
-                                                     errno == ENOTTY ? 0 : errno));
+            return fail(failure, file_, reason(messages_, errno == ENOTTY ? 0 : errno),
+                        says::not_tiff);
         auto width = field<std::uint32_t>(tiff_, TIFFTAG_IMAGEWIDTH, 0);
         auto height = field<std::uint32_t>(tiff_, TIFFTAG_IMAGELENGTH, 0);
         if (!check_size(width, height, file_, failure) || !read_type(tiff_, file_, source, failure))
@@ -314,7 +281,7 @@ public:
         source.x = static_cast<std::uint16_t>(width);
         source.y = static_cast<std::uint16_t>(height);
         if (source.x == 0 || source.y == 0)
-            return refuse(failure, file_, "image is empty");
+            return fail(failure, file_, says::empty_image);
         x_ = source.x;
         y_ = source.y;
         value_ = bytes_per_value(source.type);
@@ -351,9 +318,7 @@ private:
     {
         auto orientation = field<std::uint16_t>(tiff_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
         if (orientation < ORIENTATION_TOPLEFT || orientation > ORIENTATION_BOTLEFT)
-            return refuse(failure, file_, "Orientation " + std::to_string(orientation) +
-                                              " (rotated: rows and columns swapped) is not "
-                                              "supported; accepted: 1 to 4");
+            return fail(failure, file_, says::orientation, unsigned{orientation});
         mirror_ = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
         flip_rows_ = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT;
         return true;
@@ -362,16 +327,15 @@ private:
     bool read_layout(Failure& failure)
     {
         if (messages_.guessed[0])
-            return refuse(failure, file_, std::string("the strip table is damaged: ") +
-                                              messages_.guessed);
+            return fail(failure, file_, says::strip_table, messages_.guessed);
         if (field<std::uint16_t>(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) !=
             PLANARCONFIG_CONTIG)
-            return refuse(failure, file_, "separate sample planes are not supported");
+            return fail(failure, file_, says::separate_planes);
         if (TIFFIsTiled(tiff_))
             return read_tile_layout(failure);
         rows_per_strip_ = std::min(field<std::uint32_t>(tiff_, TIFFTAG_ROWSPERSTRIP, y_), y_);
         if (rows_per_strip_ == 0)
-            return refuse(failure, file_, "RowsPerStrip is 0");
+            return fail(failure, file_, says::no_rows_per_strip);
         std::uint64_t strip = rows_per_strip_ * line_;
         if (field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) ==
             COMPRESSION_NONE) {
@@ -379,14 +343,11 @@ private:
             return check_raw_strips(failure);
         }
         if (strip > tiff_strip)
-            return refuse(failure, file_,
-                          "compressed strips of " + std::to_string(strip) + " bytes each; at most " +
-                              std::to_string(tiff_strip / mebibyte) +
-                              " MiB are decoded at a time (tiffcp -c none or -r makes a file "
-                              "that is read)");
+            return fail(failure, file_, says::strips_too_large, llu(strip),
+                        llu(tiff_strip / mebibyte));
         layout_ = Layout::strips;
         band_bytes_ = strip;
-        return check_compressed(TIFFNumberOfStrips(tiff_), strip, "strip", failure);
+        return check_compressed(TIFFNumberOfStrips(tiff_), strip, says::strip, failure);
     }
 
     // No compressed strip or tile is longer than any compression of its
@@ -398,11 +359,8 @@ private:
         for (std::uint32_t k = 0; k < count; ++k) {
             std::uint64_t bytes = TIFFGetStrileByteCount(tiff_, k);
             if (bytes > most)
-                return refuse(failure, file_, std::string(what) + " " + std::to_string(k) +
-                                                  " claims " + std::to_string(bytes) +
-                                                  " compressed bytes, more than any compression "
-                                                  "of its " + std::to_string(decoded) +
-                                                  " bytes makes");
+                return fail(failure, file_, says::beyond_compression, what, k, llu(bytes),
+                            llu(decoded));
             longest_ = std::max(longest_, bytes);
         }
         return true;
@@ -414,12 +372,11 @@ private:
     {
         std::uint32_t strips = (y_ + rows_per_strip_ - 1) / rows_per_strip_;
         if (TIFFNumberOfStrips(tiff_) < strips)
-            return refuse(failure, file_, "fewer strips than rows need");
+            return fail(failure, file_, says::too_few_strips);
         for (std::uint32_t s = 0; s < strips; ++s) {
             std::uint64_t rows = std::min(rows_per_strip_, y_ - s * rows_per_strip_);
             if (TIFFGetStrileByteCount(tiff_, s) < rows * line_)
-                return refuse(failure, file_, "strip " + std::to_string(s) +
-                                                  " holds fewer bytes than its rows");
+                return fail(failure, file_, says::strip_short, s);
         }
         return true;
     }
@@ -431,7 +388,7 @@ private:
         std::uint64_t tile = static_cast<std::uint64_t>(TIFFTileSize64(tiff_));
         if (tile_width_ == 0 || tile_height_ == 0 || tile == 0 ||
             tile != std::uint64_t{tile_width_} * tile_height_ * value_)
-            return refuse(failure, file_, "tile layout is damaged");
+            return fail(failure, file_, says::tile_layout);
         std::uint64_t across = (std::uint64_t{x_} + tile_width_ - 1) / tile_width_;
         if (field<std::uint16_t>(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) ==
             COMPRESSION_NONE) {
@@ -439,14 +396,12 @@ private:
             return check_raw_tiles(across, failure);
         }
         if (tile + across * tile > tiff_tile_row)
-            return refuse(failure, file_,
-                          "a row of tiles and a tile take " + std::to_string(tile + across * tile) +
-                              " bytes; at most " + std::to_string(tiff_tile_row / mebibyte) +
-                              " MiB are read at a time");
+            return fail(failure, file_, says::tile_row_beyond, llu(tile + across * tile),
+                        llu(tiff_tile_row / mebibyte));
         layout_ = Layout::tiles;
         tile_bytes_ = tile;
         band_bytes_ = across * tile;
-        return check_compressed(TIFFNumberOfTiles(tiff_), tile, "tile", failure);
+        return check_compressed(TIFFNumberOfTiles(tiff_), tile, says::tile, failure);
     }
 
     // Each tile must hold the bytes it claims, so that a row of it is read
@@ -456,11 +411,10 @@ private:
         std::uint64_t down = (std::uint64_t{y_} + tile_height_ - 1) / tile_height_;
         std::uint64_t tile = std::uint64_t{tile_width_} * tile_height_ * value_;
         if (TIFFNumberOfTiles(tiff_) < across * down)
-            return refuse(failure, file_, "fewer tiles than the image needs");
+            return fail(failure, file_, says::too_few_tiff_tiles);
         for (std::uint32_t t = 0; t < across * down; ++t)
             if (TIFFGetStrileByteCount(tiff_, t) < tile)
-                return refuse(failure, file_, "tile " + std::to_string(t) +
-                                                  " holds fewer bytes than its values");
+                return fail(failure, file_, says::tiff_tile_short, t);
         return true;
     }
 
@@ -474,8 +428,7 @@ private:
                                (row % tile_height_) * tile_line;
             errno = 0;
             if (read_fully_at(fd_, values + std::uint64_t{left} * value_, part, at) != part)
-                return refuse(failure, file_,
-                              with_errno("cannot read the values: file is short", errno));
+                return fail(failure, file_, because(errno), says::values_short);
         }
         return true;
     }
@@ -492,7 +445,7 @@ private:
             errno = 0;
             if (read_fully_at(fd_, values, n * line_, at) == n * line_)
                 return true;
-            return refuse(failure, file_, with_errno("cannot read the values: file is short", errno));
+            return fail(failure, file_, because(errno), says::values_short);
         }
         // Allocated once the conversion may hold them (memory()).
         if (buffer_.empty()) {
@@ -500,13 +453,13 @@ private:
                 buffer_.resize(band_bytes_);
                 tile_.resize(tile_bytes_);
             } catch (const std::bad_alloc&) {
-                return refuse(failure, file_, "cannot read the values: out of memory");
+                return fail(failure, file_, says::values_no_memory);
             }
         }
         std::uint32_t band = layout_ == Layout::strips ? rows_per_strip_ : tile_height_;
         std::uint32_t top = row - row % band;
         if (top != loaded_ && !(layout_ == Layout::strips ? load_strip(top) : load_tile_row(top)))
-            return refuse(failure, file_, reason(messages_, "cannot read the values"));
+            return fail(failure, file_, reason(messages_), says::cannot_read_values);
         loaded_ = top;
         std::uint64_t stride = layout_ == Layout::strips ? line_ : buffer_.size() / tile_height_;
         std::memcpy(values, buffer_.data() + (row - top) * stride, line_);
@@ -524,11 +477,9 @@ private:
         if (read_fully_at(fd_, raw.data(), raw.size(), TIFFGetStrileOffset(tiff_, strile)) !=
                 raw.size() ||
             inflated_size(raw.data(), raw.size(), decoded) != static_cast<std::int64_t>(decoded)) {
-            std::snprintf(messages_.error, sizeof messages_.error,
-                          "%s %u is damaged: it does not inflate to its %llu bytes, or fails its "
-                          "checksum",
-                          layout_ == Layout::strips ? "strip" : "tile", strile,
-                          static_cast<unsigned long long>(decoded));
+            std::snprintf(messages_.error, sizeof messages_.error, says::does_not_inflate,
+                          layout_ == Layout::strips ? says::strip : says::tile, strile,
+                          llu(decoded));
             return false;
         }
         return true;
@@ -645,8 +596,9 @@ public:
         errno = 0;
         tiff_ = fd_ < 0 ? nullptr : TIFFFdOpenExt(fd_, file_.c_str(), big ? "w8" : "w", options());
         if (!tiff_)
-            return refuse(failure, file_, with_errno(reason(messages_, "cannot create"), errno));
-        std::string xmp = make_xmp(to_hex(image.header, header_size), to_hex(image.comment));
+            return fail(failure, file_, reason(messages_, errno), says::cannot_create);
+        Carried_Out carried = carry(image, ascii_text);
+        std::string xmp = make_xmp(carried.header_hex, carried.comment_hex);
         TIFF* t = tiff_;
         bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t{image.x}) &&
                   TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t{image.y}) &&
@@ -664,9 +616,9 @@ public:
                   TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE) &&
                   TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(xmp.size()),
                                xmp.data());
-        if (ok && !image.comment.empty() && printable_ascii(image.comment, "\n\r\t"))
-            ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, image.comment.c_str());
-        return ok || refuse(failure, file_, reason(messages_, "cannot write"));
+        if (ok && !carried.readable.text.empty())
+            ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, carried.readable.text.c_str());
+        return ok || fail(failure, file_, reason(messages_), says::cannot_write);
     }
 
     // A strip at a time, as it is: the rows are in the host's byte order,
@@ -678,7 +630,7 @@ public:
         auto bytes = static_cast<tmsize_t>(count * line_);
         if (TIFFWriteRawStrip(tiff_, first / rows_, values, bytes) == bytes)
             return true;
-        return refuse(failure, file_, with_errno(reason(messages_, "cannot write"), errno));
+        return fail(failure, file_, reason(messages_, errno), says::cannot_write);
     }
 
     bool finish(Failure& failure) override
@@ -691,7 +643,7 @@ public:
         if (close(fd_) != 0 && ok)
             ok = false, error = errno;
         fd_ = -1;
-        return ok || refuse(failure, file_, with_errno(reason(messages_, "cannot write"), error));
+        return ok || fail(failure, file_, reason(messages_, error), says::cannot_write);
     }
 
     std::uint32_t preferred_rows() const override { return rows_; }
@@ -722,11 +674,6 @@ private:
 std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, const Image& image,
                                     bool, Failure& failure)
 {
-    if (image.x == 0 || image.y == 0) {
-        failure = {file, "TIFF cannot hold an empty image (" + std::to_string(image.x) + "x" +
-                             std::to_string(image.y) + "); FITS can"};
-        return nullptr;
-    }
     auto writer = std::make_unique<Tiff_Writer>(file, image);
     if (!writer->start(out, image, failure))
         return nullptr;
@@ -737,7 +684,7 @@ std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, c
 
 extern "C" const Format* pixconvert_tiff_format()
 {
-    static const Format format = {"TIFF", true, open_reader, open_writer, nullptr};
+    static const Format format = {open_reader, open_writer, nullptr};
     return &format;
 }
 

@@ -2,7 +2,6 @@
 // they are, the values a chunk of rows at a time through the image
 // library, which reads a regular file with pread (so a preview can read it
 // twice) and a pipe in order.
-#include "carried.h"
 #include "format.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
@@ -19,12 +18,6 @@ using namespace img;
 
 namespace {
 
-std::string short_values(std::uint64_t obtained, std::uint64_t expected)
-{
-    return "file is short: " + std::to_string(obtained) + " of " + std::to_string(expected) +
-           " values";
-}
-
 class Velkin_Reader : public Reader {
 public:
     Velkin_Reader(std::string file, Pixel_Block block, std::uint16_t x)
@@ -39,10 +32,9 @@ public:
         std::uint64_t start = std::uint64_t{first} * x_, n = std::uint64_t{count} * x_, got = 0;
         errno = 0;
         block_values(block_, start, n, values, got);
-        if (got < n) {
-            failure = {file_, with_errno(short_values(start + got, block_.count), errno)};
-            return false;
-        }
+        if (got < n)
+            return fail(failure, file_, because(errno), says::values_missing, llu(start + got),
+                        llu(block_.count));
         convert_byte_order(values, n, bytes_per_value(block_.file_type), std::endian::little);
         return true;
     }
@@ -61,16 +53,16 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
     switch (read_header_and_comment(fd, h)) {
     case Header_Status::ok: break;
     case Header_Status::short_header:
-        failure = {file, with_errno("file is short: no complete 64-byte header", errno)};
+        fail(failure, file, because(errno), says::no_whole_header);
         return nullptr;
     case Header_Status::bad_magic:
-        failure = {file, "not an .img file: it does not begin with \"IM\""};
+        fail(failure, file, says::not_img);
         return nullptr;
     case Header_Status::no_memory:
-        failure = {file, "no memory for the comment"};
+        fail(failure, file, says::no_comment_memory);
         return nullptr;
     case Header_Status::short_comment:
-        failure = {file, with_errno("file is short: the comment is cut off", errno)};
+        fail(failure, file, because(errno), says::comment_cut);
         return nullptr;
     }
     source.x = x_size(h);
@@ -86,12 +78,11 @@ std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_
     switch (open_pixel_block(fd, h, nullptr, block, obtained)) {
     case Block_Status::ok: break;
     case Block_Status::unknown_type:
-        failure = {file, "unknown pixel type " + std::to_string(source.type) +
-                             "; accepted: 2 (unsigned 16-bit), 10 (binary64)"};
+        fail(failure, file, says::unknown_type, unsigned{source.type});
         return nullptr;
     case Block_Status::short_block:
     case Block_Status::cannot_copy: // only for a block copied, which this is not
-        failure = {file, short_values(obtained, block.count)};
+        fail(failure, file, says::values_missing, llu(obtained), llu(block.count));
         return nullptr;
     }
     return std::make_unique<Velkin_Reader>(file, block, source.x);
@@ -111,7 +102,8 @@ public:
         std::vector<unsigned char> comment(image.comment.begin(), image.comment.end());
         h.comment = comment.data();
         errno = 0;
-        return write_header_and_comment(out_.fd, h) == Write_Status::ok || cannot_write(failure);
+        return write_header_and_comment(out_.fd, h) == Write_Status::ok ||
+               fail(failure, file_, because(errno), says::cannot_write);
     }
 
     bool write_rows(std::uint32_t, std::uint32_t count, unsigned char* values,
@@ -121,18 +113,13 @@ public:
         std::uint64_t n = std::uint64_t{count} * x_;
         convert_byte_order(values, n, size, std::endian::little);
         errno = 0;
-        return write_fully(out_.fd, values, n * size) == n * size || cannot_write(failure);
+        return write_fully(out_.fd, values, n * size) == n * size ||
+               fail(failure, file_, because(errno), says::cannot_write);
     }
 
     bool finish(Failure&) override { return true; }
 
 private:
-    bool cannot_write(Failure& failure)
-    {
-        failure = {file_, with_errno("cannot write", errno)};
-        return false;
-    }
-
     Output_File& out_;
     std::string file_;
     std::uint16_t x_, type_;
@@ -151,7 +138,7 @@ std::unique_ptr<Writer> open_writer(Output_File& out, const std::string& file, c
 
 const Format* velkin_format()
 {
-    static const Format format = {".img", false, open_reader, open_writer, nullptr};
+    static const Format format = {open_reader, open_writer, nullptr};
     return &format;
 }
 

@@ -15,9 +15,7 @@ constexpr std::size_t max_text = 1 << 20;
 
 struct Found {
     XML_Parser parser;
-    std::string* header;
-    std::string* comment;
-    int headers = 0, comments = 0;
+    Carried& carried;
     std::string* collecting = nullptr; // the property whose text this is
     bool too_long = false;
 };
@@ -26,9 +24,9 @@ void take(Found& f, const std::string& name, const char* value, bool element)
 {
     std::string* target = nullptr;
     if (name == header_name)
-        target = f.header, ++f.headers;
+        target = &f.carried.header_hex, ++f.carried.headers;
     else if (name == comment_name)
-        target = f.comment, ++f.comments;
+        target = &f.carried.comment_hex, ++f.carried.comments;
     if (!target)
         return;
     target->clear();
@@ -102,13 +100,12 @@ std::string make_xmp(const std::string& header_hex, const std::string& comment_h
            "<?xpacket end=\"w\"?>";
 }
 
-Xmp_Status read_xmp(const char* packet, std::size_t size, std::string& header_hex,
-                    std::string& comment_hex)
+Xmp_Status read_xmp(const char* packet, std::size_t size, Carried& carried)
 {
     XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
     if (!parser)
         return Xmp_Status::no_memory;
-    Found found{parser, &header_hex, &comment_hex};
+    Found found{parser, carried};
     XML_SetUserData(parser, &found);
     XML_SetElementHandler(parser, start, end);
     XML_SetCharacterDataHandler(parser, text);
@@ -125,13 +122,9 @@ Xmp_Status read_xmp(const char* packet, std::size_t size, std::string& header_he
         return Xmp_Status::no_memory;
     if (!parsed)
         return Xmp_Status::malformed;
-    if (found.headers > 1 || found.comments > 1)
-        return Xmp_Status::twice;
-    if (found.headers == 0 && found.comments == 0)
-        return Xmp_Status::absent;
-    header_hex = without_white_space(header_hex);
-    comment_hex = without_white_space(comment_hex);
-    return found.headers == 1 ? Xmp_Status::found : Xmp_Status::comment_alone;
+    carried.header_hex = without_white_space(carried.header_hex);
+    carried.comment_hex = without_white_space(carried.comment_hex);
+    return Xmp_Status::read;
 }
 
 } // namespace convert
