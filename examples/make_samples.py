@@ -14,9 +14,11 @@
   optics: vignetting, two dust shadows, three hot pixels, the dark signal
   of 2 s and a few cosmic-ray hits, the sky fading from one to the next.
   lights/light-1.img ... light-3.img: three night exposures of 30 s
-  through the same optics, for calibrating with all of the above: half the
-  darks' dark signal, the hot pixels, stars, cosmic-ray hits. The darks
-  above hold no hot pixels: they were taken before these appeared.
+  through the same optics, for calibrating with all of the above: a sky
+  bright enough (2000 ADU) that its vignetting and dust shadows show, half
+  the darks' dark signal, the hot pixels, eight stars, cosmic-ray hits.
+  The darks above hold no hot pixels: they were taken before these
+  appeared.
 
 The expected outputs are computed here, independently of the tool.
 """
@@ -135,10 +137,10 @@ def main():
         level = 24000 * 0.93 ** n
         write("flats/flat-%d.img" % n, image(b"flat %d of 5, 2 s, twilight" % n, x, y, 2,
                                              exposure(2, lambda col, row: level, 2), bytes(54)))
-    stars = [(int(uniform() * x), int(uniform() * y), 300 + 2000 * uniform()) for _ in range(15)]
+    stars = [(int(uniform() * x), int(uniform() * y), 200 + 1500 * uniform()) for _ in range(8)]
 
     def sky(col, row):
-        return 150 + sum(flux * 0.5 ** ((col - sx) ** 2 + (row - sy) ** 2) for sx, sy, flux in stars)
+        return 2000 + sum(flux * 0.5 ** ((col - sx) ** 2 + (row - sy) ** 2) for sx, sy, flux in stars)
 
     for n in range(1, 4):
         write("lights/light-%d.img" % n, image(b"light %d, 30 s" % n, x, y, 2, exposure(30, sky, 3), bytes(54)))
