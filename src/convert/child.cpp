@@ -33,6 +33,14 @@ constexpr bool sanitized = false;
 constexpr bool sanitized = false;
 #endif
 
+// A sanitizer reserves terabytes of address space, so a sanitized build
+// cannot cap it; nor can a build for an emulator that ignores RLIMIT_AS.
+#if defined(PIXCONVERT_UNCAPPED_MEMORY)
+constexpr bool cap_memory = false;
+#else
+constexpr bool cap_memory = !sanitized;
+#endif
+
 // The address space the process had mapped before the conversion began:
 // the program, its libraries and the format's module.
 rlim_t mapped_at_start = 0;
@@ -73,7 +81,7 @@ bool cap_conversion(Failure& failure, const std::string& file)
     std::signal(SIGXCPU, SIG_DFL);
     if (int error = cap(RLIMIT_CPU, cpu_seconds_base, RLIM_INFINITY))
         return fail(failure, file, because(error), says::cannot_cap_time);
-    if (sanitized)
+    if (!cap_memory)
         return true;
     mapped_at_start = mapped_now();
     if (mapped_at_start == 0)
@@ -193,7 +201,7 @@ bool allow_conversion(std::uint64_t memory, std::uint64_t bytes, const std::stri
         return fail(failure, file, says::reader_asks_too_much, llu(memory));
     rlim_t seconds = cpu_seconds_base + bytes / cpu_bytes_per_second;
     int error = cap(RLIMIT_CPU, seconds, RLIM_INFINITY);
-    if (error == 0 && !sanitized)
+    if (error == 0 && cap_memory)
         error = cap(RLIMIT_AS, mapped_at_start + conversion_base + memory,
                     mapped_at_start + conversion_base + largest_reader_need);
     return error == 0 || fail(failure, file, because(error), says::cannot_cap);
