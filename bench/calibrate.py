@@ -16,16 +16,18 @@ bench_pixcalibrate(tool, reps, work_parent) makes the frames in a temporary
 folder under work_parent (None: the system's), runs every command once to
 warm the page cache and then `reps` times (ccdproc's night at most 3 times),
 the commands taking turns within each round, and prints the median times,
-the ratios and pixcalibrate's peak resident memory.
+the ratios and pixcalibrate's peak resident memory; each run is timed as
+bench/timing.py does, from its posix_spawn to the end of its wait4.
 """
 import os
 import shutil
-import statistics
 import struct
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from timing import peak_mib, python_with, run_timed, shown, time_commands, unlinker  # noqa: E402
 
 CCDPROC = r"""
 import os, sys, warnings, numpy as np, astropy.units as u
@@ -84,40 +86,6 @@ def write_frames(python, paths, x, y, file_type, level, spread, seed):
             f.write(struct.pack("<%d%s" % (n, code), *(int(v) if code == "H" else v for v in values)))
 
 
-def python_with(*modules):
-    for python in ("/usr/bin/python3", shutil.which("python3") or ""):
-        if python and subprocess.run([python, "-c", "import " + ", ".join(modules)],
-                                     capture_output=True).returncode == 0:
-            return python
-    return None
-
-
-def timed(commands, reps, clean):
-    """Median wall time of each (label, argv, shell) over `reps` rounds after
-    one warm-up round, the commands taking turns; `clean` runs before each."""
-    times = {label: [] for label, _, _ in commands}
-    for round_ in range(reps + 1):
-        for label, argv, shell in commands:
-            clean()
-            start = time.perf_counter()
-            status = subprocess.run(argv, shell=shell, stdout=subprocess.DEVNULL).returncode
-            elapsed = time.perf_counter() - start
-            if status != 0:
-                sys.exit("failed: %s" % (argv if shell else " ".join(argv[:6]) + " ..."))
-            if round_ > 0:
-                times[label].append(elapsed)
-    return {label: statistics.median(t) for label, t in times.items()}
-
-
-def peak_mib(argv, clean):
-    if not os.access("/usr/bin/time", os.X_OK):
-        return float("nan")
-    clean()
-    report = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True).stderr
-    return int(report.strip().splitlines()[-1]) / 1024
-
-
 def bench_pixcalibrate(tool, reps, work_parent):
     numpy_python = python_with("numpy")
     ccdproc_python = python_with("numpy", "astropy", "ccdproc")
@@ -138,13 +106,12 @@ def bench_pixcalibrate(tool, reps, work_parent):
             out = os.path.join(work, "out.img")
             argv = [tool, "--bias", paths["bias"], "--dark", paths["dark"], "--dark-scale", "0.5",
                     "--flat", paths["flat"]] + options + ["-o", out, paths["in"]]
-            floor = "cat %s > %s; cat %s %s %s > /dev/null" % (paths["in"], out, paths["bias"], paths["dark"],
-                                                                paths["flat"])
+            floor = [(["cat", paths["in"]], out), (["cat", paths["bias"], paths["dark"], paths["flat"]], os.devnull)]
             if file_type == 10:
                 print("  $ %s" % " ".join(argv).replace(work, "DIR"))
-                print("  $ %s" % floor.replace(work, "DIR"))
-            clean = lambda: os.path.exists(out) and os.unlink(out)
-            r = timed([("pixcalibrate", argv, False), ("floor", floor, True)], reps, clean)
+                print("  $ %s" % shown(floor).replace(work, "DIR"))
+            clean = unlinker(out)
+            r = time_commands([("pixcalibrate", argv), ("floor", floor)], reps, clean)
             one.append(("%s %dx%d" % (name, size, size), r["pixcalibrate"], r["floor"], peak_mib(argv, clean)))
             for path in paths.values():
                 os.unlink(path)
@@ -161,26 +128,27 @@ def bench_pixcalibrate(tool, reps, work_parent):
         write_frames(numpy_python, names, size, size, 2, 1200, 40, 9)
         argv = [tool, "--bias", masters["bias"], "--dark", masters["dark"], "--dark-scale", "0.5", "--flat",
                 masters["flat"], "--flat-min", "1000", "--type", "uint16", "-d", outdir] + names
-        floor = "for f in %s/*.img; do cat \"$f\" > %s/\"${f##*/}\"; cat %s %s %s > /dev/null; done" % (
-            lights, outdir, masters["bias"], masters["dark"], masters["flat"])
+        floor = [step for n in names for step in (
+            (["cat", n], os.path.join(outdir, os.path.basename(n))),
+            (["cat", masters["bias"], masters["dark"], masters["flat"]], os.devnull))]
 
         def clean():
             shutil.rmtree(outdir, ignore_errors=True)
             os.makedirs(outdir)
         print("  $ %s ..." % " ".join(argv[:14]).replace(work, "DIR"))
-        print("  $ %s" % floor.replace(work, "DIR"))
-        r = timed([("pixcalibrate", argv, False), ("floor", floor, True)], reps, clean)
+        print("  $ %s; ... (each frame)" % shown(floor[:2]).replace(work, "DIR"))
+        r = time_commands([("pixcalibrate", argv), ("floor", floor)], reps, clean)
         ccdproc = None
         if ccdproc_python:
             ccd_argv = [ccdproc_python, "-c", CCDPROC, masters["bias"], masters["dark"], masters["flat"], outdir] + names
             print("  $ python3 -c '<ccdproc chain>' DIR/bias.img DIR/dark.img DIR/flat.img DIR/calibrated DIR/lights/*.img")
-            ccdproc = timed([("ccdproc", ccd_argv, False)], min(reps, 3), clean)["ccdproc"]
+            ccdproc = time_commands([("ccdproc", ccd_argv)], min(reps, 3), clean)["ccdproc"]
             # The ratio holds only if both compute the same values.
             clean()
-            subprocess.run(ccd_argv, check=True)
+            run_timed(ccd_argv)
             theirs = {n: open(os.path.join(outdir, os.path.basename(n)), "rb").read()[64:] for n in names[:5]}
             clean()
-            subprocess.run(argv, check=True)
+            run_timed(argv)
             for n in names[:5]:
                 mine = open(os.path.join(outdir, os.path.basename(n)), "rb").read()
                 length = int.from_bytes(mine[2:4], "little")

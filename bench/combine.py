@@ -9,25 +9,25 @@ folder under work_parent (None: the system's), runs every command once to
 warm the page cache and then `reps` times (ccdproc, which takes seconds, at
 most 3), the commands taking turns within each round, and prints the median
 times, the ratios and pixcombine's peak resident memory. Each run is
-started with posix_spawn and timed from just before it to the end of its
-wait4, so that no fork of this Python process lies in the timed span (the
-numpy and ccdproc commands are Python processes themselves). Where numpy
+timed as bench/timing.py does: started with posix_spawn and timed from just
+before it to the end of its wait4, so that no fork of this Python process
+lies in the timed span (the numpy and ccdproc commands are Python processes
+themselves). Where numpy
 and ccdproc are found (with /usr/bin/python3 or the python3 on PATH), their
 outputs must equal pixcombine's byte for byte.
 """
 import os
 import shutil
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
 
 # The package, from the source tree: here, and in the scripts' pythons.
 PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python")
 sys.path.insert(0, PYTHON_DIR)
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))
 import pixdelta  # noqa: E402  (its header layout, which needs no numpy)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from timing import peak_kib, python_with, run_timed, time_commands, unlinker  # noqa: E402
 
 FRAMES = 16
 WIDTH = HEIGHT = 2048
@@ -84,40 +84,8 @@ def make_frame(path, file_type):
         f.write(values)
 
 
-def python_with(modules):
-    for python in ("/usr/bin/python3", shutil.which("python3") or ""):
-        if python and subprocess.run([python, "-c", "import " + modules], capture_output=True).returncode == 0:
-            return python
-    return None
-
-
-def run_timed(argv, out):
-    """Wall time of one run, its standard output on /dev/null."""
-    if os.path.exists(out):  # an older OUT is not freed inside the timed run
-        os.unlink(out)
-    actions = [(os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0)]
-    program = shutil.which(argv[0]) or argv[0]
-    start = time.perf_counter()
-    pid = os.posix_spawn(program, argv, os.environ, file_actions=actions)
-    _, status, _ = os.wait4(pid, 0)
-    elapsed = time.perf_counter() - start
-    if status != 0:
-        sys.exit("failed: %s" % " ".join(argv[:4]) + " ...")
-    return elapsed
-
-
-def peak_rss_kib(argv, out):
-    if not os.access("/usr/bin/time", os.X_OK):
-        return None
-    if os.path.exists(out):
-        os.unlink(out)
-    report = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True).stderr
-    return int(report.strip().splitlines()[-1])
-
-
 def bench_pixcombine(tool, reps, work_parent):
-    pythons = {"numpy": python_with("numpy"), "ccdproc": python_with("numpy, ccdproc")}
+    pythons = {"numpy": python_with("numpy"), "ccdproc": python_with("numpy", "ccdproc")}
     scripts = {"numpy": NUMPY, "ccdproc": CCDPROC}
     work = tempfile.mkdtemp(prefix="pixcombine-bench-", dir=work_parent)
     print("\npixcombine: %s" % tool)
@@ -144,21 +112,16 @@ def bench_pixcombine(tool, reps, work_parent):
                 for label, argv in commands:
                     shown = " ".join(a if "\n" not in a else "'<%s script>'" % label.split()[0] for a in argv[:6])
                     print("  $ %s ..." % shown.replace(work, "DIR"))
-            times = {label: [] for label, _ in commands}
-            for round_ in range(reps + 1):
-                for label, argv in commands:
-                    if label.startswith("ccdproc") and round_ > 3:
-                        continue
-                    elapsed = run_timed(argv, out)
-                    if round_ > 0:
-                        times[label].append(elapsed)
-            median = {label: statistics.median(t) for label, t in times.items()}
+            # ccdproc, which takes seconds: a warm-up and 3 timed runs at most
+            most = {label: 4 for label, _ in commands if label.startswith("ccdproc")}
+            median = time_commands(commands, reps, unlinker(out), most)
             for method, options, other in METHODS:
                 argv = [tool] + options + ["-o", out] + frames
                 if pythons[other]:  # the ratios hold only if both compute the same bytes
-                    run_timed(other_argv(other, method, frames), out)
+                    unlinker(out)()
+                    run_timed(other_argv(other, method, frames))
                     os.replace(out, out + ".other")
-                    run_timed(argv, out)
+                    run_timed(argv)
                     with open(out, "rb") as a, open(out + ".other", "rb") as b:
                         # OUT's comment has pixcombine's record: the values only
                         mine, theirs = a.read(), b.read()
@@ -167,7 +130,7 @@ def bench_pixcombine(tool, reps, work_parent):
                             sys.exit("pixcombine and %s disagree: %s %s" % (other, type_name, method))
                     os.unlink(out + ".other")
                 rows.append((type_name, method, median["pixcombine " + method], median["cat"], other,
-                             median.get(other + " " + method), peak_rss_kib(argv, out)))
+                             median.get(other + " " + method), peak_kib(argv, unlinker(out))))
             for f in frames:
                 os.unlink(f)
     finally:
