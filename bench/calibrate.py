@@ -27,45 +27,39 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from combine import pixdelta  # noqa: E402  (the package from the source tree, for the scripts too)
 from timing import peak_mib, python_with, run_timed, shown, time_commands, unlinker  # noqa: E402
 
 CCDPROC = r"""
-import os, sys, warnings, numpy as np, astropy.units as u
+import os, sys, warnings, numpy as np, astropy.units as u, pixdelta
 from astropy.nddata import CCDData
 import ccdproc
 warnings.simplefilter("ignore")
 bias, dark, flat, out, *frames = sys.argv[1:]
 def read(path):
-    head = open(path, 'rb').read(64)
-    x, y = int.from_bytes(head[4:6], 'little'), int.from_bytes(head[6:8], 'little')
-    start = 64 + int.from_bytes(head[2:4], 'little')
-    t = '<u2' if head[12] == 2 else '<f8'
-    return open(path, 'rb').read(start), CCDData(np.fromfile(path, t, offset=start).reshape(y, x), unit='adu')
+    image = pixdelta.read(path)
+    return image, CCDData(np.asarray(image.values), unit='adu')
 _, b = read(bias)
 _, d = read(dark)
 _, f = read(flat)
 for path in frames:
-    start, ccd = read(path)
+    image, ccd = read(path)
     ccd = ccdproc.subtract_bias(ccd, b)
     ccd = ccdproc.subtract_dark(ccd, d, data_exposure=30 * u.s, dark_exposure=60 * u.s, scale=True)
     ccd = ccdproc.flat_correct(ccd, f, min_value=1000)
     r = np.rint(ccd.data)
     r = np.where(np.isnan(r), 0, np.clip(r, 0, 65535)).astype('<u2')
-    with open(os.path.join(out, os.path.basename(path)), 'wb') as o:
-        o.write(start)
-        r.tofile(o)
+    pixdelta.write(os.path.join(out, os.path.basename(path)), r, image.header, image.comment)
 """
 
 
 FRAMES = r"""
-import struct, sys, numpy as np
+import sys, numpy as np, pixdelta
 file_type, x, y, level, spread, seed = (int(a) for a in sys.argv[1:7])
 rng = np.random.default_rng(seed)
 for path in sys.argv[7:]:
-    with open(path, "wb") as f:
-        f.write(struct.pack("<2sHHH4sH50s", b"IM", 0, x, y, bytes(4), file_type, bytes(50)))
-        v = rng.normal(level, spread, x * y)
-        f.write(v.clip(0, 65535).astype("<u2").tobytes() if file_type == 2 else v.astype("<f8").tobytes())
+    v = rng.normal(level, spread, (y, x))
+    pixdelta.write(path, v.clip(0, 65535).astype("<u2") if file_type == 2 else v)
 """
 
 
@@ -82,7 +76,7 @@ def write_frames(python, paths, x, y, file_type, level, spread, seed):
         code = "H" if file_type == 2 else "d"
         values = [level + spread * (b - 128) / 64 for b in noise]
         with open(path, "wb") as f:
-            f.write(struct.pack("<2sHHH4sH50s", b"IM", 0, x, y, bytes(4), file_type, bytes(50)))
+            f.write(pixdelta.header(x, y, file_type))
             f.write(struct.pack("<%d%s" % (n, code), *(int(v) if code == "H" else v for v in values)))
 
 

@@ -27,11 +27,13 @@ its comment IN's, then the record line, whose fields are read back here.
 Exits 77 without ccdproc, or 1 if PIXDELTA_NO_SKIPS is set.
 """
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import warnings
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 
 def skip(why):
@@ -86,10 +88,8 @@ def night(rng, role, shape, dtype, nan_in_flat=False):
 def write_image(path, rng, array, comment):
     y, x = array.shape
     file_type = 2 if array.dtype == np.uint16 else 10
-    header = struct.pack("<2sHHH4sH50s", b"IM", len(comment), x, y, rng.bytes(4), file_type, rng.bytes(50))
-    with open(path, "wb") as f:
-        f.write(header + comment)
-        array.astype("<u2" if file_type == 2 else "<f8").tofile(f)
+    header = pixdelta.header(x, y, file_type, len(comment), rng.bytes(4) + rng.bytes(50))
+    pixdelta.write(path, array.astype(pixdelta.DTYPES[file_type]), header, comment)
     return header
 
 
@@ -230,17 +230,18 @@ def main():
                 if below + above + nan:
                     message = b"pixcalibrate: %s: %d values clamped to 0..65535 (%d below 0, %d above 65535, %d NaN as 0)\n" % (
                         raw_path.encode(), below + above + nan, below, above, nan)
-            data = open(out, "rb").read() if run.returncode == 0 else b""
-            length = struct.unpack("<H", data[2:4])[0] if len(data) >= 64 else 0
-            line = data[64:64 + length][len(comment) + (comment[-1:] not in (b"", b"\n")):]
+            image = pixdelta.read(out) if run.returncode == 0 else None
+            written = image.header if image else b""
+            written_comment = image.comment if image else b""
+            line = written_comment[len(comment) + (comment[-1:] not in (b"", b"\n")):]
             fields = record_fields(line.decode("ascii", "replace"), version) or {}
-            got = np.frombuffer(data[64 + length:], "<u2" if uint16 else "<f8")
+            got = image.values.ravel() if image else np.zeros(0)
             what = "case %d %s" % (number, {k: getattr(v, "__name__", v) for k, v in case.items()})
             wrong = ("status %d, %r %r" % (run.returncode, run.stdout, run.stderr) if run.returncode or run.stdout
                      else "stderr %r, expected %r" % (run.stderr, message) if run.stderr != message
-                     else "header %r" % data[:64] if data[:64] != header[:2] + data[2:4] + header[4:12]
-                     + struct.pack("<H", 2 if uint16 else 10) + header[14:64]
-                     else "comment %r" % data[64:64 + length] if not data[64:64 + length].startswith(comment)
+                     else "header %r" % written if written != pixdelta.header(
+                         shape[1], shape[0], 2 if uint16 else 10, len(written_comment), pixdelta.fields(header).uninterpreted)
+                     else "comment %r" % written_comment if not written_comment.startswith(comment)
                      else "record line %r" % line if not fields or fields["type"] != ("uint16" if uint16 else "binary64")
                      else "record line %r, expected %r" % (line, numbers) if any(
                          float(fields.get(key, "nan")) != value for key, value in numbers.items())

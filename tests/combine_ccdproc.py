@@ -24,12 +24,14 @@ pixcombine multiplies). For each case, type and method:
 Exits 77 without numpy, astropy or ccdproc.
 """
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import warnings
 from fractions import Fraction
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+import pixdelta  # noqa: E402
 
 try:
     import numpy as np
@@ -92,17 +94,16 @@ def write_frames(work, frames, x, y, file_type):
     for k, frame in enumerate(frames):
         names.append(os.path.join(work, "in%d.img" % k))
         comment = b"frame %d" % k
-        with open(names[-1], "wb") as f:
-            f.write(struct.pack("<2sHHH4sH50s", b"IM", len(comment), x, y, b"\x01\x02\x03\x04",
-                                file_type, b"\x05" * 50) + comment)
-            frame.astype("<u2" if file_type == 2 else "<f8").tofile(f)
+        header = pixdelta.header(x, y, file_type, uninterpreted=b"\x01\x02\x03\x04" + b"\x05" * 50)
+        pixdelta.write(names[-1], frame.astype(pixdelta.DTYPES[file_type]).reshape(y, x), header, comment)
     return names
 
 
 def read_values(path, dtype):
-    data = open(path, "rb").read()
-    start = 64 + struct.unpack("<H", data[2:4])[0]
-    return data[:64], np.frombuffer(data[start:], dtype)
+    image = pixdelta.read(path)
+    if image.values.dtype != np.dtype(dtype):
+        sys.exit("%s holds %s values, not %s" % (path, image.values.dtype, dtype))
+    return image.header, image.values.ravel()
 
 
 # (name, pixcombine's options, what ccdproc's Combiner is asked, frames pre-scaled by)
@@ -179,7 +180,7 @@ def compare(tool, work, names, frames, case, method, file_type):
     result_type = 10 if scaled_by or file_type == 10 else 2
     header, got = read_values(out, "<f8" if result_type == 10 else "<u2")
     _, left_out = read_values(counts, "<u2")
-    if struct.unpack("<H", header[12:14])[0] != result_type:
+    if pixdelta.fields(header).file_type != result_type:
         return "OUT's type is not %d" % result_type
     emptied = int((want_left_out == n).sum())
     note = (b"pixcombine: %s: every value of %d pixels was rejected: they hold %s\n"
