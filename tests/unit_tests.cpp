@@ -1,6 +1,7 @@
 #include "support.h"
 #include "delta/difference.h"
 #include "delta/run.h"
+#include "image/byte_order.h"
 #include "image/command_line.h"
 
 #include <cmath>
@@ -88,6 +89,38 @@ TEST(Difference, Binary64RoundsTheSumFirstAndFollowsIeee)
         double r;
         std::memcpy(&r, difference(le64({nan_source}), le64({inf}), 10, 7).data(), 8);
         EXPECT_TRUE(std::isnan(r));
+    }
+}
+
+// The same bytes in a file of each order, as values of each width: turned
+// into the host's order, they read as the same numbers on any host.
+TEST(ByteOrder, EachWidthIsTurnedAsAWhole)
+{
+    const unsigned char little[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    const unsigned char big[] = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+    const struct {
+        unsigned width;
+        std::uint64_t first; // the first value, read from `little` as little-endian
+    } widths[] = {{2, 0x0201}, {4, 0x04030201}, {8, 0x0807060504030201}};
+    for (const auto& w : widths) {
+        const unsigned count = 8 / w.width;
+        unsigned char from_little[8], from_big[8];
+        std::memcpy(from_little, little, 8);
+        std::memcpy(from_big, big, 8);
+        convert_byte_order(from_little, count, w.width, std::endian::little);
+        convert_byte_order(from_big, count, w.width, std::endian::big);
+        std::uint64_t first = 0, last_of_big = 0;
+        if (std::endian::native == std::endian::little) {
+            std::memcpy(&first, from_little, w.width);
+            std::memcpy(&last_of_big, from_big + 8 - w.width, w.width);
+        } else { // a big-endian host: the value's low bytes are its last
+            std::memcpy(reinterpret_cast<unsigned char*>(&first) + 8 - w.width, from_little, w.width);
+            std::memcpy(reinterpret_cast<unsigned char*>(&last_of_big) + 8 - w.width,
+                        from_big + 8 - w.width, w.width);
+        }
+        EXPECT_EQ(first, w.first) << w.width << "-byte values, little-endian file";
+        // big holds the values in reverse order, so its last is little's first
+        EXPECT_EQ(last_of_big, w.first) << w.width << "-byte values, big-endian file";
     }
 }
 

@@ -23,7 +23,9 @@ void convert_byte_order(unsigned char* values, std::uint64_t count, unsigned val
         return;
     if (value_bytes == 2)
         reverse_each<std::uint16_t>(values, count);
-    else
+    else if (value_bytes == 4)
+        reverse_each<std::uint32_t>(values, count);
+    else if (value_bytes == 8)
         reverse_each<std::uint64_t>(values, count);
 }
 

@@ -27,6 +27,12 @@ inline std::uint16_t byte_reversed(std::uint16_t v)
     return static_cast<std::uint16_t>((v << 8) | (v >> 8));
 }
 
+inline std::uint32_t byte_reversed(std::uint32_t v)
+{
+    v = ((v & 0x00FF00FFu) << 8) | ((v >> 8) & 0x00FF00FFu);
+    return (v << 16) | (v >> 16);
+}
+
 inline std::uint64_t byte_reversed(std::uint64_t v)
 {
     v = ((v & 0x00FF00FF00FF00FFull) << 8) | ((v >> 8) & 0x00FF00FF00FF00FFull);
@@ -73,7 +79,7 @@ template <class T> inline void store_value(unsigned char* block, std::uint64_t i
     std::memcpy(block + i * sizeof(T), &v, sizeof(T));
 }
 
-// A whole buffer of `count` values of `value_bytes` (2 or 8) each, turned
+// A whole buffer of `count` values of `value_bytes` (2, 4 or 8) each, turned
 // in place between `order` and the host's order; both directions are the
 // same operation. A plain loop, which the compiler vectorizes.
 void convert_byte_order(unsigned char* values, std::uint64_t count, unsigned value_bytes,
