@@ -1,5 +1,6 @@
 // Byte order, in one place. The image file is little-endian throughout; a
-// FITS data unit is big-endian; TIFF files come in either order. Every
+// FITS data unit is big-endian; TIFF files come in either order, with
+// samples of 1, 2, 4 or 8 bytes. Every
 // multi-byte value read from or written to a file passes through these
 // functions, which cost nothing where the file's order is the host's and
 // reverse the bytes where it is not.
@@ -25,6 +26,12 @@ inline void store_le16(unsigned char* p, std::uint16_t v)
 inline std::uint16_t byte_reversed(std::uint16_t v)
 {
     return static_cast<std::uint16_t>((v << 8) | (v >> 8));
+}
+
+inline std::uint32_t byte_reversed(std::uint32_t v)
+{
+    v = ((v & 0x00FF00FFu) << 8) | ((v >> 8) & 0x00FF00FFu);
+    return (v << 16) | (v >> 16);
 }
 
 inline std::uint64_t byte_reversed(std::uint64_t v)
