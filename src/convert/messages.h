@@ -195,7 +195,7 @@ inline constexpr char not_a_plane[] =
     "image has %d axes (%s); only planes are accepted (axes past the second of length 1)";
 inline constexpr char keyword_unreadable[] = "%s = %s cannot be read as %s";
 inline constexpr char blank_into_uint16[] =
-    "BITPIX %d%s with BLANK %lld: pixconvert reads these values as type 2 (unsigned 16-bit), "
+    "BITPIX %d%s and BLANK %lld: pixconvert reads these values as type 2 (unsigned 16-bit), "
     "which has no null for BLANK to become; BLANK becomes NaN where values go to type 10 "
     "(binary64), as those of any other BITPIX or scaling do";
 inline constexpr char compressed_int64[] =
@@ -240,11 +240,11 @@ inline constexpr char not_uncompressed[] =
 // TIFF.
 inline constexpr char not_tiff[] = "not a TIFF file";
 inline constexpr char samples[] =
-    "%u samples per pixel (colour or alpha); accepted: one grayscale sample";
+    "%u samples per pixel (%s); accepted: one grayscale sample";
 inline constexpr char min_is_white[] =
     "min-is-white (inverted) grayscale; only min-is-black, where 0 is black, is accepted";
 inline constexpr char colour[] =
-    "colour image (photometric interpretation %u); accepted: min-is-black grayscale";
+    "%s (photometric interpretation %u); accepted: min-is-black grayscale";
 inline constexpr char pages[] = "multi-page image; accepted: one page";
 inline constexpr char sample_format[] =
     "%u-bit samples of format %u (%s); accepted: unsigned or signed integers of 8, 16, 32 or "
@@ -314,11 +314,18 @@ inline constexpr char undefined_data[] = "undefined data";
 inline constexpr char complex_integers[] = "complex integers";
 inline constexpr char complex_floats[] = "complex IEEE floats";
 inline constexpr char unknown_format[] = "unknown";
-// PNG's colour types other than grayscale.
-inline constexpr char png_palette[] = "palette (indexed-colour) image";
-inline constexpr char png_rgb[] = "RGB colour image";
-inline constexpr char png_gray_alpha[] = "grayscale image with alpha";
-inline constexpr char png_rgb_alpha[] = "RGB colour image with alpha";
+// What an image other than one grayscale sample a pixel is: PNG's colour
+// types, TIFF's photometric interpretations.
+inline constexpr char palette_image[] = "palette (indexed-colour) image";
+inline constexpr char rgb_image[] = "RGB colour image";
+inline constexpr char gray_alpha_image[] = "grayscale image with alpha";
+inline constexpr char rgb_alpha_image[] = "RGB colour image with alpha";
+inline constexpr char gray_extra_image[] = "grayscale with extra samples, such as alpha";
+inline constexpr char mask_image[] = "transparency mask";
+inline constexpr char cmyk_image[] = "CMYK (separated) colour image";
+inline constexpr char ycbcr_image[] = "YCbCr colour image";
+inline constexpr char lab_image[] = "L*a*b* colour image";
+inline constexpr char colour_image[] = "colour image";
 
 } // namespace says
 

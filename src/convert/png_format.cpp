@@ -272,10 +272,10 @@ Geometry geometry(const Png_State& s)
 const char* colour_words(int color)
 {
     switch (color) {
-    case PNG_COLOR_TYPE_PALETTE: return says::png_palette;
-    case PNG_COLOR_TYPE_RGB: return says::png_rgb;
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return says::png_gray_alpha;
-    default: return says::png_rgb_alpha;
+    case PNG_COLOR_TYPE_PALETTE: return says::palette_image;
+    case PNG_COLOR_TYPE_RGB: return says::rgb_image;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return says::gray_alpha_image;
+    default: return says::rgb_alpha_image;
     }
 }
 

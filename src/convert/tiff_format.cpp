@@ -116,6 +116,24 @@ const char* format_words(std::uint16_t format)
     return format >= 1 && format <= 6 ? names[format - 1] : says::unknown_format;
 }
 
+// What a photometric interpretation other than min-is-black says the image is.
+const char* photometric_words(std::uint16_t photometric, std::uint16_t per_pixel)
+{
+    switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE: return per_pixel > 1 ? says::gray_extra_image : "";
+    case PHOTOMETRIC_RGB: return says::rgb_image;
+    case PHOTOMETRIC_PALETTE: return says::palette_image;
+    case PHOTOMETRIC_MASK: return says::mask_image;
+    case PHOTOMETRIC_SEPARATED: return says::cmyk_image;
+    case PHOTOMETRIC_YCBCR: return says::ycbcr_image;
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB: return says::lab_image;
+    default: return says::colour_image;
+    }
+}
+
 // One grayscale page of integers or floats that samples.h takes; libtiff
 // gives samples of fewer than 8 bits packed, and these are refused.
 bool read_type(TIFF* t, const std::string& file, Samples& samples, Failure& failure)
@@ -123,11 +141,13 @@ bool read_type(TIFF* t, const std::string& file, Samples& samples, Failure& fail
     auto per_pixel = field<std::uint16_t>(t, TIFFTAG_SAMPLESPERPIXEL, 1);
     auto photometric = field<std::uint16_t>(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     if (per_pixel != 1)
-        return fail(failure, file, says::samples, unsigned{per_pixel});
+        return fail(failure, file, says::samples, unsigned{per_pixel},
+                    photometric_words(photometric, per_pixel));
     if (photometric == PHOTOMETRIC_MINISWHITE)
         return fail(failure, file, says::min_is_white);
     if (photometric != PHOTOMETRIC_MINISBLACK)
-        return fail(failure, file, says::colour, unsigned{photometric});
+        return fail(failure, file, says::colour, photometric_words(photometric, 1),
+                    unsigned{photometric});
     if (!TIFFLastDirectory(t))
         return fail(failure, file, says::pages);
     auto bits = field<std::uint16_t>(t, TIFFTAG_BITSPERSAMPLE, 1);
