@@ -370,6 +370,14 @@ def sample_types():
         check(read_bytes("out.img") == velkin(values.astype(dtype)),
               "sample type %s: %s" % (src, values_of("out.img", dtype).tolist()))
         os.unlink("out.img")
+    # Samples widen into .img values a chunk of rows at a time: 128 MiB of
+    # binary64 from int8, 64 MiB from float32, 32 MiB of uint16 from 8 bits.
+    fits.PrimaryHDU(np.ones((4096, 4096), np.int8)).writeto("s_big_i8.fits")
+    tifffile.imwrite("s_big_f32.tif", np.ones((4096, 4096), np.float32), compression="zlib",
+                     metadata=None)
+    Image.fromarray(np.ones((4096, 4096), np.uint8)).save("s_big_u8.png")
+    for src in ("s_big_i8.fits", "s_big_f32.tif", "s_big_u8.png"):
+        bounded(src, None, "a large " + src)
 
 
 def png_chunk(kind, data):
