@@ -62,6 +62,8 @@ inline constexpr char help[] =
     "  .fits .fit .fts   FITS; .fz: tile-compressed FITS, as fpack writes it\n"
     "  .tif .tiff        TIFF\n"
     "  .png              PNG (written as 16-bit grayscale; read: 1- to 16-bit gray)\n"
+    "Any sample type is read: unsigned of up to 16 bits as type 2 (unsigned\n"
+    "16-bit), any other as type 10 (binary64), every value exactly.\n"
     "\n"
     "  --fresh-header    ignore the .img header a file carries and make a new one\n"
     "  --hdu N|NAME      read FITS HDU number N (0 is the primary) or the one\n"
