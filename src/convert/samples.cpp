@@ -60,9 +60,9 @@ struct Arithmetic {
     Wide null;
 
     // As astropy scales: the product rounded, then the sum; each step left
-    // out where it changes nothing, so that -0 x 1 + 0 stays -0. The one NaN
-    // arithmetic can make here, 0 x infinity, is numpy's, whatever the
-    // host's.
+    // out where BSCALE is 1 or BZERO 0, so that a float -0 stays -0. A NaN
+    // the arithmetic makes (BSCALE 0 x infinity) is the same on every host,
+    // a null's, where x86-64 would make 0xFFF8000000000000.
     double scaled(double v) const
     {
         if (scale != 1)
