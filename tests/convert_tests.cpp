@@ -127,8 +127,8 @@ Bytes fits_file(const std::vector<std::string>& cards, Bytes data)
 Bytes png_chunk(const Bytes& kind, const Bytes& data)
 {
     const Bytes body = kind + data;
-    return be(data.size(), 4) + body +
-           be(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())), 4);
+    const auto* bytes = reinterpret_cast<const Bytef*>(body.data());
+    return be(data.size(), 4) + body + be(crc32(0, bytes, static_cast<uInt>(body.size())), 4);
 }
 
 // A 1x1 PNG of a colour type and depth, its one row of `row` bytes.

@@ -2,10 +2,10 @@
 // pixel (1,1); type 2 as BITPIX 16 with BZERO 32768 (the unsigned 16-bit
 // convention), type 10 as BITPIX -64. Read, any BITPIX with any BSCALE,
 // BZERO and BLANK goes to the type that holds its values (samples.h). The
-// 64 header bytes travel as
-// lowercase hex in the long-string keyword IMHEADER, the comment as hex in
-// IMCOMENT; a comment of printable ASCII is also written as COMMENT cards,
-// one per line, for people and viewers. A file without IMHEADER gets a
+// 64 header bytes travel as lowercase hex in the long-string keyword
+// IMHEADER, the comment as hex in IMCOMENT; a comment of printable ASCII is
+// also written as COMMENT cards, one per line, for people and viewers. A
+// file without IMHEADER gets a
 // fresh header and its COMMENT cards (but for the boilerplate that cfitsio
 // and astropy write) as comment.
 //
@@ -563,9 +563,10 @@ public:
             long start[2] = {1, static_cast<long>(first) + 1};
             const double null_double = std::bit_cast<double>(~std::uint64_t{0});
             const float null_float = std::bit_cast<float>(~std::uint32_t{0});
-            const void* null = !tiles_.quantized()                    ? nullptr
-                               : samples_.sample == Sample::float32 ? static_cast<const void*>(&null_float)
-                                                                    : &null_double;
+            const void* null = nullptr;
+            if (tiles_.quantized())
+                null = samples_.sample == Sample::float32 ? static_cast<const void*>(&null_float)
+                                                          : &null_double;
             fits_clear_errmsg();
             if (fits_read_pix(fits_, cfitsio_type(samples_.sample), start,
                               static_cast<LONGLONG>(n), const_cast<void*>(null), values, nullptr,
@@ -578,9 +579,8 @@ public:
                 n * size)
                 return fail_in_hdu(failure, words(because(errno), says::values_short));
         }
-        return convert_samples(samples_, values, n,
-                               compressed_ ? std::endian::native : std::endian::big, {first, x_}, file_,
-                               failure) ||
+        const std::endian order = compressed_ ? std::endian::native : std::endian::big;
+        return convert_samples(samples_, values, n, order, {first, x_}, file_, failure) ||
                fail_in_hdu(failure, failure.what);
     }
 
@@ -686,7 +686,10 @@ private:
             return fail_in_hdu(failure, size.what);
         x_ = source.x = static_cast<std::uint16_t>(naxes[0]);
         y_ = source.y = static_cast<std::uint16_t>(naxes[1]);
-        return read_type(bitpix, failure) && (source.type = samples_.type, true) && locate_data(failure);
+        if (!read_type(bitpix, failure))
+            return false;
+        source.type = samples_.type;
+        return locate_data(failure);
     }
 
     // The stored samples and the type their values go to (samples.h):
@@ -719,13 +722,14 @@ private:
         std::string text;
         for (auto [key, number] : {std::pair{"BSCALE", &s.scale}, std::pair{"BZERO", &s.zero}}) {
             int status = 0;
-            if (keyword_text(key, text) && fits_read_key(fits_, TDOUBLE, key, number, nullptr, &status))
+            if (keyword_text(key, text) &&
+                fits_read_key(fits_, TDOUBLE, key, number, nullptr, &status) != 0)
                 return unreadable(key, text, says::a_number, status, failure);
         }
         if (!integers || !keyword_text("BLANK", text))
             return true;
-        // cfitsio reads BLANK = 1.5 as 1; a null that is no whole number is
-        // none of the values, and so no null at all.
+        // cfitsio reads BLANK = 1.5 as 1, a null the header does not name:
+        // a BLANK that is no integer is refused, as one that is no number.
         int status = 0;
         double whole = 0;
         long long null = 0;

@@ -1,5 +1,6 @@
 // PNG: 16-bit grayscale, width = x_size, height = y_size, the first value at
-// the top-left of row 0; read, grayscale of 1 to 16 bits, all type 2. The 64 header bytes travel as lowercase hex in the
+// the top-left of row 0; read, grayscale of 1 to 16 bits, all type 2 (each
+// sample as stored). The 64 header bytes travel as lowercase hex in the
 // zTXt chunk "IM header", the comment as hex in the zTXt chunk "IM comment",
 // both before the image data; the comment as people read it (control
 // characters other than line feed left out) is also written as the text

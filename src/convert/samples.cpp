@@ -34,7 +34,8 @@ const struct {
 template <std::size_t N>
 using Bits = std::conditional_t<
     N == 1, std::uint8_t,
-    std::conditional_t<N == 2, std::uint16_t, std::conditional_t<N == 4, std::uint32_t, std::uint64_t>>>;
+    std::conditional_t<N == 2, std::uint16_t,
+                       std::conditional_t<N == 4, std::uint32_t, std::uint64_t>>>;
 
 // Sample i, from the file's order; its bits never pass through a
 // floating-point register before it is a value of its kind.

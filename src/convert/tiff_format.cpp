@@ -1,9 +1,10 @@
 // TIFF: one grayscale page, ImageWidth = x_size, ImageLength = y_size, the
 // first value at the top-left of row 0, uncompressed strips in the host's
 // byte order. Read, integer samples of 8 to 64 bits and floats of 32 and 64
-// go to the type that holds their values (samples.h). The 64 header bytes and the comment travel as hexadecimal in
-// an XMP packet (XMLPacket, tag 700; xmp.h); a comment of printable ASCII
-// is also written as ImageDescription for other readers. Files written
+// go to the type that holds their values (samples.h). The 64 header bytes
+// and the comment travel as hexadecimal in an XMP packet (XMLPacket, tag
+// 700; xmp.h); a comment of printable ASCII is also written as
+// ImageDescription for other readers. Files written
 // before XMP carry the header followed by the comment in the private tag
 // 65117 (UNDEFINED), which is still read. A file without either gets a
 // fresh header and its ImageDescription as comment.
@@ -311,7 +312,8 @@ public:
                         says::not_tiff);
         auto width = field<std::uint32_t>(tiff_, TIFFTAG_IMAGEWIDTH, 0);
         auto height = field<std::uint32_t>(tiff_, TIFFTAG_IMAGELENGTH, 0);
-        if (!check_size(width, height, file_, failure) || !read_type(tiff_, file_, samples_, failure))
+        if (!check_size(width, height, file_, failure) ||
+            !read_type(tiff_, file_, samples_, failure))
             return false;
         source.type = samples_.type;
         source.x = static_cast<std::uint16_t>(width);
