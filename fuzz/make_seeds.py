@@ -215,6 +215,14 @@ def png_seeds():
         "header_not_hex": png_u16(1, 1, [1], before=[ztext(b"IM header", b"zz" * 64), ztext(b"IM comment", b"")]),
         "header_disagrees": png_u16(2, 2, [1, 2, 3, 4], before=carried(U16_3X2)),
         "depth_8": png(2, 2, [b"\1\2", b"\3\4"], depth=8),
+        # Samples of 1, 2 and 4 bits, unpacked by libpng; rows of 9 values
+        # end within a byte.
+        "depth_1": png(9, 2, [b"\xa5\x80", b"\x5a\x00"], depth=1),
+        "depth_2": png(9, 2, [b"\x1b\xe4\xc0", b"\xff\x00\x40"], depth=2),
+        "depth_4": png(9, 1, [b"\x01\x23\x45\x67\xf0"], depth=4),
+        "palette_4": png(2, 1, [b"\x01"], depth=4, color=3,
+                         before=[png_chunk(b"PLTE", b"\0\0\0\xff\xff\xff")]),
+        "gray_alpha_8": png(1, 1, [b"\1\2"], depth=8, color=4),
         "rgb_16": png(1, 1, [b"\0" * 6], color=2),
         "interlaced": png(2, 2, idat=zlib.compress(b"\0" * 20), interlace=1),
         "idat_short": png(3, 3, idat=zlib.compress(b"\0\0\0\0\0\0\0")),
@@ -366,6 +374,21 @@ def tiff_seeds():
         "two_pages": tiff(3, 2, 16, 1, [old], pages=2),
         "rgb": tiff(1, 1, 16, 1, [b"\0" * 6], photometric=2, samples=3),
         "signed_16": tiff(1, 1, 16, 2, [u16(1)]),
+        # Every sample type: 8 to 64-bit integers and floats, both orders,
+        # strips and tiles; a 64-bit integer past 2^53 is refused.
+        "unsigned_8": tiff(3, 2, 8, 1, [b"\0\1\x7f\x80\xfe\xff"]),
+        "signed_8_tiles": tiff(20, 20, 8, 2, [bytes(range(256))] * 4, tiles=(16, 16)),
+        "unsigned_32_big_endian": tiff(2, 1, 32, 1, [struct.pack(">2I", 0, 4294967295)], order=">"),
+        "signed_32_deflate": tiff(2, 2, 32, 2, [zlib.compress(struct.pack("<4i", -2**31, -1, 0, 2**31 - 1))],
+                                  compression=8),
+        "signed_64": tiff(2, 1, 64, 2, [struct.pack("<2q", -2**53, 2**53)]),
+        "signed_64_past": tiff(2, 1, 64, 2, [struct.pack("<2q", 0, 2**53 + 1)]),
+        "unsigned_64_big_endian": tiff(1, 2, 64, 1, [struct.pack(">2Q", 2**53, 2**64 - 1)], order=">"),
+        "float_32": tiff(3, 1, 32, 3, [struct.pack("<3I", 0x7FA00001, 0x80000000, 0x00000001)]),
+        "float_32_big_endian_deflate": tiff(2, 2, 32, 3, [zlib.compress(struct.pack(">4f", 1.5, -2.25, 3e38, -0.0))],
+                                            order=">", compression=8),
+        "float_16": tiff(1, 1, 16, 3, [u16(0x3c00)]),
+        "palette_8": tiff(1, 1, 8, 1, [b"\0"], photometric=3, tags=[(320, SHORT, [0] * 768)]),
         # Carried text that libtiff cannot read, and a strip that claims more
         # bytes than any compression makes: refused, never dropped.
         "xmp_claims_9_mib": claim(tiff(3, 2, 16, 1, [old], tags=carried_tags(U16_3X2)), 700, 9 << 20),
@@ -444,6 +467,12 @@ def fits_seeds():
             hdu.header.add_comment(c)
         return hdu
 
+    def scaled(data, **cards):
+        hdu = fits.PrimaryHDU(data)
+        for key, value in cards.items():
+            hdu.header[key] = value
+        return hdu
+
     twice = primary(u16_3x2, U16_3X2)
     twice.header.append(("IMHEADER", "00"), end=True)
     cube = fits.PrimaryHDU(u16_3x2.reshape(1, 2, 3))
@@ -467,6 +496,28 @@ def fits_seeds():
         "cube_two_planes": fits_bytes([fits.PrimaryHDU(np.zeros((2, 2, 3), dtype=np.uint16))]),
         "int16_unscaled": fits_bytes([fits.PrimaryHDU(np.array([[1, -2]], dtype=np.int16))]),
         "float32": fits_bytes([fits.PrimaryHDU(np.array([[1.5]], dtype=np.float32))]),
+        # Every BITPIX, scaled and with nulls, each to the type its samples
+        # map to; a 64-bit integer past 2^53 and a BLANK into uint16 refused.
+        "bitpix_8": fits_bytes([fits.PrimaryHDU(np.array([[0, 255, 7]], dtype=np.uint8))]),
+        "bitpix_8_signed": fits_bytes([fits.PrimaryHDU(np.array([[-128, 127]], dtype=np.int8))]),
+        "bitpix_8_blank": fits_bytes([scaled(np.array([[0, 1]], np.uint8), BLANK=1)]),
+        "bitpix_16_scaled_blank": fits_bytes([scaled(np.array([[-32768, 5, 32767]], np.int16),
+                                                     BSCALE=0.1, BZERO=-3.5, BLANK=-32768)]),
+        "bitpix_16_unsigned_blank": fits_bytes([scaled(np.array([[0, 1]], np.int16), BZERO=32768,
+                                                       BLANK=0)]),
+        "bitpix_32_unsigned": fits_bytes([fits.PrimaryHDU(np.array([[0, 4294967295]], dtype=np.uint32))]),
+        "bitpix_64": fits_bytes([fits.PrimaryHDU(np.array([[-2**53, 2**53]], dtype=np.int64))]),
+        "bitpix_64_past": fits_bytes([fits.PrimaryHDU(np.array([[0], [2**53 + 1]], dtype=np.int64))]),
+        "bitpix_64_unsigned": fits_bytes([fits.PrimaryHDU(np.array([[0, 2**53]], dtype=np.uint64))]),
+        "bitpix_minus_32_scaled": fits_bytes([scaled(np.array([[np.nan, -0.0, 1.5]], np.float32),
+                                                     BSCALE=3.0, BZERO=1.0)]),
+        "compressed_int32": fits_bytes([fits.PrimaryHDU(), fits.CompImageHDU(
+            (np.arange(64 * 40, dtype=np.int32) * 99991).reshape(40, 64), compression_type="RICE_1")]),
+        "compressed_uint8": fits_bytes([fits.PrimaryHDU(), fits.CompImageHDU(
+            (np.arange(64 * 40) % 251).astype(np.uint8).reshape(40, 64), compression_type="HCOMPRESS_1")]),
+        "compressed_float32_nan": fits_bytes([fits.PrimaryHDU(), fits.CompImageHDU(
+            np.where(np.arange(64 * 40) % 97 == 0, np.nan, np.sin(np.arange(64 * 40) / 9.0))
+            .astype(np.float32).reshape(40, 64), compression_type="RICE_1", dither_seed=1)]),
         "no_image": fits_bytes([fits.PrimaryHDU()]),
         "gzipped": b"\x1f\x8b\x08\0\0\0\0\0\0\3" + b"\0" * 20,
         # cfitsio takes any file that begins "PK" for a zip, and allocates the

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 using namespace tests;
 using convert::choose_format;
@@ -101,6 +102,68 @@ std::vector<Trip> trips()
         {"f64 5x0", with_free_bytes(f64_image(5, 0, {}), 3), true, true},
         {"u16 0x0", with_free_bytes(u16_image(0, 0, {}, every_byte()), 4), false, true},
     };
+}
+
+Bytes be(std::uint64_t value, int bytes)
+{
+    Bytes b;
+    for (int k = bytes - 1; k >= 0; --k)
+        b += static_cast<char>(value >> (8 * k));
+    return b;
+}
+
+// Files of other programs, written by hand as a hostile one would be.
+Bytes fits_file(const std::vector<std::string>& cards, Bytes data)
+{
+    Bytes file;
+    for (std::string card : cards)
+        file += card.append(80 - card.size(), ' ');
+    file += std::string("END").append(77, ' ');
+    file.resize((file.size() + 2879) / 2880 * 2880, ' ');
+    data.resize((data.size() + 2879) / 2880 * 2880, '\0');
+    return file + data;
+}
+
+Bytes png_chunk(const Bytes& kind, const Bytes& data)
+{
+    const Bytes body = kind + data;
+    const auto* bytes = reinterpret_cast<const Bytef*>(body.data());
+    return be(data.size(), 4) + body + be(crc32(0, bytes, static_cast<uInt>(body.size())), 4);
+}
+
+// A 1x1 PNG of a colour type and depth, its one row of `row` bytes.
+Bytes png_file(int colour, int depth, const Bytes& row)
+{
+    const Bytes raw = Bytes(1, '\0') + row;
+    Bytes packed(compressBound(raw.size()), '\0');
+    uLongf size = packed.size();
+    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+             reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+    packed.resize(size);
+    const Bytes header = be(1, 4) + be(1, 4) + static_cast<char>(depth) +
+                         static_cast<char>(colour) + Bytes(3, '\0');
+    return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", header) +
+           (colour == 3 ? png_chunk("PLTE", Bytes(3, '\0')) : "") + png_chunk("IDAT", packed) +
+           png_chunk("IEND", "");
+}
+
+// A little-endian TIFF of one strip of `data`, with these tags (each a
+// SHORT or LONG held in its entry).
+Bytes tiff_file(std::vector<std::pair<int, std::uint32_t>> tags, const Bytes& data)
+{
+    tags.push_back({273, 0}); // StripOffsets, set below
+    tags.push_back({279, static_cast<std::uint32_t>(data.size())});
+    std::sort(tags.begin(), tags.end());
+    const std::uint32_t start = static_cast<std::uint32_t>(8 + 2 + 12 * tags.size() + 4);
+    auto le = [](std::uint64_t v, int bytes) {
+        Bytes b = be(v, bytes);
+        return Bytes(b.rbegin(), b.rend());
+    };
+    Bytes file = "II*" + Bytes(1, '\0') + le(8, 4) + le(tags.size(), 2);
+    for (auto [tag, value] : tags)
+        file += le(static_cast<std::uint64_t>(tag), 2) + le(4, 2) + le(1, 4) +
+                le(tag == 273 ? start : value, 4);
+    return file + le(0, 4) + data;
 }
 
 // Every name in a folder, hidden ones included.
@@ -344,6 +407,40 @@ std::vector<Refusal> refusals()
         {"not FITS", {"text.fits", "b.img"}, 1, "pixconvert: text.fits: cannot open: ..."},
         {"not TIFF", {"text.tif", "b.img"}, 1, "pixconvert: text.tif: not a TIFF file..."},
         {"not PNG", {"text.png", "b.img"}, 1, "pixconvert: text.png: not a readable PNG file..."},
+        // Files of a sample type that has no .img type for all its values.
+        {"BLANK of BITPIX 8", {"blank8.fits", "b.img"}, 1,
+         "pixconvert: blank8.fits: HDU 0: BITPIX 8 and BLANK 0: pixconvert reads these values as "
+         "type 2 (unsigned 16-bit), which has no null for BLANK to become; BLANK becomes NaN "
+         "where values go to type 10 (binary64), as those of any other BITPIX or scaling do\n"},
+        {"BLANK of unsigned 16-bit", {"blank16.fits", "b.img"}, 1,
+         "pixconvert: blank16.fits: HDU 0: BITPIX 16 with BZERO 32768 and BLANK -32768: "
+         "pixconvert reads these values as type 2 (unsigned 16-bit)..."},
+        {"BLANK not whole", {"blank_half.fits", "b.img"}, 1,
+         "pixconvert: blank_half.fits: HDU 0: BLANK = 1.5 cannot be read as an integer\n"},
+        {"BSCALE not a number", {"bscale_text.fits", "b.img"}, 1,
+         "pixconvert: bscale_text.fits: HDU 0: BSCALE = 'two' cannot be read as a number: ..."},
+        {"64-bit integer past 2^53", {"big64.fits", "b.img"}, 1,
+         "pixconvert: big64.fits: HDU 0: 64-bit integer 9007199254740993 at (x 1, y 1), counted "
+         "from 0, is beyond 2^53 in magnitude; these samples go to type 10 (binary64), which "
+         "holds every integer only up to 2^53, and pixconvert rounds no value\n"},
+        {"unsigned 64-bit past 2^53", {"big_u64.fits", "b.img"}, 1,
+         "pixconvert: big_u64.fits: HDU 0: 64-bit integer 18446744073709551615 at (x 2, y 0)..."},
+        {"64-bit integer before -2^53, scaled", {"small64.fits", "b.img"}, 1,
+         "pixconvert: small64.fits: HDU 0: 64-bit integer -9007199254740993 at (x 0, y 1)..."},
+        {"RGB PNG", {"rgb.png", "b.img"}, 1,
+         "pixconvert: rgb.png: RGB colour image of 8-bit samples; accepted: grayscale of 1, 2, 4, "
+         "8 or 16 bits, without alpha\n"},
+        {"palette PNG", {"palette.png", "b.img"}, 1,
+         "pixconvert: palette.png: palette (indexed-colour) image of 4-bit samples; accepted: "
+         "grayscale of 1, 2, 4, 8 or 16 bits, without alpha\n"},
+        {"gray and alpha PNG", {"alpha.png", "b.img"}, 1,
+         "pixconvert: alpha.png: grayscale image with alpha of 16-bit samples; accepted: ..."},
+        {"RGB TIFF", {"rgb.tif", "b.img"}, 1,
+         "pixconvert: rgb.tif: 3 samples per pixel (RGB colour image); accepted: one grayscale "
+         "sample\n"},
+        {"4-bit TIFF", {"u4.tif", "b.img"}, 1,
+         "pixconvert: u4.tif: 4-bit samples of format 1 (unsigned integers); accepted: unsigned "
+         "or signed integers of 8, 16, 32 or 64 bits, IEEE floats of 32 or 64 bits\n"},
     };
 }
 
@@ -367,6 +464,32 @@ TEST_F(Convert, RefusalsSayWhyAndLeaveNoFile)
         {"text.fits", "SIMPLE? no, this is text and nothing else\n"},
         {"text.tif", "II*\0 this is no TIFF"},
         {"text.png", "\x89PNG but not really"},
+        {"blank8.fits", fits_file({"SIMPLE  = T", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 2",
+                                   "NAXIS2  = 1", "BLANK   = 0"}, "\1\2")},
+        {"blank16.fits", fits_file({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 1", "NAXIS1  = 1",
+                                    "BZERO   = 32768", "BLANK   = -32768"}, "\0\0")},
+        {"blank_half.fits", fits_file({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 1",
+                                       "NAXIS1  = 1", "BLANK   = 1.5"}, "\0\0")},
+        {"bscale_text.fits", fits_file({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 1",
+                                        "NAXIS1  = 1", "BSCALE  = 'two'"}, "\0\0")},
+        // 2^53 + 1 last: the whole image is read before the refusal.
+        {"big64.fits", fits_file({"SIMPLE  = T", "BITPIX  = 64", "NAXIS   = 2", "NAXIS1  = 2",
+                                  "NAXIS2  = 2"},
+                                 be(1ull << 53, 8) + be(0 - (1ull << 53), 8) + be(0, 8) +
+                                     be((1ull << 53) + 1, 8))},
+        // The unsigned 64-bit convention: 2^63 + stored.
+        {"big_u64.fits", fits_file({"SIMPLE  = T", "BITPIX  = 64", "NAXIS   = 1", "NAXIS1  = 3",
+                                    "BZERO   = 9223372036854775808"},
+                                   be(1ull << 63, 8) + be((1ull << 63) + (1ull << 53), 8) +
+                                       be(~(1ull << 63), 8))},
+        {"small64.fits", fits_file({"SIMPLE  = T", "BITPIX  = 64", "NAXIS   = 2", "NAXIS1  = 1",
+                                    "NAXIS2  = 2", "BSCALE  = 0.5"},
+                                   be(0 - (1ull << 53), 8) + be(0 - (1ull << 53) - 1, 8))},
+        {"rgb.png", png_file(2, 8, "\1\2\3")},
+        {"palette.png", png_file(3, 4, Bytes(1, '\0'))},
+        {"alpha.png", png_file(4, 16, "\1\2\3\4")},
+        {"rgb.tif", tiff_file({{256, 1}, {257, 1}, {258, 8}, {262, 2}, {277, 3}}, "\1\2\3")},
+        {"u4.tif", tiff_file({{256, 2}, {257, 1}, {258, 4}, {262, 1}}, "\x12")},
     };
     for (const auto& [name, bytes] : inputs)
         put(name, bytes);

@@ -1,9 +1,11 @@
 // FITS: an image HDU, NAXIS1 = x_size, NAXIS2 = y_size, the first value at
 // pixel (1,1); type 2 as BITPIX 16 with BZERO 32768 (the unsigned 16-bit
-// convention), type 10 as BITPIX -64. The 64 header bytes travel as
-// lowercase hex in the long-string keyword IMHEADER, the comment as hex in
-// IMCOMENT; a comment of printable ASCII is also written as COMMENT cards,
-// one per line, for people and viewers. A file without IMHEADER gets a
+// convention), type 10 as BITPIX -64. Read, any BITPIX with any BSCALE,
+// BZERO and BLANK goes to the type that holds its values (samples.h). The
+// 64 header bytes travel as lowercase hex in the long-string keyword
+// IMHEADER, the comment as hex in IMCOMENT; a comment of printable ASCII is
+// also written as COMMENT cards, one per line, for people and viewers. A
+// file without IMHEADER gets a
 // fresh header and its COMMENT cards (but for the boilerplate that cfitsio
 // and astropy write) as comment.
 //
@@ -19,6 +21,7 @@
 #include "carried.h"
 #include "format.h"
 #include "inflate.h"
+#include "samples.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
 #include "image/limits.h"
@@ -27,6 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,25 +52,33 @@ constexpr char header_keyword[] = "IMHEADER";
 constexpr char comment_keyword[] = "IMCOMENT";
 const Carrier carrier = {header_keyword, comment_keyword};
 
-// FITS holds type 2 as signed 16-bit numbers, value - 32768 (BZERO), big
-// endian: in place, both ways, one plain loop that the compiler vectorizes.
-void shift_uint16(unsigned char* values, std::uint64_t n, bool to_fits)
+// A value's bits for the FITS data unit: big endian, and type 2 as signed
+// 16-bit numbers, value - 32768 (BZERO), in place, in one plain loop that
+// the compiler vectorizes. (Reading, samples.h turns them back.)
+void to_fits(unsigned char* values, std::uint64_t n, std::uint16_t type)
 {
+    if (type != type_uint16)
+        return convert_byte_order(values, n, 8, std::endian::big);
     for (std::uint64_t i = 0; i < n; ++i) {
         std::uint16_t v;
         std::memcpy(&v, values + 2 * i, 2);
-        v = to_fits ? be_to_host<std::uint16_t>(v ^ 0x8000) : be_to_host<std::uint16_t>(v) ^ 0x8000;
+        v = be_to_host<std::uint16_t>(v ^ 0x8000);
         std::memcpy(values + 2 * i, &v, 2);
     }
 }
 
-// A value's bits between the FITS data unit and the host's order.
-void convert_values(unsigned char* values, std::uint64_t n, std::uint16_t type, bool to_fits)
+// The cfitsio type that reads a sample of a tile-compressed image as it
+// is stored: the 8-, 16- and 32-bit integers and the floats of ZBITPIX.
+int cfitsio_type(Sample sample)
 {
-    if (type == type_uint16)
-        shift_uint16(values, n, to_fits);
-    else
-        convert_byte_order(values, n, 8, std::endian::big);
+    static_assert(sizeof(int) == 4);
+    switch (sample) {
+    case Sample::uint8: return TBYTE;
+    case Sample::int16: return TSHORT;
+    case Sample::int32: return TINT;
+    case Sample::float32: return TFLOAT;
+    default: return TDOUBLE;
+    }
 }
 
 // cfitsio's word for a status, and the messages it stacked on the way; then
@@ -242,9 +254,10 @@ class Tile_Check {
 public:
     // Reads the compression's keywords and every tile's descriptor; an
     // empty string, or what is wrong.
-    std::string open(fitsfile* f, int fd, std::uint16_t x, std::uint16_t y, std::uint16_t type)
+    std::string open(fitsfile* f, int fd, std::uint16_t x, std::uint16_t y, unsigned value_bytes)
     {
-        f_ = f, fd_ = fd, x_ = x, y_ = y, value_ = bytes_per_value(type);
+        f_ = f, fd_ = fd, x_ = x, y_ = y, value_ = value_bytes;
+        decoded_ = std::max(value_, std::uint64_t{2});
         int status = 0;
         char text[FLEN_VALUE] = "";
         fits_read_key(f, TSTRING, "ZCMPTYPE", text, nullptr, &status);
@@ -297,12 +310,13 @@ public:
     }
 
     void restart() { checked_bands_ = 0; }
+    bool quantized() const { return quantized_; }
 
     // cfitsio's buffers for the tiles across a row, and a tile's compressed
     // bytes, with their copy here while they are checked.
     std::uint64_t memory() const
     {
-        return fits_bytes_per_tile_byte * across_ * tile_x_ * tile_y_ * value_ + 2 * longest_;
+        return fits_bytes_per_tile_byte * across_ * tile_x_ * tile_y_ * decoded_ + 2 * longest_;
     }
 
 private:
@@ -339,7 +353,7 @@ private:
                 return words(says::tile_extent, key.c_str(), extent);
             (n == 1 ? tile_x_ : tile_y_) = static_cast<std::uint64_t>(extent);
         }
-        if (std::uint64_t{tile_x_} * tile_y_ * value_ *
+        if (std::uint64_t{tile_x_} * tile_y_ * decoded_ *
                 ((std::uint64_t{x_} + tile_x_ - 1) / tile_x_) >
             fits_tile_row)
             return words(says::tile_row_too_large, llu(fits_tile_row / mebibyte),
@@ -363,7 +377,9 @@ private:
         char method[FLEN_VALUE] = "";
         status = 0;
         fits_read_key(f_, TSTRING, "ZQUANTIZ", method, nullptr, &status);
-        if (std::strncmp(method, "SUBTRACTIVE_DITHER_", 19) == 0) {
+        // fpack -d names a dither, seed 0, for float32 tiles it keeps
+        // unquantized; NOCOMPRESS decodes no other tile (check_tile).
+        if (std::strncmp(method, "SUBTRACTIVE_DITHER_", 19) == 0 && compression_ != "NOCOMPRESS") {
             long seed = 0;
             status = 0;
             fits_read_key(f_, TLONG, "ZDITHER0", &seed, nullptr, &status);
@@ -393,7 +409,7 @@ private:
                 if (std::string why = where(*c, r, offset, bytes); !why.empty())
                     return why;
                 std::uint64_t most =
-                    compressed_per_decoded * pixels(r) * value_ +
+                    compressed_per_decoded * pixels(r) * decoded_ +
                     compressed_slack;
                 if (bytes > most)
                     return words(says::tile_beyond_compression, llu(r), llu(bytes));
@@ -496,7 +512,10 @@ private:
     fitsfile* f_ = nullptr;
     int fd_ = -1;
     std::uint16_t x_ = 0, y_ = 0;
-    std::uint64_t value_ = 0, tile_x_ = 1, tile_y_ = 1, across_ = 1, heap_ = 0, longest_ = 0;
+    // A value's bytes as stored, and as cfitsio's decoding holds it: 8-bit
+    // values take as much as 16-bit ones (measured, HCOMPRESS and PLIO).
+    std::uint64_t value_ = 0, decoded_ = 0;
+    std::uint64_t tile_x_ = 1, tile_y_ = 1, across_ = 1, heap_ = 0, longest_ = 0;
     std::string compression_;
     long block_ = 32, bytepix_ = 4;
     bool quantized_ = false;
@@ -525,6 +544,7 @@ public:
                read_metadata(source, failure);
     }
 
+    // The stored samples, then their values (samples.h).
     bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
                    Failure& failure) override
     {
@@ -532,27 +552,36 @@ public:
         if (compressed_) {
             if (!tiles_.check_rows(first, count, failure))
                 return fail_in_hdu(failure, failure.what);
-            // 16-bit values are read as the signed numbers the tiles hold
-            // and shifted here, as for a plain image: cfitsio leaves BZERO
-            // out of tiles stored uncompressed.
+            // Read as the tiles hold them, unscaled (locate_data): cfitsio
+            // leaves BZERO out of tiles stored uncompressed, and scales with
+            // two roundings. Quantized floats come as cfitsio makes them,
+            // float32 for ZBITPIX -32, as funpack has them; their NaNs are
+            // a null integer in the tile, which cfitsio turns into a value
+            // of the tile's scale unless it is given one for nulls: the NaN
+            // of all ones bits, funpack's.
             int status = 0;
             long start[2] = {1, static_cast<long>(first) + 1};
+            const double null_double = std::bit_cast<double>(~std::uint64_t{0});
+            const float null_float = std::bit_cast<float>(~std::uint32_t{0});
+            const void* null = nullptr;
+            if (tiles_.quantized())
+                null = samples_.sample == Sample::float32 ? static_cast<const void*>(&null_float)
+                                                          : &null_double;
             fits_clear_errmsg();
-            if (fits_read_pix(fits_, type_ == type_uint16 ? TSHORT : TDOUBLE, start,
-                              static_cast<LONGLONG>(n), nullptr, values, nullptr, &status))
+            if (fits_read_pix(fits_, cfitsio_type(samples_.sample), start,
+                              static_cast<LONGLONG>(n), const_cast<void*>(null), values, nullptr,
+                              &status))
                 return fail_in_hdu(failure, words(fits_reason(status), says::cannot_read_values));
-            if (type_ == type_uint16)
-                for (std::uint64_t i = 0; i < n; ++i)
-                    values[2 * i + (std::endian::native == std::endian::little ? 1 : 0)] ^= 0x80;
-            return true;
+        } else {
+            const unsigned size = sample_bytes(samples_.sample);
+            errno = 0;
+            if (read_fully_at(fd_, values, n * size, data_ + std::uint64_t{first} * x_ * size) !=
+                n * size)
+                return fail_in_hdu(failure, words(because(errno), says::values_short));
         }
-        unsigned size = bytes_per_value(type_);
-        errno = 0;
-        if (read_fully_at(fd_, values, n * size, data_ + std::uint64_t{first} * x_ * size) !=
-            n * size)
-            return fail_in_hdu(failure, words(because(errno), says::values_short));
-        convert_values(values, n, type_, false);
-        return true;
+        const std::endian order = compressed_ ? std::endian::native : std::endian::big;
+        return convert_samples(samples_, values, n, order, {first, x_}, file_, failure) ||
+               fail_in_hdu(failure, failure.what);
     }
 
     // A second pass checks the tiles again: the file may have changed.
@@ -657,32 +686,85 @@ private:
             return fail_in_hdu(failure, size.what);
         x_ = source.x = static_cast<std::uint16_t>(naxes[0]);
         y_ = source.y = static_cast<std::uint16_t>(naxes[1]);
-        return read_type(bitpix, failure) && (source.type = type_, true) && locate_data(failure);
+        if (!read_type(bitpix, failure))
+            return false;
+        source.type = samples_.type;
+        return locate_data(failure);
     }
 
-    // The values must come back exactly: unsigned 16-bit by the BZERO 32768
-    // convention, or binary64 unscaled.
+    // The stored samples and the type their values go to (samples.h):
+    // BITPIX 8 and the unsigned 16-bit convention to type 2, the rest to
+    // binary64, scaled by BSCALE and BZERO, BLANK a null.
     bool read_type(int bitpix, Failure& failure)
     {
-        int status = 0;
-        double scale = 1, zero = 0;
-        fits_read_key(fits_, TDOUBLE, "BSCALE", &scale, nullptr, &status);
-        status = 0;
-        fits_read_key(fits_, TDOUBLE, "BZERO", &zero, nullptr, &status);
-        if (bitpix == SHORT_IMG && scale == 1 && zero == 32768)
-            type_ = type_uint16;
-        else if (bitpix == DOUBLE_IMG && scale == 1 && zero == 0)
-            type_ = type_binary64;
-        else
-            return fail_in_hdu(failure, words(says::fits_type, bitpix, scale, zero));
+        Sample sample{}; // BITPIX is one of the six cfitsio opens
+        sample_kind(static_cast<unsigned>(std::abs(bitpix)),
+                    bitpix < 0            ? Number::floating
+                    : bitpix == BYTE_IMG ? Number::unsigned_integer
+                                          : Number::signed_integer,
+                    sample);
+        Scaling scaling;
+        if (!read_scaling(bitpix > 0, scaling, failure))
+            return false;
+        samples_ = map_samples(sample, scaling);
+        if (samples_.type == type_uint16 && scaling.blank)
+            return fail_in_hdu(failure, words(says::blank_into_uint16, bitpix,
+                                              bitpix == SHORT_IMG ? says::with_bzero_32768 : "",
+                                              static_cast<long long>(scaling.null)));
+        if (compressed_ && sample == Sample::int64)
+            return fail_in_hdu(failure, words(says::compressed_int64));
         return true;
+    }
+
+    // BSCALE, BZERO and, for integers, BLANK, where the header has them.
+    bool read_scaling(bool integers, Scaling& s, Failure& failure)
+    {
+        std::string text;
+        for (auto [key, number] : {std::pair{"BSCALE", &s.scale}, std::pair{"BZERO", &s.zero}}) {
+            int status = 0;
+            if (keyword_text(key, text) &&
+                fits_read_key(fits_, TDOUBLE, key, number, nullptr, &status) != 0)
+                return unreadable(key, text, says::a_number, status, failure);
+        }
+        if (!integers || !keyword_text("BLANK", text))
+            return true;
+        // cfitsio reads BLANK = 1.5 as 1, a null the header does not name:
+        // a BLANK that is no integer is refused, as one that is no number.
+        int status = 0;
+        double whole = 0;
+        long long null = 0;
+        fits_read_key(fits_, TDOUBLE, "BLANK", &whole, nullptr, &status);
+        fits_read_key(fits_, TLONGLONG, "BLANK", &null, nullptr, &status);
+        if (status != 0 || std::trunc(whole) != whole)
+            return unreadable("BLANK", text, says::an_integer, status, failure);
+        s.blank = true;
+        s.null = null;
+        return true;
+    }
+
+    // A keyword's value as the header has it; false where it has none.
+    bool keyword_text(const char* key, std::string& text)
+    {
+        char value[FLEN_VALUE] = "";
+        int status = 0;
+        fits_read_keyword(fits_, key, value, nullptr, &status);
+        text = value;
+        return status == 0;
+    }
+
+    bool unreadable(const char* key, const std::string& text, const char* as, int status,
+                    Failure& failure) const
+    {
+        return fail_in_hdu(failure, words(status ? fits_reason(status) : Reason{},
+                                          says::keyword_unreadable, key, text.c_str(), as));
     }
 
     bool locate_data(Failure& failure)
     {
         int status = 0;
         if (compressed_) {
-            if (std::string why = tiles_.open(fits_, fd_, x_, y_, type_); !why.empty())
+            if (std::string why = tiles_.open(fits_, fd_, x_, y_, sample_bytes(samples_.sample));
+                !why.empty())
                 return fail_in_hdu(failure, why);
             // The signed numbers the tiles hold, unshifted (read_rows).
             fits_set_bscale(fits_, 1, 0, &status);
@@ -766,7 +848,8 @@ private:
     fitsfile* fits_ = nullptr;
     bool compressed_ = false;
     Tile_Check tiles_;
-    std::uint16_t x_ = 0, y_ = 0, type_ = 0;
+    Samples samples_;
+    std::uint16_t x_ = 0, y_ = 0;
     std::uint64_t data_ = 0;
 };
 
@@ -888,7 +971,7 @@ public:
     {
         std::uint64_t n = std::uint64_t{count} * x_;
         unsigned size = bytes_per_value(type_);
-        convert_values(values, n, type_, true);
+        to_fits(values, n, type_);
         return write(values, n * size, failure);
     }
 

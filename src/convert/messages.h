@@ -61,7 +61,9 @@ inline constexpr char help[] =
     "  .img              the image format of pixdelta\n"
     "  .fits .fit .fts   FITS; .fz: tile-compressed FITS, as fpack writes it\n"
     "  .tif .tiff        TIFF\n"
-    "  .png              PNG (unsigned 16-bit images)\n"
+    "  .png              PNG (written as 16-bit grayscale; read: 1- to 16-bit gray)\n"
+    "Any sample type is read: unsigned of up to 16 bits as type 2 (unsigned\n"
+    "16-bit), any other as type 10 (binary64), every value exactly.\n"
     "\n"
     "  --fresh-header    ignore the .img header a file carries and make a new one\n"
     "  --hdu N|NAME      read FITS HDU number N (0 is the primary) or the one\n"
@@ -167,6 +169,10 @@ inline constexpr char comment_alone[] = "the carried .img comment (%s) is there 
 inline constexpr char not_hex[] = "the carried .img %s (%s) is not hexadecimal";
 
 // Reading the values, in any format.
+inline constexpr char integer_beyond_binary64[] =
+    "64-bit integer %s at (x %llu, y %llu), counted from 0, is beyond 2^53 in magnitude; these "
+    "samples go to type 10 (binary64), which holds every integer only up to 2^53, and "
+    "pixconvert rounds no value";
 inline constexpr char cannot_read_values[] = "cannot read the values";
 inline constexpr char values_short[] = "cannot read the values: file is short";
 inline constexpr char values_no_memory[] = "cannot read the values: out of memory";
@@ -189,9 +195,14 @@ inline constexpr char no_image_there[] = "holds no image";
 inline constexpr char no_image_anywhere[] = "no HDU holds an image";
 inline constexpr char not_a_plane[] =
     "image has %d axes (%s); only planes are accepted (axes past the second of length 1)";
-inline constexpr char fits_type[] =
-    "BITPIX %d with BSCALE %f BZERO %f; accepted: BITPIX 16 with BZERO 32768 (unsigned 16-bit), "
-    "BITPIX -64 unscaled";
+inline constexpr char keyword_unreadable[] = "%s = %s cannot be read as %s";
+inline constexpr char blank_into_uint16[] =
+    "BITPIX %d%s and BLANK %lld: pixconvert reads these values as type 2 (unsigned 16-bit), "
+    "which has no null for BLANK to become; BLANK becomes NaN where values go to type 10 "
+    "(binary64), as those of any other BITPIX or scaling do";
+inline constexpr char compressed_int64[] =
+    "tile-compressed 64-bit integers (ZBITPIX 64), which cfitsio does not decode; accepted "
+    "tile-compressed: BITPIX 8, 16, 32, -32 and -64";
 inline constexpr char long_chain[] =
     "IMHEADER or IMCOMENT continues over more cards than any carried comment needs";
 // FITS tiles.
@@ -231,14 +242,15 @@ inline constexpr char not_uncompressed[] =
 // TIFF.
 inline constexpr char not_tiff[] = "not a TIFF file";
 inline constexpr char samples[] =
-    "%u samples per pixel (colour or alpha); accepted: one grayscale sample";
+    "%u samples per pixel (%s); accepted: one grayscale sample";
 inline constexpr char min_is_white[] =
     "min-is-white (inverted) grayscale; only min-is-black, where 0 is black, is accepted";
 inline constexpr char colour[] =
-    "colour image (photometric interpretation %u); accepted: min-is-black grayscale";
+    "%s (photometric interpretation %u); accepted: min-is-black grayscale";
 inline constexpr char pages[] = "multi-page image; accepted: one page";
 inline constexpr char sample_format[] =
-    "%u-bit samples of format %u; accepted: 16-bit unsigned, 64-bit IEEE float";
+    "%u-bit samples of format %u (%s); accepted: unsigned or signed integers of 8, 16, 32 or "
+    "64 bits, IEEE floats of 32 or 64 bits";
 inline constexpr char empty_image[] = "image is empty";
 inline constexpr char text_tag_too_long[] = "%s holds %llu bytes; at most %llu MiB are read";
 inline constexpr char text_tag_unreadable[] = "%s cannot be read: %s";
@@ -277,7 +289,8 @@ inline constexpr char does_not_inflate[] =
 inline constexpr char not_png[] = "not a readable PNG file";
 inline constexpr char file_short[] = "file is short";
 inline constexpr char png_budget[] = " (reading it needs more than %llu MiB)";
-inline constexpr char png_type[] = "colour or %d-bit image; accepted: 16-bit grayscale without alpha";
+inline constexpr char png_type[] =
+    "%s of %d-bit samples; accepted: grayscale of 1, 2, 4, 8 or 16 bits, without alpha";
 inline constexpr char interlaced[] = "interlaced image; only non-interlaced PNG is accepted";
 inline constexpr char cannot_read_end[] = "cannot read the end of the file";
 inline constexpr char carried_too_late[] =
@@ -292,6 +305,29 @@ inline constexpr char strip[] = "strip";
 inline constexpr char tile[] = "tile";
 inline constexpr char missing[] = "missing";
 inline constexpr char or_more[] = " or more";
+inline constexpr char a_number[] = "a number";
+inline constexpr char an_integer[] = "an integer";
+inline constexpr char with_bzero_32768[] = " with BZERO 32768";
+// TIFF's sample formats (SampleFormat 1 to 6).
+inline constexpr char unsigned_integers[] = "unsigned integers";
+inline constexpr char signed_integers[] = "signed integers";
+inline constexpr char ieee_floats[] = "IEEE floats";
+inline constexpr char undefined_data[] = "undefined data";
+inline constexpr char complex_integers[] = "complex integers";
+inline constexpr char complex_floats[] = "complex IEEE floats";
+inline constexpr char unknown_format[] = "unknown";
+// What an image other than one grayscale sample a pixel is: PNG's colour
+// types, TIFF's photometric interpretations.
+inline constexpr char palette_image[] = "palette (indexed-colour) image";
+inline constexpr char rgb_image[] = "RGB colour image";
+inline constexpr char gray_alpha_image[] = "grayscale image with alpha";
+inline constexpr char rgb_alpha_image[] = "RGB colour image with alpha";
+inline constexpr char gray_extra_image[] = "grayscale with extra samples, such as alpha";
+inline constexpr char mask_image[] = "transparency mask";
+inline constexpr char cmyk_image[] = "CMYK (separated) colour image";
+inline constexpr char ycbcr_image[] = "YCbCr colour image";
+inline constexpr char lab_image[] = "L*a*b* colour image";
+inline constexpr char colour_image[] = "colour image";
 
 } // namespace says
 

@@ -1,5 +1,6 @@
 // PNG: 16-bit grayscale, width = x_size, height = y_size, the first value at
-// the top-left of row 0. The 64 header bytes travel as lowercase hex in the
+// the top-left of row 0; read, grayscale of 1 to 16 bits, all type 2 (each
+// sample as stored). The 64 header bytes travel as lowercase hex in the
 // zTXt chunk "IM header", the comment as hex in the zTXt chunk "IM comment",
 // both before the image data; the comment as people read it (control
 // characters other than line feed left out) is also written as the text
@@ -12,6 +13,7 @@
 // destructor, so the jump never skips one.
 #include "carried.h"
 #include "format.h"
+#include "samples.h"
 #include "image/file_io.h"
 #include "image/limits.h"
 #include "image/output_file.h"
@@ -187,6 +189,9 @@ bool guarded_read_info(Png_State& s)
     // So is a chunk whose CRC is wrong, which libpng would otherwise skip.
     png_set_crc_action(s.png, PNG_CRC_DEFAULT, PNG_CRC_ERROR_QUIT);
     png_read_info(s.png, s.info);
+    // Samples of 1, 2 and 4 bits a byte each, as they are (not scaled to
+    // 8 bits); 16-bit ones in the host's order.
+    png_set_packing(s.png);
     if (std::endian::native == std::endian::little)
         png_set_swap(s.png);
     return true;
@@ -264,10 +269,23 @@ Geometry geometry(const Png_State& s)
             png_get_interlace_type(s.png, s.info)};
 }
 
+// What an image other than grayscale is, in words.
+const char* colour_words(int color)
+{
+    switch (color) {
+    case PNG_COLOR_TYPE_PALETTE: return says::palette_image;
+    case PNG_COLOR_TYPE_RGB: return says::rgb_image;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return says::gray_alpha_image;
+    default: return says::rgb_alpha_image;
+    }
+}
+
+// Grayscale of any depth PNG has (1, 2, 4, 8, 16 bits): unsigned samples of
+// 16 bits or fewer, type 2 (samples.h).
 bool check_type(const Geometry& g, const std::string& file, Failure& failure)
 {
-    if (g.color != PNG_COLOR_TYPE_GRAY || g.depth != 16)
-        return fail(failure, file, says::png_type, g.depth);
+    if (g.color != PNG_COLOR_TYPE_GRAY)
+        return fail(failure, file, says::png_type, colour_words(g.color), g.depth);
     if (g.interlace != PNG_INTERLACE_NONE)
         return fail(failure, file, says::interlaced);
     return check_size(g.width, g.height, file, failure);
@@ -295,16 +313,21 @@ public:
             return false;
         source.x = static_cast<std::uint16_t>(geometry_.width);
         source.y = static_cast<std::uint16_t>(geometry_.height);
-        source.type = type_uint16;
+        samples_ = map_samples(geometry_.depth == 16 ? Sample::uint16 : Sample::uint8);
+        source.type = samples_.type;
         return true;
     }
 
     bool read_rows(std::uint32_t first, std::uint32_t count, unsigned char* values,
                    Failure& failure) override
     {
-        for (std::uint32_t k = 0; k < count; ++k, values += 2 * std::size_t{geometry_.width})
-            if (!guarded_read_row(s_, values))
+        const std::size_t row = std::size_t{geometry_.width} * sample_bytes(samples_.sample);
+        for (std::uint32_t k = 0; k < count; ++k)
+            if (!guarded_read_row(s_, values + k * row))
                 return fail(failure, file_, reason(s_), says::cannot_read_values);
+        if (!convert_samples(samples_, values, std::uint64_t{count} * geometry_.width,
+                             std::endian::native, {first, geometry_.width}, file_, failure))
+            return false;
         if (first + count < geometry_.height)
             return true;
         // The file's end must be there too, and no carried chunk after the
@@ -337,6 +360,7 @@ private:
     Png_State s_;
     std::string file_;
     Geometry geometry_{};
+    Samples samples_;
 };
 
 std::unique_ptr<Reader> open_reader(int fd, const std::string& file, const Read_Options&,

@@ -1,8 +1,10 @@
 // TIFF: one grayscale page, ImageWidth = x_size, ImageLength = y_size, the
 // first value at the top-left of row 0, uncompressed strips in the host's
-// byte order. The 64 header bytes and the comment travel as hexadecimal in
-// an XMP packet (XMLPacket, tag 700; xmp.h); a comment of printable ASCII
-// is also written as ImageDescription for other readers. Files written
+// byte order. Read, integer samples of 8 to 64 bits and floats of 32 and 64
+// go to the type that holds their values (samples.h). The 64 header bytes
+// and the comment travel as hexadecimal in an XMP packet (XMLPacket, tag
+// 700; xmp.h); a comment of printable ASCII is also written as
+// ImageDescription for other readers. Files written
 // before XMP carry the header followed by the comment in the private tag
 // 65117 (UNDEFINED), which is still read. A file without either gets a
 // fresh header and its ImageDescription as comment.
@@ -15,6 +17,7 @@
 #include "carried.h"
 #include "format.h"
 #include "inflate.h"
+#include "samples.h"
 #include "image/byte_order.h"
 #include "image/file_io.h"
 #include "image/limits.h"
@@ -105,27 +108,60 @@ template <class T> T field(TIFF* tiff, ttag_t tag, T fallback)
     return value;
 }
 
-// One grayscale page of 16-bit unsigned or 64-bit float samples.
-bool read_type(TIFF* t, const std::string& file, Source& source, Failure& failure)
+// TIFF's SampleFormat in words.
+const char* format_words(std::uint16_t format)
 {
-    auto samples = field<std::uint16_t>(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    static const char* const names[] = {says::unsigned_integers, says::signed_integers,
+                                        says::ieee_floats,       says::undefined_data,
+                                        says::complex_integers,  says::complex_floats};
+    return format >= 1 && format <= 6 ? names[format - 1] : says::unknown_format;
+}
+
+// What a photometric interpretation other than min-is-black says the image is.
+const char* photometric_words(std::uint16_t photometric, std::uint16_t per_pixel)
+{
+    switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE: return per_pixel > 1 ? says::gray_extra_image : "";
+    case PHOTOMETRIC_RGB: return says::rgb_image;
+    case PHOTOMETRIC_PALETTE: return says::palette_image;
+    case PHOTOMETRIC_MASK: return says::mask_image;
+    case PHOTOMETRIC_SEPARATED: return says::cmyk_image;
+    case PHOTOMETRIC_YCBCR: return says::ycbcr_image;
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB: return says::lab_image;
+    default: return says::colour_image;
+    }
+}
+
+// One grayscale page of integers or floats that samples.h takes; libtiff
+// gives samples of fewer than 8 bits packed, and these are refused.
+bool read_type(TIFF* t, const std::string& file, Samples& samples, Failure& failure)
+{
+    auto per_pixel = field<std::uint16_t>(t, TIFFTAG_SAMPLESPERPIXEL, 1);
     auto photometric = field<std::uint16_t>(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    if (samples != 1)
-        return fail(failure, file, says::samples, unsigned{samples});
+    if (per_pixel != 1)
+        return fail(failure, file, says::samples, unsigned{per_pixel},
+                    photometric_words(photometric, per_pixel));
     if (photometric == PHOTOMETRIC_MINISWHITE)
         return fail(failure, file, says::min_is_white);
     if (photometric != PHOTOMETRIC_MINISBLACK)
-        return fail(failure, file, says::colour, unsigned{photometric});
+        return fail(failure, file, says::colour, photometric_words(photometric, 1),
+                    unsigned{photometric});
     if (!TIFFLastDirectory(t))
         return fail(failure, file, says::pages);
     auto bits = field<std::uint16_t>(t, TIFFTAG_BITSPERSAMPLE, 1);
     auto format = field<std::uint16_t>(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
-    if (bits == 16 && format == SAMPLEFORMAT_UINT)
-        source.type = type_uint16;
-    else if (bits == 64 && format == SAMPLEFORMAT_IEEEFP)
-        source.type = type_binary64;
-    else
-        return fail(failure, file, says::sample_format, unsigned{bits}, unsigned{format});
+    const Number number = format == SAMPLEFORMAT_UINT  ? Number::unsigned_integer
+                          : format == SAMPLEFORMAT_INT ? Number::signed_integer
+                                                       : Number::floating;
+    Sample sample{};
+    if ((format < SAMPLEFORMAT_UINT || format > SAMPLEFORMAT_IEEEFP) ||
+        !sample_kind(bits, number, sample))
+        return fail(failure, file, says::sample_format, unsigned{bits}, unsigned{format},
+                    format_words(format));
+    samples = map_samples(sample);
     return true;
 }
 
@@ -276,15 +312,17 @@ public:
                         says::not_tiff);
         auto width = field<std::uint32_t>(tiff_, TIFFTAG_IMAGEWIDTH, 0);
         auto height = field<std::uint32_t>(tiff_, TIFFTAG_IMAGELENGTH, 0);
-        if (!check_size(width, height, file_, failure) || !read_type(tiff_, file_, source, failure))
+        if (!check_size(width, height, file_, failure) ||
+            !read_type(tiff_, file_, samples_, failure))
             return false;
+        source.type = samples_.type;
         source.x = static_cast<std::uint16_t>(width);
         source.y = static_cast<std::uint16_t>(height);
         if (source.x == 0 || source.y == 0)
             return fail(failure, file_, says::empty_image);
         x_ = source.x;
         y_ = source.y;
-        value_ = bytes_per_value(source.type);
+        value_ = sample_bytes(samples_.sample);
         line_ = std::uint64_t{x_} * value_;
         order_ = TIFFIsBigEndian(tiff_) ? std::endian::big : std::endian::little;
         return read_orientation(failure) && read_layout(failure) &&
@@ -302,13 +340,13 @@ public:
             if (!read_stored_rows(stored, n, values + k * line_, failure))
                 return false;
         }
-        // libtiff decodes strips and tiles into the host's order; raw strips
-        // are as the file has them.
-        if (layout_ == Layout::raw_strips || layout_ == Layout::raw_tiles)
-            convert_byte_order(values, std::uint64_t{count} * x_, value_, order_);
         for (std::uint32_t k = 0; mirror_ && k < count; ++k)
             mirror(values + k * line_);
-        return true;
+        // libtiff decodes strips and tiles into the host's order; raw strips
+        // and tiles are as the file has them.
+        const bool raw = layout_ == Layout::raw_strips || layout_ == Layout::raw_tiles;
+        return convert_samples(samples_, values, std::uint64_t{count} * x_,
+                               raw ? order_ : std::endian::native, {first, x_}, file_, failure);
     }
 
     std::uint64_t memory() const override { return band_bytes_ + tile_bytes_ + longest_; }
@@ -519,6 +557,7 @@ private:
 
     int fd_;
     std::string file_;
+    Samples samples_;
     Messages messages_;
     TIFF* tiff_ = nullptr;
     std::uint32_t x_ = 0, y_ = 0;

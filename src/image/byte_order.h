@@ -1,5 +1,6 @@
 // Byte order, in one place. The image file is little-endian throughout; a
-// FITS data unit is big-endian; TIFF files come in either order. Every
+// FITS data unit is big-endian; TIFF files come in either order, with
+// samples of 1, 2, 4 or 8 bytes. Every
 // multi-byte value read from or written to a file passes through these
 // functions, which cost nothing where the file's order is the host's and
 // reverse the bytes where it is not.
