@@ -891,10 +891,10 @@ def hostile_files():
 
 
 def values_of(path, dtype):
-    """The values of an .img file, after its header and comment (none if it
-    was not made)."""
-    data = read_bytes(path) if os.path.exists(path) else bytes(64)
-    return np.frombuffer(data[64 + struct.unpack_from("<H", data, 2)[0]:], dtype)
+    """The values of an .img file, flat, if they are of `dtype` (none if the
+    file was not made or holds the other type)."""
+    values = np.asarray(pixdelta.read(path).values).ravel() if os.path.exists(path) else None
+    return values if values is not None and values.dtype == np.dtype(dtype) else np.zeros(0, dtype)
 
 
 def fpack(options, src, dst):
@@ -905,16 +905,27 @@ def fpack(options, src, dst):
                           capture_output=True).returncode
 
 
-def against_funpack(fz, what, dtype):
-    """pixconvert reads `fz` as funpack does, value for value, as `dtype`."""
+def against_funpack(fz, what, dtype, quantized=False):
+    """pixconvert reads `fz` as funpack does, value for value, as `dtype`.
+    Under the emulator, quantized floats are restored by the s390x cfitsio,
+    whose (stored - dither) * ZSCALE + ZZERO is a fused multiply-add: its
+    last bits may differ from this host's funpack by a few units in the last
+    place of the image's largest value (never a NaN's place)."""
     if os.path.exists("ref.fits"):
         os.unlink("ref.fits")
     subprocess.run(["funpack", "-O", "ref.fits", fz], check=True)
     expected = fits_values("ref.fits").astype(dtype)
     convert(fz, "out.img", what)
     got = values_of("out.img", np.dtype(dtype).newbyteorder("<"))
-    check(read_bytes("out.img")[12:14] == (b"\2\0" if dtype == np.uint16 else b"\n\0") and
-          got.size == expected.size and same(got.reshape(expected.shape), expected),
+    if got.size == expected.size and EMULATED and quantized:
+        flat = expected.ravel()
+        finite = np.isfinite(flat)
+        step = np.spacing(np.max(np.abs(flat[finite]), initial=1.0))
+        check(np.array_equal(finite, np.isfinite(got)) and
+              np.all(np.abs(got[finite] - flat[finite]) <= 4 * step),
+              what + ": the values funpack gives, to a few units in the last place")
+        return
+    check(got.size == expected.size and same(got.reshape(expected.shape), expected),
           what + ": the values funpack gives")
 
 
@@ -944,6 +955,7 @@ def fpack_compressions():
     noisy[7, :3] = np.nan
     fits.PrimaryHDU(noisy).writeto("c_f64nan.fits")
     every = ("-r", "-h", "-p", "-g1", "-g2", "-d")
+    floats = ("c_f64.fits", "c_f32.fits", "c_f64nan.fits")
     cases = [("c_u16.fits", c, np.uint16) for c in every]
     cases += [("c_f64.fits", c, np.float64) for c in ("-r", "-h", "-g1", "-g2", "-g1 -q 0",
                                                       "-g2 -q 0")]
@@ -960,7 +972,9 @@ def fpack_compressions():
             if fpack(options, src, "c.fz") != 0:
                 check(compression == "-h" and tiles == "-t 7,5", "fpack %s refused" % options)
             elif tiles != "-t 7,5" or src not in ("c_f32.fits", "c_f64nan.fits"):
-                against_funpack("c.fz", "fpack %s %s" % (options, src), dtype)
+                against_funpack("c.fz", "fpack %s %s" % (options, src), dtype,
+                                quantized=dtype == np.float64 and src in floats and "-q 0" not in
+                                compression)
             elif "-q 0" in compression:
                 # funpack (cfitsio 4.2) gives values of other pixels for
                 # tiles of several rows that hold a NaN; astropy reads the
