@@ -1046,6 +1046,19 @@ def crafted_tiles():
                                 ("t_hcswap", 30, 20, 0), ("t_hcscale", 20, 30, -1)):
         head = b"\xdd\x99" + struct.pack(">iii", nx, ny, scale) + bytes(64)
         craft(name + ".fz", "t_u16.fits", "-h -w", tile(0, head), "damaged HCOMPRESS header")
+    # HCOMPRESS tiles cut short after a sound header: cfitsio decoded on past
+    # the tile's end, into whatever memory followed, and gave status 0.
+    for part in (2, 4):
+        def cut(hdu, part=part):
+            code = hdu.data["COMPRESSED_DATA"][0]
+            hdu.data["COMPRESSED_DATA"][0] = code[:len(code) // part]
+        craft("t_hccut%d.fz" % part, "t_u16.fits", "-h", cut, "library crashed")
+
+    def garbled(hdu):
+        code = hdu.data["COMPRESSED_DATA"][0].copy()
+        code[40:] = 0x55
+        hdu.data["COMPRESSED_DATA"][0] = code
+    craft("t_hcgarbled.fz", "t_u16.fits", "-h", garbled, "HCOMPRESS code does not decode")
     # Rice tiles whose code ends before their values: cfitsio read on past.
     craft("t_rice0.fz", "t_u16.fits", "-r", tile(3, b"\x00\x00\x10" + bytes(5)), "Rice code ends")
     craft("t_riceshort.fz", "t_u16.fits", "-r", tile(3, b"\x80\x00\xff"), "Rice code ends")

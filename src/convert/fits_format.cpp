@@ -36,6 +36,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fitsio.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -316,7 +317,8 @@ public:
     // bytes, with their copy here while they are checked.
     std::uint64_t memory() const
     {
-        return fits_bytes_per_tile_byte * across_ * tile_x_ * tile_y_ * decoded_ + 2 * longest_;
+        return fits_bytes_per_tile_byte * across_ * tile_x_ * tile_y_ * decoded_ + 2 * longest_ +
+               (compression_ == "HCOMPRESS_1" ? hcompress_check_per_value * tile_x_ * tile_y_ : 0);
     }
 
 private:
@@ -491,6 +493,8 @@ private:
             if (!fits || rows != tile_rows || columns * rows != n ||
                 (big_endian_32(&data[10]) >> 31) != 0)
                 return words(says::hcompress_header, llu(r), llu(tile_rows), llu(n / tile_rows));
+            if (!hcompress_decodes(data, n))
+                return words(says::hcompress_damaged, llu(r));
         } else if (kind == "PLIO_1") {
             // A line list as fpack writes it: a header of 7 words, its
             // version -100, and the list's length, which cfitsio decodes up
@@ -507,6 +511,37 @@ private:
         } else if (kind == "NOCOMPRESS")
             return words(says::not_uncompressed, llu(r));
         return "";
+    }
+
+    // cfitsio's HCOMPRESS decoder reads a damaged tile's code past its end
+    // with no bound, into whatever memory follows, and may make values of
+    // it. The same decoder is run here first on a copy of the tile that
+    // ends where an unreadable page begins: a code that runs past the tile
+    // ends the conversion there (the child's crash, a refusal) before
+    // cfitsio reads the same bytes the same way from its own buffer.
+    bool hcompress_decodes(const std::vector<unsigned char>& tile, std::uint64_t n)
+    {
+        const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+        const std::uint64_t span = (tile.size() + page - 1) / page * page;
+        void* at = mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                        -1, 0);
+        if (at == MAP_FAILED)
+            return false;
+        auto* start = static_cast<unsigned char*>(at);
+        bool decoded = mprotect(start + span, page, PROT_NONE) == 0;
+        unsigned char* copy = start + span - tile.size();
+        std::memcpy(copy, tile.data(), tile.size());
+        int status = 0, nx = 0, ny = 0, scale = 0;
+        if (decoded && value_ <= 2) { // as cfitsio decodes 8- and 16-bit tiles
+            std::vector<int> values(n);
+            fits_hdecompress(copy, 0, values.data(), &nx, &ny, &scale, &status);
+        } else if (decoded) {
+            std::vector<LONGLONG> values(n);
+            fits_hdecompress64(copy, 0, values.data(), &nx, &ny, &scale, &status);
+        }
+        munmap(at, span + page);
+        fits_clear_errmsg();
+        return decoded && status == 0;
     }
 
     fitsfile* f_ = nullptr;

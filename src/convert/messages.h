@@ -233,6 +233,8 @@ inline constexpr char rice_cut_short[] = "tile %llu is damaged: its Rice code en
 inline constexpr char hcompress_header[] =
     "tile %llu has a damaged HCOMPRESS header (it must say the tile's %llu rows of %llu values, "
     "and a scale of 0 or more)";
+inline constexpr char hcompress_damaged[] =
+    "tile %llu is damaged: its HCOMPRESS code does not decode within the tile";
 inline constexpr char plio_header[] =
     "tile %llu has a damaged PLIO header (it must give a line list of 7 words of header within "
     "the tile's %llu words)";

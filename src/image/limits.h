@@ -30,6 +30,9 @@ inline constexpr std::uint64_t fits_bytes_per_tile_byte = 4;
 // closest); more is a damaged or crafted descriptor.
 inline constexpr std::uint64_t compressed_per_decoded = 2;
 inline constexpr std::uint64_t compressed_slack = 64 << 10;
+// An HCOMPRESS tile is decoded once more before cfitsio decodes it, into
+// integers of up to 8 bytes a value, to see that its code ends within it.
+inline constexpr std::uint64_t hcompress_check_per_value = 8;
 
 // A TIFF in compressed strips: one strip is decoded whole.
 inline constexpr std::uint64_t tiff_strip = 8 * mebibyte;
@@ -59,12 +62,14 @@ inline constexpr std::uint64_t conversion_base =
 // The most a reader may add to that: a row of TIFF tiles with the tile's
 // compressed bytes, or cfitsio's buffers for a row of FITS tiles with a
 // tile's compressed bytes twice (cfitsio's, and pixconvert's while it checks
-// them), whichever is more.
+// them) and an HCOMPRESS tile's check (its values are at least 2 bytes as
+// decoded), whichever is more.
 inline constexpr std::uint64_t tiff_tiles_need =
     tiff_tile_row + compressed_per_decoded * (tiff_tile_row / 2) + compressed_slack;
 inline constexpr std::uint64_t fits_tiles_need =
     fits_bytes_per_tile_byte * fits_tile_row +
-    2 * (compressed_per_decoded * fits_tile_row + compressed_slack);
+    2 * (compressed_per_decoded * fits_tile_row + compressed_slack) +
+    hcompress_check_per_value * (fits_tile_row / 2);
 inline constexpr std::uint64_t largest_reader_need =
     tiff_tiles_need > fits_tiles_need ? tiff_tiles_need : fits_tiles_need;
 
