@@ -315,10 +315,10 @@ TEST_F(Calibrate_Cli, ValuesHeaderAndRecord)
          .status = F, .err = "pixcalibrate: in: 2x1, but the bias b\xC3\xA9 \x01 is 2x2\n", .made = {}},
         {.what = "names quoted, a NaN in the flat, sizes agreeing",
          .files = {{"in", f64_image(2, 2, {3, 6, 9, 12}).file()}, {"f\"l\\a\nt", f64_image(2, 2, {-inf, nan, 1, 5}).file()},
-                   {"b\xC3\xA9 \x01", f64_image(2, 2, {0, 0, 0, 0}).file()}},
-         .args = {"--flat", "f\"l\\a\nt", "--flat-min", "2", "--bias", "b\xC3\xA9 \x01", "-o", "out", "in"},
+                   {"b\xC3\xA9 \x01\x7F", f64_image(2, 2, {0, 0, 0, 0}).file()}},
+         .args = {"--flat", "f\"l\\a\nt", "--flat-min", "2", "--bias", "b\xC3\xA9 \x01\x7F", "-o", "out", "in"},
          .made = {{"out", output(f64_image(2, 2, {3, 6, 9, 12}), 10,
-                                 plain + " bias=\"b\\xC3\\xA9 \\x01\" flat=\"f\\\"l\\\\a\\x0At\" flat-min=2 flat-mean=3 type=binary64",
+                                 plain + " bias=\"b\\xC3\\xA9 \\x01\\x7F\" flat=\"f\\\"l\\\\a\\x0At\" flat-min=2 flat-mean=3 type=binary64",
                                  le64({4.5, nan, 13.5, 0x1.cccccccccccccp+2}))}}}, // 12 * 3 / 5 is 7.2
     });
 }

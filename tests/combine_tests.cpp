@@ -254,6 +254,7 @@ TEST(Rejection, OnePixelAtATime)
         {"infinities rejected", {inf, 1, 1, 1}, Method::mean, sigma(3, 3, Center::median, Deviation::mad_std), 1, 1},
         {"a sum of -0s from +0", {-0.0, -0.0, -0.0}, Method::mean, sigma(3, 3, Center::median, Deviation::mad_std),
          0.0, 0},
+        {"a sum of -0s from +0, kept by --minmax", {-0.0, -0.0, -0.0}, Method::mean, whole, 0.0, 0},
         {"both rejected: bounds 1.29..8.71", {0, 10}, Method::median, sigma(0.5, 0.5, Center::median, Deviation::mad_std),
          qnan, 2},
     };
@@ -297,19 +298,32 @@ TEST(Rejection, Uint16PixelsThatLoseEveryValue)
     }
 }
 
-// A bound between whole numbers: 7, 8, 10, 12, 20 have the median 10 and
-// the median absolute deviation 2, so the bounds 10 -+ 2.97 reject 7,
-// which lies 0.035 below the lower one, and 20.
-TEST(Rejection, Uint16BoundsBetweenWholeNumbers)
+// Bounds near whole numbers: 7, 8, 10, 12, 20 have the median 10 and the
+// median absolute deviation 2, so the bounds 10 -+ 2.97 reject 7, which
+// lies 0.035 below the lower one, and 20. 3, 5, 5, 5, 7, 100 have the
+// median 5 and the deviation 1, and a sigma whose product with 1.4826... is
+// 2 exactly: the bounds 3 and 7 keep the values on them.
+TEST(Rejection, Uint16BoundsNearWholeNumbers)
 {
-    std::vector<Bytes> inputs;
-    for (std::uint16_t v : std::vector<std::uint16_t>{7, 8, 10, 12, 20})
-        inputs.push_back(le16({v}));
-    Bytes counts;
-    std::uint64_t emptied = 0;
-    EXPECT_EQ(reject(inputs, type_uint16, Method::mean, sigma(1, 1, Center::median, Deviation::mad_std), counts, emptied),
-              le16({10}));
-    EXPECT_EQ(counts, le16({2}));
+    const struct {
+        std::vector<std::uint16_t> values;
+        double sigma;
+        std::uint16_t mean, rejected;
+    } cases[] = {
+        {{7, 8, 10, 12, 20}, 1, 10, 2},
+        {{3, 5, 5, 5, 7, 100}, 1.3489795003921634, 5, 1},
+    };
+    for (const auto& k : cases) {
+        std::vector<Bytes> inputs;
+        for (std::uint16_t v : k.values)
+            inputs.push_back(le16({v}));
+        Bytes counts;
+        std::uint64_t emptied = 0;
+        EXPECT_EQ(reject(inputs, type_uint16, Method::mean, sigma(k.sigma, k.sigma, Center::median, Deviation::mad_std),
+                         counts, emptied),
+                  le16({k.mean}));
+        EXPECT_EQ(counts, le16({k.rejected}));
+    }
 }
 
 // Scaled inputs come out binary64: each value times its input's factor.
@@ -531,8 +545,11 @@ TEST_F(Combine_Cli, ScalingAndRejectionRecordWhatTheyDid)
     const Image x = u16_image(2, 1, {2, 6}, "flat x\n", '\x11'), y = u16_image(2, 1, {1, 3}, "y");
     const Image n = f64_image(2, 1, {NAN, INFINITY}), z = f64_image(3, 1, {0, 0, 5}), s = f64_image(2, 1, {sub, sub});
     const Bytes median_of_all = le16({1, 2, 65535, 8, 101, 3});
-    Image long_comment = a;
+    Image long_comment = a, full = a;
     long_comment.comment = Bytes(65500, 'c');
+    const Bytes fills = "3 inputs, --median --minmax 2,2";
+    full.comment = Bytes(65535 - 1 - Bytes("pixcombine " PROJECT_VERSION ": " + fills + "\n").size(), 'c');
+    const Image p = f64_image(2, 1, {0.5, 3}, "p"), q = f64_image(2, 1, {1, 0.25});
     std::vector<std::pair<std::string, Bytes>> xy = {{"x", x.file()}, {"y", y.file()}};
     check({
         {.what = "extrema: the middle of three; no line feed after the comment: one added",
@@ -562,6 +579,14 @@ TEST_F(Combine_Cli, ScalingAndRejectionRecordWhatTheyDid)
          .args = {"--extrema", "1,1", "-o", "out", "a", "b", "c"},
          .err = "pixcombine: out: the line that records this run is left out of its comment, which would pass 65535 bytes\n",
          .result = long_comment.header() + long_comment.comment + median_of_all},
+        {.what = "MIN equal to MAX; a record that fills the comment to 65535 bytes",
+         .files = {{"a", full.file()}, {"b", b.file()}, {"c", c.file()}}, .args = {"--minmax", "2,2", "-o", "out", "a", "b", "c"},
+         .err = "pixcombine: out: every value of 4 pixels was rejected: they hold the median of all their values\n",
+         .result = recorded(full, fills, 2, le16({1, 2, 65535, 8, 101, 2})).file()},
+        {.what = "binary64 inputs: the counts are uint16", .files = {{"p", p.file()}, {"q", q.file()}},
+         .args = {"--minmax", "0,1", "--rejected", "r", "-o", "out", "p", "q"},
+         .result = recorded(p, "2 inputs, --median --minmax 0,1", 10, le64({0.75, 0.25})).file(),
+         .rejected = recorded(p, "2 inputs, --median --minmax 0,1", 2, le16({0, 1})).file()},
         {.what = "plain: no record, as before", .args = {"--rejected", "r", "-o", "out", "a", "b", "c"},
          .result = median_abc, .rejected = a.header() + a.comment + le16({0, 0, 0, 0, 0, 0})},
         {.what = "the counts, with the record", .args = {"--mean", "--extrema", "0,1", "--rejected", "r", "-o", "out", "a", "b", "c"},

@@ -551,7 +551,9 @@ TEST_F(Convert, PathsAreTakenByteForByte)
     put(" in.img", image);
     for (const std::string target : targets) {
         SCOPED_TRACE(target);
-        for (const std::string& out : {" d/x." + target, deep + "/x." + target}) {
+        // The last: a name of 255 bytes, the longest a folder holds.
+        for (const std::string& out : {" d/x." + target, deep + "/x." + target,
+                                       " d/" + std::string(254 - target.size(), 'n') + "." + target}) {
             Run_Result there = run({" in.img", out}), back = run({out, " d/back.img"});
             EXPECT_EQ(there.err + back.err, "");
             EXPECT_EQ(get(" d/back.img"), image) << out.size();

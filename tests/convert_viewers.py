@@ -91,6 +91,7 @@ def main():
             for ext in ("fits", "fz", "tif"):
                 written.append(make("f%d" % k, floats, comment, ext))
         written.append(make("preview", ramp(300, 200), b"", "png", "--preview"))
+        written.append(make("block", ramp(36, 40), b"", "fits"))  # a data unit of one block exactly
         for path in written:
             validate(path)
 
