@@ -136,8 +136,12 @@ void median_uint16_tile(const Combiner& c, unsigned char* result,
     sort_tile(c, keys, n);
     const std::uint16_t* low = keys + c.low * tile;
     const std::uint16_t* high = keys + c.high * tile;
-    for (std::uint64_t p = 0; p < n; ++p)
-        store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
+    if (c.result_type == type_binary64) // (a + b) / 2 is exact
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, (static_cast<double>(low[p]) + static_cast<double>(high[p])) / 2);
+    else
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
 }
 
 // The flags are a local array, which nothing else can alias: so the loop
@@ -183,7 +187,10 @@ void median_uint16_select(const Combiner& c, unsigned char* result,
             keys[k] = load_value<std::uint16_t>(values[k], p);
         std::uint16_t low, high;
         select_middle(c, keys, low, high);
-        store_value(result, p, c.low == c.high ? high : middle_uint16(low, high));
+        if (c.result_type == type_binary64)
+            store_value(result, p, (static_cast<double>(low) + static_cast<double>(high)) / 2);
+        else
+            store_value(result, p, c.low == c.high ? high : middle_uint16(low, high));
     }
 }
 
@@ -236,8 +243,12 @@ void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned c
             sums[p] += part[p];
     }
     const auto count = static_cast<double>(c.inputs);
-    for (std::uint64_t p = 0; p < n; ++p)
-        store_value(result, first + p, rounded_quotient(sums[p], count));
+    if (c.result_type == type_binary64) // the exact sum, divided once
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, sums[p] / count);
+    else
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, rounded_quotient(sums[p], count));
 }
 
 // Summed in the order of the inputs, from +0 as numpy sums (so a pixel of
@@ -414,6 +425,18 @@ double combine_kept(const Combiner& c, Pixel& px, std::uint64_t kept)
     return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
 }
 
+// The plain median or mean of all the values, NaNs included, as
+// combine_values gives it.
+double combine_all(const Combiner& c, Pixel& px)
+{
+    std::fill(px.kept, px.kept + c.inputs, 1);
+    if (c.method == Method::median)
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (std::isnan(px.values[k]))
+                return quiet_nan;
+    return combine_kept(c, px, c.inputs);
+}
+
 // The same for uint16 values, exactly: their sum is exact, and so are both
 // middle values. With nothing kept, of every value.
 std::uint16_t combine_kept_uint16(const Combiner& c, Pixel& px, std::uint64_t kept)
@@ -456,7 +479,9 @@ void reject_and_combine(const Combiner& c, Pixel& px, unsigned char* result, uns
     if (rejected != nullptr) // at most 65535 inputs then
         store_value(rejected, p, static_cast<std::uint16_t>(c.inputs - kept));
     emptied += kept == 0;
-    if (c.factors != nullptr || c.type == type_binary64)
+    if (c.result_type == type_binary64 && kept == 0 && c.plain_if_empty)
+        store_value(result, p, combine_all(c, px));
+    else if (c.result_type == type_binary64)
         store_value(result, p, kept == 0 ? quiet_nan : combine_kept(c, px, kept));
     else
         store_value(result, p, combine_kept_uint16(c, px, kept));
@@ -714,14 +739,24 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     std::uint16_t out[tile], lost[tile];
     const std::uint16_t* a = sorted + c.low * tile;
     const std::uint16_t* b = sorted + c.high * tile;
-    for (std::uint64_t p = 0; p < n; ++p) {
+    if (c.result_type == type_binary64) {
+        for (std::uint64_t p = 0; p < n; ++p) {
+            double v = c.method == Method::mean ? static_cast<double>(sum[p]) / static_cast<double>(kept[p])
+                                                : (static_cast<double>(a[p]) + static_cast<double>(b[p])) / 2;
+            store_value(result, first + p, v);
+        }
+        if (rejected != nullptr)
+            for (std::uint64_t p = 0; p < n; ++p)
+                store_value(rejected, first + p, static_cast<std::uint16_t>(m - kept[p]));
+    }
+    for (std::uint64_t p = 0; p < n && c.result_type != type_binary64; ++p) {
         lost[p] = static_cast<std::uint16_t>(m - kept[p]);
         if (c.method == Method::mean)
             out[p] = rounded_quotient(sum[p], kept[p]);
         else
             out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
     }
-    for (std::uint64_t p = 0; p < n; ++p) {
+    for (std::uint64_t p = 0; p < n && c.result_type != type_binary64; ++p) {
         store_value(result, first + p, out[p]);
         if (rejected != nullptr)
             store_value(rejected, first + p, lost[p]);
@@ -748,7 +783,7 @@ void tile_results(const Combiner& c, const Tile_Work& w, unsigned char* result, 
             store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
     const double* low = w.middle[0];
     const double* high = w.middle[1];
-    if (c.factors != nullptr || c.type == type_binary64) {
+    if (c.result_type == type_binary64) {
         for (std::uint64_t p = 0; p < n; ++p)
             store_value(result, first + p,
                         c.method == Method::mean ? w.sum[p] / static_cast<double>(w.kept[p])
@@ -844,10 +879,11 @@ bool make_network(Combiner& c)
     return true;
 }
 
-bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
+bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                      std::uint16_t result_type)
 {
-    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr,
-                 false, {}, nullptr, nullptr, nullptr};
+    c = Combiner{inputs, type, result_type == type_binary64 ? type_binary64 : type, method, (inputs - 1) / 2,
+                 inputs / 2, 0, nullptr, nullptr, false, {}, nullptr, false, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
@@ -861,10 +897,12 @@ bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Met
 }
 
 bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
-                                const Rejection& rejection, const double* factors)
+                                const Rejection& rejection, const double* factors, std::uint16_t result_type,
+                                bool plain_if_empty)
 {
-    if (!prepare_combiner(c, inputs, type, method))
+    if (!prepare_combiner(c, inputs, type, method, factors != nullptr ? type_binary64 : result_type))
         return false;
+    c.plain_if_empty = plain_if_empty;
     c.rejecting = true;
     c.rejection = rejection;
     c.factors = factors;

@@ -12,6 +12,7 @@
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/team.h"
+#include "image/to_uint16.h"
 #include "image/velkin.h"
 #include "messages.h"
 #include "option_values.h"
@@ -61,9 +62,23 @@ struct Options {
     bool scale = false;
     Statistic scale_by = Statistic::median;
     Rejection rejection;
+    std::uint16_t type = 0; // --type: OUT's pixel type, or 0 for the default
     const char* const* inputs = nullptr;
     std::uint64_t count = 0;
 };
+
+// OUT's pixel type: as asked, binary64 when scaled, else the inputs'.
+std::uint16_t result_type(const Options& o, std::uint16_t input_type)
+{
+    return o.type != 0 ? o.type : o.scale ? type_binary64 : input_type;
+}
+
+// The combination's own type, before any --type uint16: binary64 for
+// binary64 or scaled values.
+std::uint16_t combined_type(const Options& o, std::uint16_t input_type)
+{
+    return o.scale || input_type == type_binary64 ? type_binary64 : result_type(o, input_type);
+}
 
 // Rejection or scaling: NaNs left out, a record in the comment.
 bool rejecting(const Options& o)
@@ -87,7 +102,7 @@ struct Input {
 
 enum Option_Row {
     help_row, version_row, median_row, mean_row, out_row, sigma_row, center_row, dev_row,
-    iterations_row, minmax_row, extrema_row, scale_row, rejected_row,
+    iterations_row, minmax_row, extrema_row, scale_row, rejected_row, type_row,
 };
 const Option option_table[] = {
     {"--help", false},
@@ -103,6 +118,7 @@ const Option option_table[] = {
     {"--extrema", true, takes::extrema},
     {"--scale", true, takes::scale},
     {"--rejected", true, takes::rejected},
+    {"--type", true, takes::type},
 };
 
 // The options' values, each read by its own function; one it does not take
@@ -124,6 +140,7 @@ void read_values(const Command_Line& line, Options& o)
     r.extrema = value(extrema_row, [&](const char* v) { return parse_count_pair(v, r.low, r.high); });
     o.scale = value(scale_row, [&](const char* v) { return parse_scale(v, o.scale_by); });
     o.rejected = line.given[rejected_row];
+    value(type_row, [&](const char* v) { return parse_type(v, o.type); });
     // Settings of a clipping that is not asked for are more likely a
     // forgotten --sigma-clip than a choice.
     if (!r.sigma && (center || deviation || iterations))
@@ -181,7 +198,11 @@ Options parse(int argc, char** argv, Command_Line& line)
                     "  --clip-center median|mean   (median)\n"
                     "  --clip-dev std|mad_std      (mad_std)\n"
                     "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
-                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n",
+                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n"
+                    "\n"
+                    "  --type binary64|uint16    OUT's pixel type: binary64 keeps the fraction of\n"
+                    "                            uint16 inputs' means; uint16 rounds binary64 results\n"
+                    "                            to nearest, ties to even, clamped to 0..65535\n",
                     usage_text);
     else
         std::printf("pixcombine " PIXDELTA_VERSION "\n");
@@ -411,6 +432,8 @@ unsigned char* add_record(const Options& o, Velkin_Header& header)
                r.sigma_low, r.sigma_high, r.center == Center::median ? "median" : "mean",
                r.deviation == Deviation::std ? "std" : "mad_std",
                static_cast<unsigned long long>(r.iterations));
+    if (o.type != 0)
+        append(" --type %s", o.type == type_binary64 ? "binary64" : "uint16");
     append("%s", "\n");
     std::uint64_t length = comment_length(header);
     bool separate = length > 0 && header.comment[length - 1] != '\n';
@@ -439,6 +462,7 @@ struct Buffers {
     unsigned char* inputs;   // a chunk of each input
     unsigned char* result;   // a chunk of OUT's values
     unsigned char* rejected; // and of FILE's
+    unsigned char* converted; // OUT's values, where --type uint16 converts them
     const unsigned char** values;
 };
 
@@ -451,10 +475,11 @@ Buffers make_buffers(const Options& o, const Velkin_Header& first)
     Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
               static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
               static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
+              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
               // the chunk's pointers, and the team members' to their parts
               static_cast<const unsigned char**>(
                   std::malloc((o.count > team_inputs ? 2 : max_members + 1) * o.count * sizeof(char*)))};
-    if (!b.inputs || !b.result || !b.rejected || !b.values)
+    if (!b.inputs || !b.result || !b.rejected || !b.converted || !b.values)
         fail(says::no_memory, static_cast<unsigned long long>(o.count));
     return b;
 }
@@ -462,6 +487,7 @@ Buffers make_buffers(const Options& o, const Velkin_Header& first)
 void release_buffers(Buffers& b)
 {
     std::free(b.values);
+    std::free(b.converted);
     std::free(b.rejected);
     std::free(b.result);
     std::free(b.inputs);
@@ -483,6 +509,9 @@ struct Chunk_Job {
     unsigned char* result;
     unsigned char* rejected;
     std::uint64_t emptied[max_members];
+    bool convert;             // binary64 results into a uint16 OUT
+    unsigned char* converted; // there
+    Clamped clamped[max_members];
 };
 
 void read_part(unsigned, void* context)
@@ -509,6 +538,9 @@ void combine_part(unsigned member, void* context)
                                                    j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
         else
             combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+        if (j.convert)
+            to_uint16(reinterpret_cast<double*>(j.result + begin * 8), end - begin, j.converted + begin * 2,
+                      j.clamped[member]);
     }
 }
 
@@ -522,21 +554,26 @@ unsigned team_size(std::uint64_t inputs)
 
 // All inputs are read in step, a chunk of each at a time, so memory stays
 // within the budget whatever their count and size. Returns how many pixels
-// lost every value to the rejection.
+// lost every value to the rejection; adds the values --type uint16 clamped
+// to `clamped`.
 std::uint64_t write_combination(const Options& o, const Target* outputs, Input* inputs,
-                                const Velkin_Header& first, const Buffers& b, const double* factors)
+                                const Velkin_Header& first, const Buffers& b, const double* factors,
+                                Clamped& clamped)
 {
     const std::uint64_t n_inputs = o.count, count = pixel_count(first), chunk = b.chunk;
-    const unsigned size = bytes_per_value(file_type(first));
+    const std::uint16_t type = file_type(first), combined = combined_type(o, type);
+    const unsigned size = bytes_per_value(type);
+    const bool convert = result_type(o, type) != combined;
     Team team;
     start_team(team, team_size(n_inputs));
     Combiner combiners[max_members];
     Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
-                  factors ? 8u : size, team.members, {0}, combiners, b.values, b.result, b.rejected, {}};
+                  bytes_per_value(combined), team.members, {0}, combiners, b.values, b.result, b.rejected, {},
+                  convert, b.converted, {}};
     for (unsigned m = 0; m < team.members; ++m) {
-        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
-                                                                   o.method, o.rejection, factors)
-                                      : prepare_combiner(combiners[m], n_inputs, file_type(first), o.method);
+        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, type, o.method,
+                                                                   o.rejection, factors, combined, convert)
+                                      : prepare_combiner(combiners[m], n_inputs, type, o.method, combined);
         if (!prepared)
             fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
     }
@@ -561,13 +598,17 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
         job.next = 0;
         run_team(team, combine_part, &job);
         errno = 0;
-        if (write_fully(outputs[0].file->fd, b.result, n * job.result_size) < n * job.result_size)
+        const unsigned char* out = convert ? b.converted : b.result;
+        const std::uint64_t out_bytes = n * (convert ? 2 : job.result_size);
+        if (write_fully(outputs[0].file->fd, out, out_bytes) < out_bytes)
             fail(says::cannot_write, o.out, write_error());
         if (o.rejected && write_fully(outputs[1].file->fd, b.rejected, n * 2) < n * 2)
             fail(says::cannot_write, o.rejected, write_error());
     }
-    for (unsigned m = 0; m < team.members; ++m) // each member's count of the whole run
+    for (unsigned m = 0; m < team.members; ++m) { // each member's count of the whole run
         emptied += job.emptied[m];
+        clamped += job.clamped[m];
+    }
     stop_team(team);
     for (unsigned m = 0; m < team.members; ++m)
         release_combiner(combiners[m]);
@@ -624,10 +665,10 @@ void run_pixcombine(int argc, char** argv)
     if (o.scale)
         factors = scale_factors(o, inputs, buffers.inputs,
                                 o.count * buffers.chunk);
-    // OUT's header: the first input's, with the record and, scaled, type 10.
+    // OUT's header: the first input's, with the record and its own type.
+    const std::uint16_t out_type = result_type(o, file_type(first));
     Velkin_Header head = first;
-    if (o.scale)
-        set_file_type(head, type_binary64);
+    set_file_type(head, out_type);
     unsigned char* record = rejecting(o) ? add_record(o, head) : nullptr;
     write_start(outputs[0], head);
     if (o.rejected) {
@@ -636,8 +677,9 @@ void run_pixcombine(int argc, char** argv)
         if (write_header_and_comment(rejected_output.fd, head) != Write_Status::ok)
             fail(says::cannot_write, o.rejected, write_error());
     }
-    std::uint64_t emptied = write_combination(o, outputs, inputs, first, buffers, factors);
-    const bool nan_result = o.scale || file_type(first) == type_binary64;
+    Clamped clamped;
+    std::uint64_t emptied = write_combination(o, outputs, inputs, first, buffers, factors, clamped);
+    const bool nan_result = out_type == type_binary64;
 
     // The inputs' descriptors go first: putting the result in place needs
     // one more, even when the inputs took all the others.
@@ -663,6 +705,10 @@ void run_pixcombine(int argc, char** argv)
     else if (emptied > 0)
         note(says::all_rejected_plain, o.out, static_cast<unsigned long long>(emptied),
              o.method == Method::mean ? "mean" : "median");
+    if (clamped.total() > 0)
+        note(says::clamped, o.out, static_cast<unsigned long long>(clamped.total()),
+             static_cast<unsigned long long>(clamped.below), static_cast<unsigned long long>(clamped.above),
+             static_cast<unsigned long long>(clamped.nan));
     std::exit(0);
 }
 
