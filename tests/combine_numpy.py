@@ -169,10 +169,11 @@ def main():
     rng = np.random.default_rng(seed)
     with tempfile.TemporaryDirectory(prefix="pixcombine-numpy-") as work:
         # Big enough to take several chunks and many tiles per chunk.
-        # 200 and 600 inputs: past the sorting networks, to the selection
-        # per pixel.
-        for n, (x, y) in ((1, (520, 411)), (2, (520, 411)), (3, (520, 411)), (16, (301, 157)),
-                          (64, (130, 101)), (200, (41, 23)), (600, (17, 11))):
+        # Up to 32 inputs, networks built with the program; 33 and 64, the
+        # general one; 200 and 600 inputs: past the sorting networks, to the
+        # selection per pixel.
+        for n, (x, y) in ((1, (520, 411)), (2, (520, 411)), (3, (520, 411)), (16, (301, 157)), (31, (97, 53)),
+                          (32, (97, 53)), (33, (97, 53)), (64, (130, 101)), (200, (41, 23)), (600, (17, 11))):
             for file_type in (pixdelta.UINT16, pixdelta.BINARY64):
                 stack = frames(rng, n, x * y, file_type)
                 names = [os.path.join(work, "in%d.img" % k) for k in range(n)]

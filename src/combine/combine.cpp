@@ -7,6 +7,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 namespace combine {
 
@@ -34,7 +36,7 @@ std::uint64_t network_inputs(std::uint16_t type)
 // Batcher's odd-even merge sort for any n: the order of compare-exchanges,
 // fixed in advance. Returns how many there are; stores them where `network`
 // is given.
-std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
+constexpr std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
 {
     std::uint64_t count = 0;
     for (std::uint64_t p = 1; p < n; p += p)
@@ -52,7 +54,7 @@ std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
 
 // Only the compare-exchanges that can reach the middle positions are kept,
 // found backwards from them; returns how many.
-std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
+constexpr std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
                           std::uint64_t high)
 {
     bool needed[network_inputs_uint16] = {};
@@ -69,9 +71,116 @@ std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_
     return count - kept;
 }
 
+// ---- Sorting networks for few inputs, in registers ----
+
+// Up to this many inputs, the network is known when the program is built,
+// one for each count: a column of 64 bytes of every input's keys (32
+// uint16 or 8 binary64 pixels) is loaded into vector registers, goes
+// through every compare-exchange there, and only the rows needed are
+// stored, where the general network below loads and stores both rows at
+// each compare-exchange. Either places the same keys at every position
+// it sorts.
+constexpr std::uint64_t fixed_inputs = 32;
+
+template <class Key> struct Lanes;
+template <> struct Lanes<std::uint16_t> {
+    typedef std::uint16_t V __attribute__((vector_size(64)));
+};
+template <> struct Lanes<std::int64_t> {
+    typedef std::int64_t V __attribute__((vector_size(64)));
+};
+
+template <std::uint64_t N> struct Fixed_Network {
+    Comparator at[N * N]; // Batcher's network has fewer
+    std::uint64_t count;
+};
+
+// The network for N inputs: the whole sort, or what places the middle
+// positions, as the Combiner makes them.
+template <std::uint64_t N, bool whole> constexpr Fixed_Network<N> fixed_network()
+{
+    Fixed_Network<N> f{};
+    f.count = batcher_network(N, f.at);
+    if (!whole)
+        f.count = keep_middle(f.at, f.count, (N - 1) / 2, N / 2);
+    return f;
+}
+
+template <class V> [[gnu::always_inline]] inline void exchange(V& x, V& y)
+{
+    V a = x, b = y;
+    x = b < a ? b : a;
+    y = b < a ? a : b;
+}
+
+template <std::uint64_t N, bool whole, class V, std::size_t... I>
+[[gnu::always_inline]] inline void exchange_all(V* v, std::index_sequence<I...>)
+{
+    static constexpr Fixed_Network<N> net = fixed_network<N, whole>();
+    (exchange(v[net.at[I].low], v[net.at[I].high]), ...);
+}
+
+template <class Key, std::uint64_t N, bool whole, std::size_t... K>
+[[gnu::always_inline]] inline void sort_column(Key* keys, std::index_sequence<K...>)
+{
+    using V = typename Lanes<Key>::V;
+    V v[N];
+    ((std::memcpy(&v[K], keys + K * tile, sizeof(V))), ...);
+    exchange_all<N, whole>(v, std::make_index_sequence<fixed_network<N, whole>().count>{});
+    ((whole || K == (N - 1) / 2 || K == N / 2 ? std::memcpy(keys + K * tile, &v[K], sizeof(V)) : nullptr), ...);
+}
+
+// The columns of whole vectors among the first n pixels; returns how many
+// pixels it sorted.
+template <class Key, std::uint64_t N, bool whole>
+[[gnu::always_inline]] inline std::uint64_t sort_fixed(Key* keys, std::uint64_t n)
+{
+    constexpr std::uint64_t lanes = sizeof(typename Lanes<Key>::V) / sizeof(Key);
+    std::uint64_t p = 0;
+    for (; p + lanes <= n; p += lanes)
+        sort_column<Key, N, whole>(keys + p, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <class Key, bool whole, std::size_t... N>
+[[gnu::always_inline]] inline std::uint64_t sort_fixed_for(std::uint64_t inputs, Key* keys, std::uint64_t n,
+                                                            std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((inputs == N + 2 && (done = sort_fixed<Key, N + 2, whole>(keys, n), true)) || ...);
+    return done;
+}
+
+// The networks in registers want 32 of them, of 64 bytes: AVX-512's. Built
+// for it alone, and used where the processor has it; elsewhere the general
+// network sorts every column.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define FIXED_NETWORKS 1
+bool has_avx512()
+{
+    static const bool has = __builtin_cpu_supports("x86-64-v4");
+    return has;
+}
+
+template <class Key, bool whole>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t sort_fixed_avx512(std::uint64_t inputs, Key* keys,
+                                                                           std::uint64_t n)
+{
+    return sort_fixed_for<Key, whole>(inputs, keys, n, std::make_index_sequence<fixed_inputs - 1>{});
+}
+#endif
+
 // Over n pixels: keys[row * tile + p] is input row's key for pixel p.
 template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t n)
 {
+#ifdef FIXED_NETWORKS
+    if (c.inputs <= fixed_inputs && has_avx512()) {
+        std::uint64_t done = c.whole_sort ? sort_fixed_avx512<Key, true>(c.inputs, keys, n)
+                                          : sort_fixed_avx512<Key, false>(c.inputs, keys, n);
+        keys += done;
+        n -= done;
+    }
+#endif
     for (std::uint64_t k = 0; k < c.comparators; ++k) {
         Key* __restrict x = keys + c.network[k].low * tile;
         Key* __restrict y = keys + c.network[k].high * tile;
@@ -126,6 +235,7 @@ std::uint16_t rounded_quotient(double sum, double count)
     return static_cast<std::uint16_t>((sum / count + whole) - whole);
 }
 
+ALSO_FOR_AVX2
 void median_uint16_tile(const Combiner& c, unsigned char* result,
                         const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
@@ -144,14 +254,14 @@ void median_uint16_tile(const Combiner& c, unsigned char* result,
             store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
 }
 
-// The flags are a local array, which nothing else can alias: so the loop
-// runs across the tile.
+// The flags are a local array, which nothing else can alias, of 64-bit
+// flags as wide as the keys: so the loop runs across the tile.
 ALSO_FOR_AVX2
 void median_binary64_tile(const Combiner& c, unsigned char* result,
                           const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
     auto* keys = static_cast<std::int64_t*>(c.keys);
-    unsigned char nan[tile] = {};
+    std::uint64_t nan[tile] = {};
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
             auto bits = load_value<std::uint64_t>(values[k], first + p);
@@ -219,6 +329,7 @@ void median_binary64_select(const Combiner& c, unsigned char* result,
 // are summed in 32 bits, four at a time in a vector register; their sums
 // are added up in binary64, which holds whole numbers below 2^53 (65535
 // times a count below 2^37) exactly.
+ALSO_FOR_AVX2
 void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned char* const* values,
                       std::uint64_t first, std::uint64_t n)
 {
@@ -724,6 +835,7 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     Combiner whole = c; // every position in order, not only the middle ones
     whole.network = w.sort_network;
     whole.comparators = w.sort_comparators;
+    whole.whole_sort = true;
     sort_tile_uint16(whole, sorted, n);
     std::uint32_t m2[tile] = {}, deviations[2][tile];
     for (std::uint64_t p = 0; p < n; ++p)
@@ -818,6 +930,7 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
     if (r.sigma && r.deviation == Deviation::mad_std) {
         whole.network = w.sort_network;
         whole.comparators = w.sort_comparators;
+        whole.whole_sort = true;
     }
     if (medians)
         tile_median(whole, w.keys, n, w.middle[0], w.middle[1], w.sum);
@@ -843,6 +956,66 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
     }
     return emptied;
 }
+
+#ifdef FIXED_NETWORKS
+// The binary64 median of few inputs, a column of 8 pixels at a time in
+// registers: the values loaded as order keys, their NaNs noted, the keys
+// through the network, and the middle ones combined by the rules of
+// median_binary64_tile and middle_binary64, lane by lane at once.
+template <std::uint64_t N, std::size_t... K>
+[[gnu::always_inline]] inline void median_column(const unsigned char* const* values, std::uint64_t at,
+                                                 unsigned char* result, std::index_sequence<K...>)
+{
+    // Tests as arithmetic on the bits, each giving -1 where it holds and 0
+    // where not: GCC 12 splits vector comparisons into lanes here.
+    using V = Lanes<std::int64_t>::V;
+    typedef double D __attribute__((vector_size(64)));
+    const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
+#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
+#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
+    V v[N], nan = {};
+    ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), nan |= above_infinity(v[K]),
+      v[K] ^= (v[K] >> 63) & magnitude),
+     ...);
+    exchange_all<N, false>(v, std::make_index_sequence<fixed_network<N, false>().count>{});
+    V low = v[(N - 1) / 2], high = v[N / 2];
+    low ^= (low >> 63) & magnitude;
+    high ^= (high >> 63) & magnitude;
+    V bits = high;
+    if constexpr (N % 2 == 0) {
+        D a = (D)low, b = (D)high, sum = a + b;
+        V sum_bits = (V)sum, halves = (V)(a / 2 + b / 2), half = (V)(sum / 2);
+        V infinite = ~below_infinity(sum_bits) & ~above_infinity(sum_bits);
+        V overflow = infinite & below_infinity(low) & below_infinity(high);
+        bits = (overflow & halves) | (~overflow & half);
+        nan |= above_infinity(sum_bits); // -inf and +inf
+    }
+    bits = (nan & static_cast<std::int64_t>(quiet_nan_bits)) | (~nan & bits);
+    std::memcpy(result + at * 8, &bits, sizeof bits);
+#undef below_infinity
+#undef above_infinity
+}
+
+template <std::uint64_t N>
+[[gnu::always_inline]] inline std::uint64_t median_fixed(const unsigned char* const* values, unsigned char* result,
+                                                         std::uint64_t count)
+{
+    std::uint64_t p = 0;
+    for (; p + 8 <= count; p += 8)
+        median_column<N>(values, p, result, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <std::size_t... N>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t
+median_binary64_fixed(std::uint64_t inputs, const unsigned char* const* values, unsigned char* result,
+                      std::uint64_t count, std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((inputs == N + 2 && (done = median_fixed<N + 2>(values, result, count), true)) || ...);
+    return done;
+}
+#endif
 
 } // namespace
 
@@ -955,7 +1128,12 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
             median_uint16_select(c, result, values, count);
         return;
     }
-    for (std::uint64_t first = 0; first < count; first += tile) {
+    std::uint64_t first = 0;
+#ifdef FIXED_NETWORKS
+    if (c.method == Method::median && binary64 && c.inputs <= fixed_inputs && has_avx512())
+        first = median_binary64_fixed(c.inputs, values, result, count, std::make_index_sequence<fixed_inputs - 1>{});
+#endif
+    for (; first < count; first += tile) {
         std::uint64_t n = std::min(tile, count - first);
         if (c.method == Method::median && binary64)
             median_binary64_tile(c, result, values, first, n);

@@ -80,6 +80,7 @@ struct Combiner {
     bool plain_if_empty;
     double* scratch;       // per-pixel work, released by release_combiner
     void* tile_work;       // the same for a tile of pixels, or null
+    bool whole_sort = false; // `network` sorts every position, not only the middle ones
 };
 
 // false: no memory. The result is of the inputs' type, or binary64 where

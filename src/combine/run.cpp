@@ -36,12 +36,11 @@ using namespace img;
 
 namespace {
 
-// Bytes of each input read at a time: a share of 2 MiB, which keeps a
-// chunk of every input in the processor's caches between its read and the
-// arithmetic (2 MiB ran faster than 1 MiB with 16 inputs, fewer reads
-// outweighing a second-level cache of 1 MiB); but with many inputs, up to
-// 64 KiB each within 16 MiB in all, since each read costs a system call.
-// At least one value.
+// Bytes of each input read at a time: a share of 2 MiB, so that a chunk
+// holds a few groups (group_pixels) for every member of the team (4 and 8
+// MiB ran no faster with 16 inputs); but with many inputs, up to 64 KiB
+// each within 16 MiB in all, since each read costs a system call. At least
+// one value.
 std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
 {
     // Each input also takes some 90 bytes besides its chunk (its record,
@@ -49,8 +48,8 @@ std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
     // so that hundreds of thousands of inputs stay within it too.
     constexpr std::uint64_t per_input = 128, budget = 16 << 20;
     std::uint64_t spare = inputs * per_input < budget ? budget - inputs * per_input : 0;
-    std::uint64_t cached = (2 << 20) / inputs, within = spare / inputs;
-    std::uint64_t bytes = std::max(cached, std::min<std::uint64_t>(64 << 10, within));
+    std::uint64_t within = spare / inputs;
+    std::uint64_t bytes = std::min(within, std::max<std::uint64_t>((2 << 20) / inputs, 64 << 10));
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
 
@@ -493,17 +492,20 @@ void release_buffers(Buffers& b)
     std::free(b.inputs);
 }
 
-// A chunk's reading and arithmetic, shared by the team: each member reads
-// its share of the regular files (pread, in any order), and then takes its
-// own run of whole tiles of pixels, with a combiner of its own.
+// A chunk's reading and arithmetic, shared by the team: each member takes
+// the next group of pixels left, reads that part of every regular file
+// (pread, in any order) and combines it at once, with a combiner of its
+// own. The group's values are then still in the member's own caches, and
+// one member's reading overlaps another's arithmetic.
 struct Chunk_Job {
     bool rejecting, counts;
     Input* files;
     unsigned char* buffers; // a chunk of each input
     std::uint64_t start, chunk;
     std::uint64_t inputs, n;
+    std::uint64_t group; // pixels a member takes at a time: whole tiles
     unsigned size, result_size, members;
-    std::atomic<std::uint64_t> next; // the next input to read, or group of tiles to combine
+    std::atomic<std::uint64_t> next; // the next group of pixels
     Combiner* combiners;
     const unsigned char** values; // the chunk's, then `inputs` more for each member
     unsigned char* result;
@@ -512,27 +514,33 @@ struct Chunk_Job {
     bool convert;             // binary64 results into a uint16 OUT
     unsigned char* converted; // there
     Clamped clamped[max_members];
+    // The first input a member found cut short in this chunk, and how many
+    // of its values there were; `inputs` for none.
+    std::uint64_t short_input[max_members], short_at[max_members];
 };
 
-void read_part(unsigned, void* context)
+void read_and_combine_part(unsigned member, void* context)
 {
     auto& j = *static_cast<Chunk_Job*>(context);
-    for (std::uint64_t k = j.next++; k < j.inputs; k = j.next++)
-        if (j.files[k].block.sized)
-            j.values[k] = block_values(j.files[k].block, j.start, j.n, j.buffers + k * j.chunk * j.size,
-                                       j.files[k].obtained);
-}
-
-void combine_part(unsigned member, void* context)
-{
-    auto& j = *static_cast<Chunk_Job*>(context);
-    // Groups of 16 of the combiner's tiles, so that none is split.
-    constexpr std::uint64_t group = 16 * 256;
     const unsigned char** part = j.values + (member + 1) * j.inputs;
-    for (std::uint64_t g = j.next++; g * group < j.n; g = j.next++) {
-        std::uint64_t begin = g * group, end = std::min(j.n, begin + group);
-        for (std::uint64_t k = 0; k < j.inputs; ++k)
+    for (std::uint64_t g = j.next++; g * j.group < j.n; g = j.next++) {
+        std::uint64_t begin = g * j.group, end = std::min(j.n, begin + j.group);
+        for (std::uint64_t k = 0; k < j.inputs; ++k) {
             part[k] = j.values[k] + begin * j.size;
+            Pixel_Block& block = j.files[k].block;
+            if (!block.sized)
+                continue;
+            std::uint64_t obtained = 0;
+            block_values(block, j.start + begin, end - begin, j.buffers + (k * j.chunk + begin) * j.size, obtained);
+            if (obtained < end - begin) {
+                // Combined all the same, from defined bytes; the run then fails.
+                std::memset(j.buffers + (k * j.chunk + begin + obtained) * j.size, 0, (end - begin - obtained) * j.size);
+                if (k < j.short_input[member] || (k == j.short_input[member] && j.start + begin + obtained < j.short_at[member])) {
+                    j.short_input[member] = k;
+                    j.short_at[member] = j.start + begin + obtained;
+                }
+            }
+        }
         if (j.rejecting)
             j.emptied[member] += combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
                                                    j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
@@ -542,6 +550,19 @@ void combine_part(unsigned member, void* context)
             to_uint16(reinterpret_cast<double*>(j.result + begin * 8), end - begin, j.converted + begin * 2,
                       j.clamped[member]);
     }
+}
+
+// Pixels a member reads and combines at a time: whole groups of 16 of the
+// combiner's tiles, whose values stay in the second-level cache: 512 KiB
+// of all inputs, 32 KiB of each at most (twice that ran no faster with 16
+// inputs), and at most a share of the chunk for each member, so that a
+// member the system does not run soon leaves its groups to the others.
+std::uint64_t group_pixels(std::uint64_t chunk, std::uint64_t inputs, unsigned value_bytes, unsigned members)
+{
+    constexpr std::uint64_t tiles = 16 * 256;
+    std::uint64_t wanted = std::min<std::uint64_t>((32 << 10) / value_bytes, (512 << 10) / value_bytes / inputs);
+    std::uint64_t share = chunk / members;
+    return std::max<std::uint64_t>(tiles, std::min(wanted, share) / tiles * tiles);
 }
 
 // As many members as the team takes; one alone for many inputs, whose
@@ -567,9 +588,9 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
     Team team;
     start_team(team, team_size(n_inputs));
     Combiner combiners[max_members];
-    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
-                  bytes_per_value(combined), team.members, {0}, combiners, b.values, b.result, b.rejected, {},
-                  convert, b.converted, {}};
+    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0,
+                  group_pixels(chunk, n_inputs, size, team.members), size, bytes_per_value(combined), team.members, {0},
+                  combiners, b.values, b.result, b.rejected, {}, convert, b.converted, {}, {}, {}};
     for (unsigned m = 0; m < team.members; ++m) {
         bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, type, o.method,
                                                                    o.rejection, factors, combined, convert)
@@ -585,18 +606,34 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
         // Pipes first, in order, and on this thread alone: each can be read
         // only in order, and a file another program cuts meanwhile is then
         // read after it, as it would be one input after the other.
-        for (std::uint64_t k = 0; k < n_inputs; ++k)
-            if (!inputs[k].block.sized)
+        for (std::uint64_t k = 0; k < n_inputs; ++k) {
+            b.values[k] = b.inputs + k * chunk * size;
+            if (!inputs[k].block.sized) {
                 b.values[k] = block_values(inputs[k].block, start, n, b.inputs + k * chunk * size,
                                            inputs[k].obtained);
+                if (inputs[k].obtained < n) // combined all the same, from defined bytes; the run then fails
+                    std::memset(b.inputs + (k * chunk + inputs[k].obtained) * size, 0,
+                                (n - inputs[k].obtained) * size);
+            }
+        }
         job.start = start;
         job.n = n;
         job.next = 0;
-        run_team(team, read_part, &job);
-        for (std::uint64_t k = 0; k < n_inputs; ++k)
-            check_obtained(inputs[k], start, n);
-        job.next = 0;
-        run_team(team, combine_part, &job);
+        std::fill(job.short_input, job.short_input + max_members, n_inputs);
+        run_team(team, read_and_combine_part, &job);
+        // The first input cut short, of the pipes and the files.
+        const std::uint64_t cut = *std::min_element(job.short_input, job.short_input + team.members);
+        for (std::uint64_t k = 0; k < std::min(cut, n_inputs); ++k)
+            if (!inputs[k].block.sized)
+                check_obtained(inputs[k], start, n);
+        if (cut < n_inputs) {
+            std::uint64_t at = UINT64_MAX;
+            for (unsigned m = 0; m < team.members; ++m)
+                if (job.short_input[m] == cut)
+                    at = std::min(at, job.short_at[m]);
+            fail(says::short_values, inputs[cut].name, static_cast<unsigned long long>(at),
+                 static_cast<unsigned long long>(inputs[cut].block.count));
+        }
         errno = 0;
         const unsigned char* out = convert ? b.converted : b.result;
         const std::uint64_t out_bytes = n * (convert ? 2 : job.result_size);
