@@ -996,6 +996,107 @@ template <std::uint64_t N, std::size_t... K>
 #undef above_infinity
 }
 
+// Adds x to sum, and 1 to kept, where its order key lies within the keys.
+template <class V, class D>
+[[gnu::always_inline]] inline void keep_within(const V& x, const V& low_key, const V& high_key, D& sum, V& kept)
+{
+    V key = (V)((D)x + D{}); // -0 as +0
+    key ^= (key >> 63) & INT64_MAX;
+    V clamped = key < low_key ? low_key : key;
+    clamped = high_key < clamped ? high_key : clamped;
+    V differ = clamped ^ key, keep = ((differ - 1) & ~differ) >> 63;
+    sum = sum + (D)(x & keep); // +0 for a value rejected, as reject_tile adds
+    kept -= keep;
+}
+
+// The sigma-clipped mean of few binary64 inputs about their median by
+// mad_std (ccdproc's reduction), a column of 8 pixels at a time in
+// registers, by the steps and in the order of reject_tile: the keys sorted
+// for the median, (a + b) / 2 of the middle ones; the deviations |x -
+// median| (non-negative: they order as their bits) through the middle
+// network, their median times mad_to_std; the values within the bounds
+// summed in the order of the inputs from +0, and divided by their count.
+// A pixel with an infinity or a NaN, or that keeps nothing, or that needs
+// more iterations, is marked in `again` (-1) for reject_and_combine.
+template <std::uint64_t N, std::size_t... K>
+[[gnu::always_inline]] inline void clip_column(const Combiner& c, const unsigned char* const* values,
+                                               std::uint64_t at, unsigned char* result, unsigned char* rejected,
+                                               std::int64_t* again, std::index_sequence<K...>)
+{
+    using V = Lanes<std::int64_t>::V;
+    typedef double D __attribute__((vector_size(64)));
+    const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
+#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
+#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
+    V v[N], alone = {};
+    ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), alone |= ~below_infinity(v[K]),
+      v[K] ^= (v[K] >> 63) & magnitude),
+     ...);
+    exchange_all<N, true>(v, std::make_index_sequence<fixed_network<N, true>().count>{});
+    ((v[K] ^= (v[K] >> 63) & magnitude), ...); // the values, in order
+    D median = (D)v[N / 2];
+    if constexpr (N % 2 == 0)
+        median = ((D)v[(N - 1) / 2] + (D)v[N / 2]) / 2;
+    V d[N];
+    ((d[K] = (V)((D)v[K] - median) & magnitude), ...);
+    exchange_all<N, false>(d, std::make_index_sequence<fixed_network<N, false>().count>{});
+    D mad = (D)d[N / 2];
+    if constexpr (N % 2 == 0)
+        mad = ((D)d[(N - 1) / 2] + (D)d[N / 2]) / 2;
+    const D deviation = mad * mad_to_std, zero = {};
+    const D low = median - c.rejection.sigma_low * deviation, high = median + c.rejection.sigma_high * deviation;
+    // GCC 12 splits a vector comparison into lanes, but not a minimum or
+    // maximum of integers: so each value is clamped to the bounds as order
+    // keys (of x + 0, where -0 and +0 are one key, as they compare equal),
+    // and kept where that leaves it as it is; a NaN bound rejects nothing.
+    const V low_bits = (V)(low + zero), high_bits = (V)(high + zero);
+    const V low_key = (low_bits ^ ((low_bits >> 63) & magnitude)) & ~above_infinity(low_bits);
+    V high_key = high_bits ^ ((high_bits >> 63) & magnitude);
+    high_key = (high_key & ~above_infinity(high_bits)) | (above_infinity(high_bits) & INT64_MAX);
+    D sum = {};
+    V kept = {}, x;
+    ((std::memcpy(&x, values[K] + at * 8, sizeof x), keep_within(x, low_key, high_key, sum, kept)), ...);
+    D mean = sum / __builtin_convertvector(kept, D);
+    std::memcpy(result + at * 8, &mean, sizeof mean);
+    V more = c.rejection.iterations != 1 ? (kept - static_cast<std::int64_t>(N)) >> 63 : V{};
+    V redo = alone | ((kept - 1) >> 63) | more;
+    std::memcpy(again, &redo, sizeof redo);
+    if (rejected != nullptr) {
+        std::int64_t counts[8];
+        std::memcpy(counts, &kept, sizeof counts);
+        for (int lane = 0; lane < 8; ++lane)
+            store_value(rejected, at + static_cast<std::uint64_t>(lane),
+                        static_cast<std::uint16_t>(N - static_cast<std::uint64_t>(counts[lane])));
+    }
+#undef below_infinity
+#undef above_infinity
+}
+
+template <std::uint64_t N>
+[[gnu::always_inline]] inline std::uint64_t clip_fixed(const Combiner& c, const unsigned char* const* values,
+                                                       std::uint64_t first, unsigned char* result,
+                                                       unsigned char* rejected, std::int64_t* again,
+                                                       std::uint64_t n)
+{
+    std::uint64_t p = 0;
+    for (; p + 8 <= n; p += 8)
+        clip_column<N>(c, values, first + p, result, rejected, again + p, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <std::size_t... N>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t
+clip_binary64_fixed(const Combiner& c, const unsigned char* const* values, std::uint64_t first,
+                    unsigned char* result, unsigned char* rejected, std::int64_t* again, std::uint64_t n,
+                    std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((c.inputs == N + 2 &&
+            (done = clip_fixed<N + 2>(c, values, first, result, rejected, again, n), true)) ||
+           ...);
+    return done;
+}
+
 template <std::uint64_t N>
 [[gnu::always_inline]] inline std::uint64_t median_fixed(const unsigned char* const* values, unsigned char* result,
                                                          std::uint64_t count)
@@ -1152,7 +1253,28 @@ std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsign
     Pixel px = pixel_scratch(c);
     std::uint64_t emptied = 0;
     if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
-        for (std::uint64_t first = 0; first < count; first += tile)
+        std::uint64_t first = 0;
+#ifdef FIXED_NETWORKS
+        const Rejection& r = c.rejection;
+        if (c.type == type_binary64 && c.factors == nullptr && c.method == Method::mean && r.sigma &&
+            r.center == Center::median && r.deviation == Deviation::mad_std && c.inputs <= fixed_inputs &&
+            has_avx512())
+            for (; first < count; first += tile) {
+                std::int64_t again[tile];
+                std::uint64_t n = std::min(tile, count - first);
+                std::uint64_t done = clip_binary64_fixed(c, values, first, result, rejected, again, n,
+                                                         std::make_index_sequence<fixed_inputs - 1>{});
+                if (done < n)
+                    break;
+                for (std::uint64_t p = 0; p < n; ++p)
+                    if (again[p]) {
+                        for (std::uint64_t k = 0; k < c.inputs; ++k)
+                            px.values[k] = load_value<double>(values[k], first + p);
+                        reject_and_combine(c, px, result, rejected, first + p, emptied);
+                    }
+            }
+#endif
+        for (; first < count; first += tile)
             emptied += reject_tile(c, *w, px, result, rejected, values, first, std::min(tile, count - first));
         return emptied;
     }
