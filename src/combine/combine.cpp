@@ -809,12 +809,18 @@ void whole_bounds(const Combiner& c, const std::uint32_t (*deviations)[tile], co
                   std::int32_t* low, std::int32_t* high, std::uint64_t n)
 {
     const Rejection& r = c.rejection;
+    // The distances from the center are cut, so that the bounds come out
+    // cut exactly (center - (center + 1) is -1): the lesser of two
+    // non-negative binary64 numbers is the lesser of their bits, which runs
+    // across the tile where a comparison of binary64 numbers does not.
+    auto least = [](double x, double y) {
+        return std::bit_cast<double>(std::min(std::bit_cast<std::int64_t>(x), std::bit_cast<std::int64_t>(y)));
+    };
     for (std::uint64_t p = 0; p < n; ++p) {
         double mad = static_cast<double>(deviations[0][p] + deviations[1][p]) / 4;
         double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
-        double lo = center - r.sigma_low * deviation, hi = center + r.sigma_high * deviation;
-        lo = lo < -1.0 ? -1.0 : lo;
-        hi = hi > 65536.0 ? 65536.0 : hi;
+        double lo = center - least(r.sigma_low * deviation, center + 1);
+        double hi = center + least(r.sigma_high * deviation, 65536 - center);
         auto toward_zero = static_cast<std::int32_t>(lo);
         low[p] = toward_zero + (static_cast<double>(toward_zero) < lo);
         high[p] = static_cast<std::int32_t>(hi);
@@ -851,26 +857,27 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     std::uint16_t out[tile], lost[tile];
     const std::uint16_t* a = sorted + c.low * tile;
     const std::uint16_t* b = sorted + c.high * tile;
-    if (c.result_type == type_binary64) {
-        for (std::uint64_t p = 0; p < n; ++p) {
-            double v = c.method == Method::mean ? static_cast<double>(sum[p]) / static_cast<double>(kept[p])
-                                                : (static_cast<double>(a[p]) + static_cast<double>(b[p])) / 2;
-            store_value(result, first + p, v);
-        }
-        if (rejected != nullptr)
-            for (std::uint64_t p = 0; p < n; ++p)
-                store_value(rejected, first + p, static_cast<std::uint16_t>(m - kept[p]));
-    }
-    for (std::uint64_t p = 0; p < n && c.result_type != type_binary64; ++p) {
-        lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+    // Each case its own loop, which runs across the tile.
+    if (c.result_type == type_binary64 && c.method == Method::mean)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, static_cast<double>(sum[p]) / static_cast<double>(kept[p]));
+    else if (c.result_type == type_binary64)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, (static_cast<double>(a[p]) + static_cast<double>(b[p])) / 2);
+    else {
         if (c.method == Method::mean)
-            out[p] = rounded_quotient(sum[p], kept[p]);
+            for (std::uint64_t p = 0; p < n; ++p)
+                out[p] = rounded_quotient(sum[p], kept[p]);
         else
-            out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
+            for (std::uint64_t p = 0; p < n; ++p)
+                out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, out[p]);
     }
-    for (std::uint64_t p = 0; p < n && c.result_type != type_binary64; ++p) {
-        store_value(result, first + p, out[p]);
-        if (rejected != nullptr)
+    if (rejected != nullptr) {
+        for (std::uint64_t p = 0; p < n; ++p)
+            lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+        for (std::uint64_t p = 0; p < n; ++p)
             store_value(rejected, first + p, lost[p]);
     }
     std::uint64_t emptied = 0;
