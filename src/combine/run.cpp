@@ -459,6 +459,7 @@ constexpr std::uint64_t team_inputs = 4096;
 struct Buffers {
     std::uint64_t chunk;     // values of each input read at a time
     unsigned char* inputs;   // a chunk of each input
+    // Two of each, one written while the other is filled.
     unsigned char* result;   // a chunk of OUT's values
     unsigned char* rejected; // and of FILE's
     unsigned char* converted; // OUT's values, where --type uint16 converts them
@@ -472,9 +473,9 @@ Buffers make_buffers(const Options& o, const Velkin_Header& first)
     const std::uint64_t chunk =
         std::max<std::uint64_t>(1, std::min(chunk_values(o.count, size), pixel_count(first)));
     Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
-              static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
-              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
-              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 8 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 2 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 2 + 1)),
               // the chunk's pointers, and the team members' to their parts
               static_cast<const unsigned char**>(
                   std::malloc((o.count > team_inputs ? 2 : max_members + 1) * o.count * sizeof(char*)))};
@@ -517,11 +518,34 @@ struct Chunk_Job {
     // The first input a member found cut short in this chunk, and how many
     // of its values there were; `inputs` for none.
     std::uint64_t short_input[max_members], short_at[max_members];
+    // The chunk before, which the caller's member writes while the others
+    // read and combine this one; what failed (0: nothing, 1: OUT, 2: FILE)
+    // and errno then.
+    int out_fd, rejected_fd;
+    const unsigned char* pending_out;
+    const unsigned char* pending_rejected; // or null
+    std::uint64_t pending_out_bytes, pending_rejected_bytes;
+    int write_failed, write_errno;
 };
+
+void write_pending(Chunk_Job& j)
+{
+    errno = 0;
+    if (j.pending_out_bytes > 0 && write_fully(j.out_fd, j.pending_out, j.pending_out_bytes) < j.pending_out_bytes)
+        j.write_failed = 1;
+    else if (j.pending_rejected &&
+             write_fully(j.rejected_fd, j.pending_rejected, j.pending_rejected_bytes) < j.pending_rejected_bytes)
+        j.write_failed = 2;
+    j.write_errno = errno;
+    j.pending_out_bytes = 0;
+    j.pending_rejected = nullptr;
+}
 
 void read_and_combine_part(unsigned member, void* context)
 {
     auto& j = *static_cast<Chunk_Job*>(context);
+    if (member == 0) // on the caller's thread, in order
+        write_pending(j);
     const unsigned char** part = j.values + (member + 1) * j.inputs;
     for (std::uint64_t g = j.next++; g * j.group < j.n; g = j.next++) {
         std::uint64_t begin = g * j.group, end = std::min(j.n, begin + j.group);
@@ -590,7 +614,8 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
     Combiner combiners[max_members];
     Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0,
                   group_pixels(chunk, n_inputs, size, team.members), size, bytes_per_value(combined), team.members, {0},
-                  combiners, b.values, b.result, b.rejected, {}, convert, b.converted, {}, {}, {}};
+                  combiners, b.values, b.result, b.rejected, {}, convert, b.converted, {}, {}, {},
+                  outputs[0].file->fd, o.rejected ? outputs[1].file->fd : -1, nullptr, nullptr, 0, 0, 0, 0};
     for (unsigned m = 0; m < team.members; ++m) {
         bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, type, o.method,
                                                                    o.rejection, factors, combined, convert)
@@ -600,8 +625,15 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
     }
 
     std::uint64_t emptied = 0;
-    std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
-    for (std::uint64_t start = 0; start < count; start += chunk) {
+    std::memset(b.rejected, 0, 2 * chunk * 2); // without rejection, nothing is
+    // Each chunk's values go into one half of the buffers and are written
+    // during the next chunk's round, while the other half is filled.
+    auto check_written = [&] {
+        errno = job.write_errno;
+        if (job.write_failed)
+            fail(says::cannot_write, job.write_failed == 1 ? o.out : o.rejected, write_error());
+    };
+    for (std::uint64_t start = 0, half = 0; start < count; start += chunk, half ^= 1) {
         std::uint64_t n = count - start < chunk ? count - start : chunk;
         // Pipes first, in order, and on this thread alone: each can be read
         // only in order, and a file another program cuts meanwhile is then
@@ -619,8 +651,12 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
         job.start = start;
         job.n = n;
         job.next = 0;
+        job.result = b.result + half * chunk * 8;
+        job.rejected = b.rejected + half * chunk * 2;
+        job.converted = b.converted + half * chunk * 2;
         std::fill(job.short_input, job.short_input + max_members, n_inputs);
         run_team(team, read_and_combine_part, &job);
+        check_written();
         // The first input cut short, of the pipes and the files.
         const std::uint64_t cut = *std::min_element(job.short_input, job.short_input + team.members);
         for (std::uint64_t k = 0; k < std::min(cut, n_inputs); ++k)
@@ -634,14 +670,13 @@ std::uint64_t write_combination(const Options& o, const Target* outputs, Input* 
             fail(says::short_values, inputs[cut].name, static_cast<unsigned long long>(at),
                  static_cast<unsigned long long>(inputs[cut].block.count));
         }
-        errno = 0;
-        const unsigned char* out = convert ? b.converted : b.result;
-        const std::uint64_t out_bytes = n * (convert ? 2 : job.result_size);
-        if (write_fully(outputs[0].file->fd, out, out_bytes) < out_bytes)
-            fail(says::cannot_write, o.out, write_error());
-        if (o.rejected && write_fully(outputs[1].file->fd, b.rejected, n * 2) < n * 2)
-            fail(says::cannot_write, o.rejected, write_error());
+        job.pending_out = convert ? job.converted : job.result;
+        job.pending_out_bytes = n * (convert ? 2 : job.result_size);
+        job.pending_rejected = o.rejected ? job.rejected : nullptr;
+        job.pending_rejected_bytes = n * 2;
     }
+    write_pending(job);
+    check_written();
     for (unsigned m = 0; m < team.members; ++m) { // each member's count of the whole run
         emptied += job.emptied[m];
         clamped += job.clamped[m];
