@@ -79,7 +79,11 @@ constexpr std::uint64_t keep_middle(Comparator* network, std::uint64_t count, st
 // through every compare-exchange there, and only the rows needed are
 // stored, where the general network below loads and stores both rows at
 // each compare-exchange. Either places the same keys at every position
-// it sorts.
+// it sorts. They want 32 vector registers of 64 bytes: AVX-512's. Built
+// for it alone, and used where the processor has it; elsewhere the general
+// network sorts every column.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define FIXED_NETWORKS 1
 constexpr std::uint64_t fixed_inputs = 32;
 
 template <class Key> struct Lanes;
@@ -151,11 +155,6 @@ template <class Key, bool whole, std::size_t... N>
     return done;
 }
 
-// The networks in registers want 32 of them, of 64 bytes: AVX-512's. Built
-// for it alone, and used where the processor has it; elsewhere the general
-// network sorts every column.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define FIXED_NETWORKS 1
 bool has_avx512()
 {
     static const bool has = __builtin_cpu_supports("x86-64-v4");
