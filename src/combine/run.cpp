@@ -48,8 +48,8 @@ std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
     // so that hundreds of thousands of inputs stay within it too.
     constexpr std::uint64_t per_input = 128, budget = 16 << 20;
     std::uint64_t spare = inputs * per_input < budget ? budget - inputs * per_input : 0;
-    std::uint64_t within = spare / inputs;
-    std::uint64_t bytes = std::min(within, std::max<std::uint64_t>((2 << 20) / inputs, 64 << 10));
+    std::uint64_t cached = (2 << 20) / inputs, within = spare / inputs;
+    std::uint64_t bytes = std::max(cached, std::min<std::uint64_t>(64 << 10, within));
     return std::max<std::uint64_t>(1, bytes / value_bytes);
 }
 
@@ -470,8 +470,11 @@ struct Buffers {
 Buffers make_buffers(const Options& o, const Velkin_Header& first)
 {
     const unsigned size = bytes_per_value(file_type(first));
-    const std::uint64_t chunk =
-        std::max<std::uint64_t>(1, std::min(chunk_values(o.count, size), pixel_count(first)));
+    // At most 2^18 values a chunk, so that the results' two halves (of up to
+    // 8 bytes a value, and 2 more for FILE and for a conversion) stay
+    // within 6 MiB however few the inputs.
+    const std::uint64_t chunk = std::max<std::uint64_t>(
+        1, std::min({chunk_values(o.count, size), pixel_count(first), std::uint64_t{1} << 18}));
     Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
               static_cast<unsigned char*>(std::malloc(2 * chunk * 8 + 1)),
               static_cast<unsigned char*>(std::malloc(2 * chunk * 2 + 1)),
