@@ -19,7 +19,13 @@ pixcombine multiplies). For each case, type and method:
   ccdproc gives NaN, and pixcombine the quiet NaN 0x7ff8000000000000 for
   binary64 and the plain median or mean of all the values for uint16, with
   a note on stderr that counts such pixels. Under an emulator, the NaN a
-  mean of +inf and -inf makes may have either sign.
+  mean of +inf and -inf makes may have either sign;
+- and each case again with --type into the other pixel type: uint16 inputs
+  into binary64, ccdproc's float64 bit for bit (the quiet NaN where a pixel
+  lost every value); binary64 inputs into uint16, ccdproc's float64 rounded
+  to nearest, ties to even, clamped to 0..65535 and NaN as 0, the plain
+  median or mean of all the values where a pixel lost every value, and the
+  values clamped counted on stderr.
 
 Exits 77 without numpy, astropy or ccdproc.
 """
@@ -140,8 +146,18 @@ CASES = [
 STACKS = [(16, 24, 20), (5, 24, 20), (2, 30, 10), (3, 24, 20), (130, 9, 8)]
 
 
-def expected(frames, method, apply, scaled_by, file_type):
-    """ccdproc's combined values and its count of values left out, per pixel."""
+def to_uint16(values):
+    """--type uint16: rounded to nearest, ties to even, clamped, NaN as 0;
+    the counts of values clamped below 0, above 65535, and NaN."""
+    with np.errstate(all="ignore"):
+        rounded = np.rint(values)
+        counts = (int((rounded <= -1).sum()), int((rounded > 65535).sum()), int(np.isnan(values).sum()))
+    return np.where(np.isnan(values), 0, rounded.clip(0, 65535)).astype(np.uint16), counts
+
+
+def expected(frames, method, apply, scaled_by, file_type, result_type):
+    """ccdproc's combined values and its count of values left out, per pixel;
+    and, into uint16 from binary64, the counts of values clamped."""
     data = frames.astype(np.float64)
     if scaled_by:
         factors = np.array([1.0 / finite_statistic(f, scaled_by) for f in frames])
@@ -155,12 +171,12 @@ def expected(frames, method, apply, scaled_by, file_type):
     else:
         combined = combiner.median_combine().data.ravel()
     n = len(frames)
-    if file_type == 2 and not scaled_by:
+    with np.errstate(all="ignore"):
         everything = np.median(data, axis=0) if method == "median" else np.mean(data, axis=0)
-        combined = np.rint(np.where(left_out == n, everything, combined)).astype(np.uint16)
-    else:
-        combined = np.where(left_out == n, np.array(QUIET_NAN, np.uint64).view(np.float64), combined)
-    return combined, left_out
+    if result_type == 2:
+        return (*to_uint16(np.where(left_out == n, everything, combined)), left_out)
+    combined = np.where(left_out == n, np.array(QUIET_NAN, np.uint64).view(np.float64), combined)
+    return combined, (0, 0, 0), left_out
 
 
 def ulps(a, b):
@@ -168,16 +184,17 @@ def ulps(a, b):
     return abs(int(key(np.array([a]))[0]) - int(key(np.array([b]))[0]))
 
 
-def compare(tool, work, names, frames, case, method, file_type):
+def compare(tool, work, names, frames, case, method, file_type, out_type=None):
     name, options, apply, scaled_by = case
     n = len(frames)
     out, counts = os.path.join(work, "out.img"), os.path.join(work, "rejected.img")
-    run = subprocess.run([tool, "--" + method, "-o", out, "--rejected", counts] + options + names,
+    typed = ["--type", "binary64" if out_type == 10 else "uint16"] if out_type else []
+    run = subprocess.run([tool, "--" + method, "-o", out, "--rejected", counts] + options + typed + names,
                          capture_output=True)
     if run.returncode != 0 or run.stdout:
         return "status %d, %r %r" % (run.returncode, run.stdout, run.stderr)
-    want, want_left_out = expected(frames, method, apply, scaled_by, file_type)
-    result_type = 10 if scaled_by or file_type == 10 else 2
+    result_type = out_type or (10 if scaled_by or file_type == 10 else 2)
+    want, clamped, want_left_out = expected(frames, method, apply, scaled_by, file_type, result_type)
     header, got = read_values(out, "<f8" if result_type == 10 else "<u2")
     _, left_out = read_values(counts, "<u2")
     if pixdelta.fields(header).file_type != result_type:
@@ -186,6 +203,10 @@ def compare(tool, work, names, frames, case, method, file_type):
     note = (b"pixcombine: %s: every value of %d pixels was rejected: they hold %s\n"
             % (out.encode(), emptied, b"NaN" if result_type == 10 else b"the " + method.encode()
                + b" of all their values")) if emptied else b""
+    if sum(clamped):
+        note += (b"pixcombine: %s: %d values clamped to 0..65535 (%d below 0, %d above 65535, %d NaN as 0)\n"
+                 % ((out.encode(), sum(clamped)) + clamped))
+        met["values clamped by --type uint16"] = met.get("values clamped by --type uint16", 0) + sum(clamped)
     if run.stderr != note:
         return "stderr %r, expected %r" % (run.stderr, note)
     met["values rejected"] += int(left_out.sum())
@@ -216,24 +237,29 @@ def reference_workflow(tool, work, rng):
     average, sigma clipping at 5,5 about np.ma.median by astropy's mad_std
     (callables, not the names: astropy's slower path, whose bounds become
     NaN where a pixel holds a NaN, so these stacks have none)."""
-    for file_type in (2, 10):
+    # uint16 frames into uint16 and (--type binary64, as the README's master
+    # bias) into binary64; binary64 frames.
+    for file_type, out_type in ((2, 2), (2, 10), (10, 10)):
         frames = stack(rng, 16, 24 * 20, 2)
         if file_type == 10:
             frames = frames * 1.0 + rng.random(frames.shape)
         names = write_frames(work, frames, 24, 20, file_type)
         out = os.path.join(work, "out.img")
-        run = subprocess.run([tool, "--mean", "--sigma-clip", "5,5", "-o", out] + names, capture_output=True)
+        typed = ["--type", "binary64"] if out_type != file_type else []
+        run = subprocess.run([tool, "--mean", "--sigma-clip", "5,5", "-o", out] + typed + names,
+                             capture_output=True)
         ccds = [CCDData(f.astype(np.float64).reshape(20, 24), unit="adu") for f in frames]
         master = combine(ccds, method="average", sigma_clip=True, sigma_clip_low_thresh=5,
                          sigma_clip_high_thresh=5, sigma_clip_func=np.ma.median,
                          sigma_clip_dev_func=mad_std).data.ravel()
-        _, got = read_values(out, "<u2" if file_type == 2 else "<f8")
-        want = np.rint(master).astype(np.uint16) if file_type == 2 else master
-        same = got == want if file_type == 2 else got.view(np.uint64) == want.view(np.uint64)
+        _, got = read_values(out, "<u2" if out_type == 2 else "<f8")
+        want = np.rint(master).astype(np.uint16) if out_type == 2 else master
+        same = got == want if out_type == 2 else got.view(np.uint64) == want.view(np.uint64)
         if run.returncode != 0 or not same.all():
-            sys.exit("ccdproc.combine's master, type %d: status %d %r, %d pixels differ"
-                     % (file_type, run.returncode, run.stderr, int((~same).sum())))
-        print("ccdproc.combine, average, sigma-clipped 5,5 by median and mad_std, type %d: agree" % file_type)
+            sys.exit("ccdproc.combine's master, type %d%s: status %d %r, %d pixels differ"
+                     % (file_type, " " + " ".join(typed), run.returncode, run.stderr, int((~same).sum())))
+        print("ccdproc.combine, average, sigma-clipped 5,5 by median and mad_std, type %d%s: agree"
+              % (file_type, " " + " ".join(typed) if typed else ""))
 
 
 def main():
@@ -247,13 +273,18 @@ def main():
                 frames = stack(rng, n, x * y, file_type)
                 names = write_frames(work, frames, x, y, file_type)
                 for case in CASES:
-                    for method in ("mean", "median"):
-                        wrong = compare(tool, work, names, frames, case, method, file_type)
-                        what = "%3d frames, type %2d, %-6s %s" % (n, file_type, method, case[0])
-                        if wrong:
-                            failures += 1
-                            print("%s (seed %d): %s" % (what, seed, wrong))
-                print("%d frames of %dx%d, type %d: %d cases" % (n, x, y, file_type, 2 * len(CASES)))
+                    # As they are, and into the other type (scaled values
+                    # are binary64 already).
+                    other = 10 if file_type == 2 else 2
+                    for out_type in (None, other) if other == 2 or not case[3] else (None,):
+                        for method in ("mean", "median"):
+                            wrong = compare(tool, work, names, frames, case, method, file_type, out_type)
+                            what = "%3d frames, type %2d, %-6s %s%s" % (
+                                n, file_type, method, case[0], ", --type %d" % out_type if out_type else "")
+                            if wrong:
+                                failures += 1
+                                print("%s (seed %d): %s" % (what, seed, wrong))
+                print("%d frames of %dx%d, type %d: %d cases, and with --type" % (n, x, y, file_type, 2 * len(CASES)))
         reference_workflow(tool, work, rng)
     print(", ".join("%s: %d" % item for item in sorted(met.items())))
     if failures:

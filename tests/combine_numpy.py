@@ -10,9 +10,14 @@ numpy's in every bit but which NaN survives where two meet (and, under an
 emulator, the sign of the NaN that inf - inf makes); medians must equal
 numpy's (-0 == +0) wherever numpy does not overflow, the NaN always
 0x7ff8000000000000, and a / 2 + b / 2 where it does; uint16 results are
-numpy's rounded to nearest, ties to even. Exits 77 without numpy.
+numpy's rounded to nearest, ties to even. With --type binary64, uint16
+inputs' means and medians are numpy's float64 ones, bit for bit; with
+--type uint16, binary64 inputs' are the binary64 results rounded to
+nearest, ties to even, clamped to 0..65535 (NaN as 0), the clamped values
+counted on stderr. Exits 77 without numpy.
 """
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -70,6 +75,57 @@ def first_wrong(wrong, got, want, stack):
     return "pixel %d: %s, expected %s, values %s" % (i, bits(got[i:i + 1]), bits(want[i:i + 1]), bits(stack[:, i]))
 
 
+def to_uint16(want):
+    """pixcombine's --type uint16 of binary64 results: the values and the
+    counts of those clamped below 0, above 65535, and NaN."""
+    with np.errstate(all="ignore"):
+        rounded = np.rint(want)  # ties to even
+        below, above, nan = rounded <= -1, rounded > 65535, np.isnan(want)
+    return np.where(nan, 0, rounded.clip(0, 65535)).astype(np.uint16), (below.sum(), above.sum(), nan.sum())
+
+
+def clamped_note(out, counts):
+    total = sum(int(c) for c in counts)
+    if not total:
+        return b""
+    return (b"pixcombine: %s: %d values clamped to 0..65535 (%d below 0, %d above 65535, %d NaN as 0)\n"
+            % ((out.encode(), total) + tuple(int(c) for c in counts)))
+
+
+def check_type(stack, method, got, out_type):
+    """--type: uint16 inputs' float64 results, or binary64 inputs' rounded;
+    None, or the first disagreement."""
+    with np.errstate(all="ignore"):
+        if out_type == 10:
+            data = stack.astype(np.float64)
+            want = np.mean(data, axis=0) if method == "mean" else np.median(data, axis=0)
+            return first_wrong(want.view(np.uint64) != got.view(np.uint64), got, want, stack)
+        n = stack.shape[0]
+        if method == "mean":
+            want = np.mean(stack, axis=0)
+        else:
+            want = np.median(stack, axis=0)
+            middle = np.sort(stack, axis=0)[[(n - 1) // 2, n // 2]]
+            overflow = np.isinf(want) & np.all(np.isfinite(middle), axis=0)
+            want = np.where(overflow, middle[0] / 2 + middle[1] / 2, want)
+    want16, _ = to_uint16(want)
+    count("--type uint16 values clamped", (want16 == 0) | (want16 == 65535))
+    return first_wrong(want16 != got, got, want16, stack)
+
+
+def expected_note(stack, method, out, out_type):
+    if out_type != 2 or stack.dtype != np.float64:
+        return b""
+    with np.errstate(all="ignore"):
+        want = np.mean(stack, axis=0) if method == "mean" else np.median(stack, axis=0)
+        if method == "median":  # a / 2 + b / 2 is finite where numpy overflows
+            n = stack.shape[0]
+            middle = np.sort(stack, axis=0)[[(n - 1) // 2, n // 2]]
+            overflow = np.isinf(want) & np.all(np.isfinite(middle), axis=0)
+            want = np.where(overflow, middle[0] / 2 + middle[1] / 2, want)
+    return clamped_note(out, to_uint16(want)[1])
+
+
 def check(stack, method, got):
     """None, or a description of the first disagreement."""
     n = stack.shape[0]
@@ -113,10 +169,11 @@ def main():
     rng = np.random.default_rng(seed)
     with tempfile.TemporaryDirectory(prefix="pixcombine-numpy-") as work:
         # Big enough to take several chunks and many tiles per chunk.
-        # 200 and 600 inputs: past the sorting networks, to the selection
-        # per pixel.
-        for n, (x, y) in ((1, (520, 411)), (2, (520, 411)), (3, (520, 411)), (16, (301, 157)),
-                          (64, (130, 101)), (200, (41, 23)), (600, (17, 11))):
+        # Up to 32 inputs, networks built with the program; 33 and 64, the
+        # general one; 200 and 600 inputs: past the sorting networks, to the
+        # selection per pixel.
+        for n, (x, y) in ((1, (520, 411)), (2, (520, 411)), (3, (520, 411)), (16, (301, 157)), (31, (97, 53)),
+                          (32, (97, 53)), (33, (97, 53)), (64, (130, 101)), (200, (41, 23)), (600, (17, 11))):
             for file_type in (pixdelta.UINT16, pixdelta.BINARY64):
                 stack = frames(rng, n, x * y, file_type)
                 names = [os.path.join(work, "in%d.img" % k) for k in range(n)]
@@ -125,9 +182,15 @@ def main():
                     header = pixdelta.header(x, y, file_type, len(comment), rng.bytes(4) + rng.bytes(50))
                     pixdelta.write(name, stack[k].reshape(y, x), header, comment)
                     first = first if k else header + comment
-                for method in ("median", "mean"):
+                # Each input type as it is, and into the other with --type.
+                other = pixdelta.BINARY64 if file_type == pixdelta.UINT16 else pixdelta.UINT16
+                for method, out_type in (("median", None), ("mean", None), ("median", other), ("mean", other)):
                     out = os.path.join(work, "out.img")
-                    run = subprocess.run([tool, "--" + method, "-o", out] + names, capture_output=True)
+                    typed = ["--type", "binary64" if out_type == pixdelta.BINARY64 else "uint16"] if out_type else []
+                    run = subprocess.run([tool, "--" + method, "-o", out] + typed + names, capture_output=True)
+                    head = first[:12] + struct.pack("<H", out_type or file_type) + first[14:]
+                    value_bytes = x * y * (8 if (out_type or file_type) == pixdelta.BINARY64 else 2)
+                    note = expected_note(stack, method, out, out_type)
                     image, unreadable, size = None, "", 0
                     if run.returncode == 0:
                         try:
@@ -135,13 +198,14 @@ def main():
                         except pixdelta.ImgError as e:
                             unreadable = str(e)
                     wrong = ("status %d, %r %r" % (run.returncode, run.stdout, run.stderr)
-                             if run.returncode or run.stdout or run.stderr
+                             if run.returncode or run.stdout or run.stderr != note
                              else unreadable if image is None
-                             else "not the first input's header and comment" if image.header + image.comment != first
-                             else "%d bytes, not %d" % (size, len(first) + stack[0].nbytes)
-                             if size != len(first) + stack[0].nbytes
+                             else "not the first input's header and comment" if image.header + image.comment != head
+                             else "%d bytes, not %d" % (size, len(first) + value_bytes)
+                             if size != len(first) + value_bytes
+                             else check_type(stack, method, image.values.reshape(-1), out_type) if out_type
                              else check(stack, method, image.values.reshape(-1).astype(stack.dtype)))
-                    what = "%d inputs, type %d, %s" % (n, file_type, method)
+                    what = "%d inputs, type %d, %s%s" % (n, file_type, method, ", --type %d" % out_type if out_type else "")
                     if wrong:
                         sys.exit("%s (seed %d): %s" % (what, seed, wrong))
                     print("%-28s %7d pixels agree" % (what, x * y))

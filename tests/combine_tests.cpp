@@ -463,7 +463,11 @@ TEST_F(Combine_Cli, FailuresSayWhyAndLeaveNoOutput)
             "  --clip-center median|mean   (median)\n"
             "  --clip-dev std|mad_std      (mad_std)\n"
             "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
-            "  --rejected FILE           a uint16 image of how many values each pixel lost\n", .result = {}},
+            "  --rejected FILE           a uint16 image of how many values each pixel lost\n"
+            "\n"
+            "  --type binary64|uint16    OUT's pixel type: binary64 keeps the fraction of\n"
+            "                            uint16 inputs' means; uint16 rounds binary64 results\n"
+            "                            to nearest, ties to even, clamped to 0..65535\n", .result = {}},
         {.what = "version", .args = {"--version"}, .out = "pixcombine " PROJECT_VERSION "\n", .result = {}},
         {.what = "version to a full disk", .args = {"--version"}, .options = {.shell = "exec \"$0\" \"$@\" > /dev/full"},
          .status = F},
@@ -529,6 +533,9 @@ TEST_F(Combine_Cli, OptionValuesAreCheckedBeforeAnyWork)
         usage_error({"--extrema", "1,1", "--extrema", "1,1"}, "--extrema is given twice"),
         usage_error({"--scale", "mean", "--scale", "median"}, "--scale is given twice"),
         usage_error({"--rejected", "r", "--rejected", "s"}, "--rejected is given twice"),
+        usage_error({"--type", "int32"}, "--type takes binary64 or uint16"),
+        usage_error({"--type", "uint16", "--type", "uint16"}, "--type is given twice"),
+        fails(U, {"-o", "out", "a", "--type"}, "--type takes binary64 or uint16"),
         usage_error({"--clip-dev", "std"}, "--clip-dev needs --sigma-clip"),
         usage_error({"--clip-iterations", "2"}, "--clip-iterations needs --sigma-clip"),
         fails(U, {"-o", "out", "a", "--minmax"}, minmax),
@@ -604,6 +611,46 @@ TEST_F(Combine_Cli, ScalingAndRejectionRecordWhatTheyDid)
         fails(F, {"--rejected", "./out", "-o", "out", "a"}, "./out: is the same file as the output out"),
         fails(F, {"--rejected", "c", "-o", "out", "a", "b", "c"}, "c: is the same file as the input c"),
         fails(F, {"--rejected", ".", "-o", "out", "a"}, ".: not a regular file, and the result would replace it"),
+    });
+}
+
+TEST_F(Combine_Cli, TypeSetsThePixelTypeOfOut)
+{
+    Image a64 = a, ab64 = a;
+    a64.file_type = 10;
+    a64.values = le64({65536.0 / 3, 2, 131070.0 / 3, 8, 101, 3});
+    ab64.file_type = 10;
+    ab64.values = le64({32767.5, 1.5, 65535, 7.5, 100.5, 2.5});
+    // Rounded to nearest, ties to even; -0.5 rounds to 0 and 65535.5 to
+    // 65536, which is clamped.
+    const Image p = f64_image(3, 2, {-0.6, 0.5, 2.5, 65535.5, NAN, -0.5}, "p");
+    const Bytes p16 = le16({0, 0, 2, 65535, 0, 0});
+    Image p_out = p;
+    p_out.file_type = 2;
+    p_out.values = p16;
+    const Bytes clamped = "pixcombine: out: 3 values clamped to 0..65535 (1 below 0, 1 above 65535, 1 NaN as 0)\n";
+    check({
+        {.what = "uint16 means unrounded in binary64: the first input's other header bytes and comment",
+         .args = {"--type", "binary64", "--mean", "-o", "out", "a", "b", "c"}, .result = a64.file()},
+        {.what = "an even count's medians", .args = {"--type=binary64", "-o", "out", "a", "b"}, .result = ab64.file()},
+        {.what = "uint16 into uint16: as without --type", .args = {"--type", "uint16", "-o", "out", "a", "b", "c"}},
+        {.what = "binary64 into uint16: rounded, clamped and counted", .files = {{"p", p.file()}},
+         .args = {"--type", "uint16", "-o", "out", "p"}, .err = clamped, .result = p_out.file()},
+        {.what = "with rejection: --type in the record; the NaN rejected, so its pixel holds the plain mean, 0",
+         .files = {{"p", p.file()}}, .args = {"--type", "uint16", "--mean", "--extrema", "0,0", "-o", "out", "p"},
+         .err = "pixcombine: out: every value of 1 pixels was rejected: they hold the mean of all their values\n" +
+                clamped,
+         .result = recorded(p, "1 inputs, --mean --extrema 0,0 --type uint16", 2, p16).file()},
+        {.what = "every value rejected, into uint16: the plain median of all, rounded", .files = {{"p", p.file()}},
+         .args = {"--type", "uint16", "--extrema", "1,0", "-o", "out", "p"},
+         .err = "pixcombine: out: every value of 6 pixels was rejected: they hold the median of all their values\n" +
+                clamped,
+         .result = recorded(p, "1 inputs, --median --extrema 1,0 --type uint16", 2, p16).file()},
+        {.what = "every value rejected, uint16 into binary64: NaN",
+         .args = {"--type", "binary64", "--extrema", "2,1", "-o", "out", "a", "b", "c"},
+         .err = "pixcombine: out: every value of 6 pixels was rejected: they hold NaN\n",
+         .result = recorded(a, "3 inputs, --median --extrema 2,1 --type binary64", 10,
+                            le64({qnan, qnan, qnan, qnan, qnan, qnan})).file()},
     });
 }
 

@@ -4,6 +4,8 @@
 // same bits on every host.
 #pragma once
 
+#include "image/to_uint16.h"
+
 #include <cstdint>
 #include <string>
 
@@ -30,17 +32,10 @@ struct Steps {
 void calibrate_values(const Steps& steps, double* x, const double* b, const double* d, const double* f,
                       std::uint64_t n);
 
-// What became of the values that uint16 cannot hold.
-struct Clamped {
-    std::uint64_t below = 0; // rounded below 0, written as 0 (-inf too)
-    std::uint64_t above = 0; // rounded above 65535, written as 65535 (+inf too)
-    std::uint64_t nan = 0;   // written as 0
-};
-
-// x[i] rounded to nearest, ties to even, and clamped to 0..65535, into
-// `out` in the file's byte order; each value clamped, and each NaN, counted.
-// x is overwritten.
-void to_uint16(double* x, std::uint64_t n, unsigned char* out, Clamped& clamped);
+// Values into uint16 (--type uint16): the image library's rule, which
+// pixcombine shares.
+using img::Clamped;
+using img::to_uint16;
 
 // The masters' names as given (null for one not given), for the record.
 struct Masters {

@@ -203,9 +203,9 @@ Options parse(int argc, char** argv, Command_Line& line)
         o.steps.offset_value = number_option(line, offset_row);
     }
     if (const char* type = line.given[type_row]) {
-        if (std::strcmp(type, "uint16") != 0 && std::strcmp(type, "binary64") != 0)
+        o.type = type_named(type);
+        if (o.type == 0)
             usage_error(option_table[type_row].wrong_value);
-        o.type = type[0] == 'u' ? type_uint16 : type_binary64;
     }
     o.out = line.given[out_row];
     o.outdir = line.given[outdir_row];

@@ -7,6 +7,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 namespace combine {
 
@@ -34,7 +36,7 @@ std::uint64_t network_inputs(std::uint16_t type)
 // Batcher's odd-even merge sort for any n: the order of compare-exchanges,
 // fixed in advance. Returns how many there are; stores them where `network`
 // is given.
-std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
+constexpr std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
 {
     std::uint64_t count = 0;
     for (std::uint64_t p = 1; p < n; p += p)
@@ -52,7 +54,7 @@ std::uint64_t batcher_network(std::uint64_t n, Comparator* network)
 
 // Only the compare-exchanges that can reach the middle positions are kept,
 // found backwards from them; returns how many.
-std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
+constexpr std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_t low,
                           std::uint64_t high)
 {
     bool needed[network_inputs_uint16] = {};
@@ -69,9 +71,115 @@ std::uint64_t keep_middle(Comparator* network, std::uint64_t count, std::uint64_
     return count - kept;
 }
 
+// ---- Sorting networks for few inputs, in registers ----
+
+// Up to this many inputs, the network is known when the program is built,
+// one for each count: a column of 64 bytes of every input's keys (32
+// uint16 or 8 binary64 pixels) is loaded into vector registers, goes
+// through every compare-exchange there, and only the rows needed are
+// stored, where the general network below loads and stores both rows at
+// each compare-exchange. Either places the same keys at every position
+// it sorts. They want 32 vector registers of 64 bytes: AVX-512's. Built
+// for it alone, and used where the processor has it; elsewhere the general
+// network sorts every column.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define FIXED_NETWORKS 1
+constexpr std::uint64_t fixed_inputs = 32;
+
+template <class Key> struct Lanes;
+template <> struct Lanes<std::uint16_t> {
+    typedef std::uint16_t V __attribute__((vector_size(64)));
+};
+template <> struct Lanes<std::int64_t> {
+    typedef std::int64_t V __attribute__((vector_size(64)));
+};
+
+template <std::uint64_t N> struct Fixed_Network {
+    Comparator at[N * N]; // Batcher's network has fewer
+    std::uint64_t count;
+};
+
+// The network for N inputs: the whole sort, or what places the middle
+// positions, as the Combiner makes them.
+template <std::uint64_t N, bool whole> constexpr Fixed_Network<N> fixed_network()
+{
+    Fixed_Network<N> f{};
+    f.count = batcher_network(N, f.at);
+    if (!whole)
+        f.count = keep_middle(f.at, f.count, (N - 1) / 2, N / 2);
+    return f;
+}
+
+template <class V> [[gnu::always_inline]] inline void exchange(V& x, V& y)
+{
+    V a = x, b = y;
+    x = b < a ? b : a;
+    y = b < a ? a : b;
+}
+
+template <std::uint64_t N, bool whole, class V, std::size_t... I>
+[[gnu::always_inline]] inline void exchange_all(V* v, std::index_sequence<I...>)
+{
+    static constexpr Fixed_Network<N> net = fixed_network<N, whole>();
+    (exchange(v[net.at[I].low], v[net.at[I].high]), ...);
+}
+
+template <class Key, std::uint64_t N, bool whole, std::size_t... K>
+[[gnu::always_inline]] inline void sort_column(Key* keys, std::index_sequence<K...>)
+{
+    using V = typename Lanes<Key>::V;
+    V v[N];
+    ((std::memcpy(&v[K], keys + K * tile, sizeof(V))), ...);
+    exchange_all<N, whole>(v, std::make_index_sequence<fixed_network<N, whole>().count>{});
+    ((whole || K == (N - 1) / 2 || K == N / 2 ? std::memcpy(keys + K * tile, &v[K], sizeof(V)) : nullptr), ...);
+}
+
+// The columns of whole vectors among the first n pixels; returns how many
+// pixels it sorted.
+template <class Key, std::uint64_t N, bool whole>
+[[gnu::always_inline]] inline std::uint64_t sort_fixed(Key* keys, std::uint64_t n)
+{
+    constexpr std::uint64_t lanes = sizeof(typename Lanes<Key>::V) / sizeof(Key);
+    std::uint64_t p = 0;
+    for (; p + lanes <= n; p += lanes)
+        sort_column<Key, N, whole>(keys + p, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <class Key, bool whole, std::size_t... N>
+[[gnu::always_inline]] inline std::uint64_t sort_fixed_for(std::uint64_t inputs, Key* keys, std::uint64_t n,
+                                                            std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((inputs == N + 2 && (done = sort_fixed<Key, N + 2, whole>(keys, n), true)) || ...);
+    return done;
+}
+
+bool has_avx512()
+{
+    static const bool has = __builtin_cpu_supports("x86-64-v4");
+    return has;
+}
+
+template <class Key, bool whole>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t sort_fixed_avx512(std::uint64_t inputs, Key* keys,
+                                                                           std::uint64_t n)
+{
+    return sort_fixed_for<Key, whole>(inputs, keys, n, std::make_index_sequence<fixed_inputs - 1>{});
+}
+#endif
+
 // Over n pixels: keys[row * tile + p] is input row's key for pixel p.
 template <class Key> void sort_tile(const Combiner& c, Key* keys, std::uint64_t n)
 {
+#ifdef FIXED_NETWORKS
+    if (c.inputs <= fixed_inputs && has_avx512()) {
+        std::uint64_t done = c.whole_sort ? sort_fixed_avx512<Key, true>(c.inputs, keys, n)
+                                          : sort_fixed_avx512<Key, false>(c.inputs, keys, n);
+        keys += done;
+        n -= done;
+    }
+#endif
     for (std::uint64_t k = 0; k < c.comparators; ++k) {
         Key* __restrict x = keys + c.network[k].low * tile;
         Key* __restrict y = keys + c.network[k].high * tile;
@@ -126,6 +234,7 @@ std::uint16_t rounded_quotient(double sum, double count)
     return static_cast<std::uint16_t>((sum / count + whole) - whole);
 }
 
+ALSO_FOR_AVX2
 void median_uint16_tile(const Combiner& c, unsigned char* result,
                         const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
@@ -136,18 +245,22 @@ void median_uint16_tile(const Combiner& c, unsigned char* result,
     sort_tile(c, keys, n);
     const std::uint16_t* low = keys + c.low * tile;
     const std::uint16_t* high = keys + c.high * tile;
-    for (std::uint64_t p = 0; p < n; ++p)
-        store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
+    if (c.result_type == type_binary64) // (a + b) / 2 is exact
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, (static_cast<double>(low[p]) + static_cast<double>(high[p])) / 2);
+    else
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, c.low == c.high ? low[p] : middle_uint16(low[p], high[p]));
 }
 
-// The flags are a local array, which nothing else can alias: so the loop
-// runs across the tile.
+// The flags are a local array, which nothing else can alias, of 64-bit
+// flags as wide as the keys: so the loop runs across the tile.
 ALSO_FOR_AVX2
 void median_binary64_tile(const Combiner& c, unsigned char* result,
                           const unsigned char* const* values, std::uint64_t first, std::uint64_t n)
 {
     auto* keys = static_cast<std::int64_t*>(c.keys);
-    unsigned char nan[tile] = {};
+    std::uint64_t nan[tile] = {};
     for (std::uint64_t k = 0; k < c.inputs; ++k)
         for (std::uint64_t p = 0; p < n; ++p) {
             auto bits = load_value<std::uint64_t>(values[k], first + p);
@@ -183,7 +296,10 @@ void median_uint16_select(const Combiner& c, unsigned char* result,
             keys[k] = load_value<std::uint16_t>(values[k], p);
         std::uint16_t low, high;
         select_middle(c, keys, low, high);
-        store_value(result, p, c.low == c.high ? high : middle_uint16(low, high));
+        if (c.result_type == type_binary64)
+            store_value(result, p, (static_cast<double>(low) + static_cast<double>(high)) / 2);
+        else
+            store_value(result, p, c.low == c.high ? high : middle_uint16(low, high));
     }
 }
 
@@ -212,6 +328,7 @@ void median_binary64_select(const Combiner& c, unsigned char* result,
 // are summed in 32 bits, four at a time in a vector register; their sums
 // are added up in binary64, which holds whole numbers below 2^53 (65535
 // times a count below 2^37) exactly.
+ALSO_FOR_AVX2
 void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned char* const* values,
                       std::uint64_t first, std::uint64_t n)
 {
@@ -236,8 +353,12 @@ void mean_uint16_tile(const Combiner& c, unsigned char* result, const unsigned c
             sums[p] += part[p];
     }
     const auto count = static_cast<double>(c.inputs);
-    for (std::uint64_t p = 0; p < n; ++p)
-        store_value(result, first + p, rounded_quotient(sums[p], count));
+    if (c.result_type == type_binary64) // the exact sum, divided once
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, sums[p] / count);
+    else
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, rounded_quotient(sums[p], count));
 }
 
 // Summed in the order of the inputs, from +0 as numpy sums (so a pixel of
@@ -414,6 +535,18 @@ double combine_kept(const Combiner& c, Pixel& px, std::uint64_t kept)
     return m % 2 ? from_key(high) : middle_binary64(from_key(low), from_key(high));
 }
 
+// The plain median or mean of all the values, NaNs included, as
+// combine_values gives it.
+double combine_all(const Combiner& c, Pixel& px)
+{
+    std::fill(px.kept, px.kept + c.inputs, 1);
+    if (c.method == Method::median)
+        for (std::uint64_t k = 0; k < c.inputs; ++k)
+            if (std::isnan(px.values[k]))
+                return quiet_nan;
+    return combine_kept(c, px, c.inputs);
+}
+
 // The same for uint16 values, exactly: their sum is exact, and so are both
 // middle values. With nothing kept, of every value.
 std::uint16_t combine_kept_uint16(const Combiner& c, Pixel& px, std::uint64_t kept)
@@ -456,7 +589,9 @@ void reject_and_combine(const Combiner& c, Pixel& px, unsigned char* result, uns
     if (rejected != nullptr) // at most 65535 inputs then
         store_value(rejected, p, static_cast<std::uint16_t>(c.inputs - kept));
     emptied += kept == 0;
-    if (c.factors != nullptr || c.type == type_binary64)
+    if (c.result_type == type_binary64 && kept == 0 && c.plain_if_empty)
+        store_value(result, p, combine_all(c, px));
+    else if (c.result_type == type_binary64)
         store_value(result, p, kept == 0 ? quiet_nan : combine_kept(c, px, kept));
     else
         store_value(result, p, combine_kept_uint16(c, px, kept));
@@ -673,12 +808,18 @@ void whole_bounds(const Combiner& c, const std::uint32_t (*deviations)[tile], co
                   std::int32_t* low, std::int32_t* high, std::uint64_t n)
 {
     const Rejection& r = c.rejection;
+    // The distances from the center are cut, so that the bounds come out
+    // cut exactly (center - (center + 1) is -1): the lesser of two
+    // non-negative binary64 numbers is the lesser of their bits, which runs
+    // across the tile where a comparison of binary64 numbers does not.
+    auto least = [](double x, double y) {
+        return std::bit_cast<double>(std::min(std::bit_cast<std::int64_t>(x), std::bit_cast<std::int64_t>(y)));
+    };
     for (std::uint64_t p = 0; p < n; ++p) {
         double mad = static_cast<double>(deviations[0][p] + deviations[1][p]) / 4;
         double deviation = mad * mad_to_std, center = static_cast<double>(m2[p]) / 2;
-        double lo = center - r.sigma_low * deviation, hi = center + r.sigma_high * deviation;
-        lo = lo < -1.0 ? -1.0 : lo;
-        hi = hi > 65536.0 ? 65536.0 : hi;
+        double lo = center - least(r.sigma_low * deviation, center + 1);
+        double hi = center + least(r.sigma_high * deviation, 65536 - center);
         auto toward_zero = static_cast<std::int32_t>(lo);
         low[p] = toward_zero + (static_cast<double>(toward_zero) < lo);
         high[p] = static_cast<std::int32_t>(hi);
@@ -699,6 +840,7 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     Combiner whole = c; // every position in order, not only the middle ones
     whole.network = w.sort_network;
     whole.comparators = w.sort_comparators;
+    whole.whole_sort = true;
     sort_tile_uint16(whole, sorted, n);
     std::uint32_t m2[tile] = {}, deviations[2][tile];
     for (std::uint64_t p = 0; p < n; ++p)
@@ -714,16 +856,27 @@ std::uint64_t reject_whole_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsi
     std::uint16_t out[tile], lost[tile];
     const std::uint16_t* a = sorted + c.low * tile;
     const std::uint16_t* b = sorted + c.high * tile;
-    for (std::uint64_t p = 0; p < n; ++p) {
-        lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+    // Each case its own loop, which runs across the tile.
+    if (c.result_type == type_binary64 && c.method == Method::mean)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, static_cast<double>(sum[p]) / static_cast<double>(kept[p]));
+    else if (c.result_type == type_binary64)
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, (static_cast<double>(a[p]) + static_cast<double>(b[p])) / 2);
+    else {
         if (c.method == Method::mean)
-            out[p] = rounded_quotient(sum[p], kept[p]);
+            for (std::uint64_t p = 0; p < n; ++p)
+                out[p] = rounded_quotient(sum[p], kept[p]);
         else
-            out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
+            for (std::uint64_t p = 0; p < n; ++p)
+                out[p] = c.low == c.high ? b[p] : middle_uint16(a[p], b[p]);
+        for (std::uint64_t p = 0; p < n; ++p)
+            store_value(result, first + p, out[p]);
     }
-    for (std::uint64_t p = 0; p < n; ++p) {
-        store_value(result, first + p, out[p]);
-        if (rejected != nullptr)
+    if (rejected != nullptr) {
+        for (std::uint64_t p = 0; p < n; ++p)
+            lost[p] = static_cast<std::uint16_t>(m - kept[p]);
+        for (std::uint64_t p = 0; p < n; ++p)
             store_value(rejected, first + p, lost[p]);
     }
     std::uint64_t emptied = 0;
@@ -748,7 +901,7 @@ void tile_results(const Combiner& c, const Tile_Work& w, unsigned char* result, 
             store_value(rejected, first + p, static_cast<std::uint16_t>(m - w.kept[p]));
     const double* low = w.middle[0];
     const double* high = w.middle[1];
-    if (c.factors != nullptr || c.type == type_binary64) {
+    if (c.result_type == type_binary64) {
         for (std::uint64_t p = 0; p < n; ++p)
             store_value(result, first + p,
                         c.method == Method::mean ? w.sum[p] / static_cast<double>(w.kept[p])
@@ -783,6 +936,7 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
     if (r.sigma && r.deviation == Deviation::mad_std) {
         whole.network = w.sort_network;
         whole.comparators = w.sort_comparators;
+        whole.whole_sort = true;
     }
     if (medians)
         tile_median(whole, w.keys, n, w.middle[0], w.middle[1], w.sum);
@@ -808,6 +962,167 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
     }
     return emptied;
 }
+
+#ifdef FIXED_NETWORKS
+// The binary64 median of few inputs, a column of 8 pixels at a time in
+// registers: the values loaded as order keys, their NaNs noted, the keys
+// through the network, and the middle ones combined by the rules of
+// median_binary64_tile and middle_binary64, lane by lane at once.
+template <std::uint64_t N, std::size_t... K>
+[[gnu::always_inline]] inline void median_column(const unsigned char* const* values, std::uint64_t at,
+                                                 unsigned char* result, std::index_sequence<K...>)
+{
+    // Tests as arithmetic on the bits, each giving -1 where it holds and 0
+    // where not: GCC 12 splits vector comparisons into lanes here.
+    using V = Lanes<std::int64_t>::V;
+    typedef double D __attribute__((vector_size(64)));
+    const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
+#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
+#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
+    V v[N], nan = {};
+    ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), nan |= above_infinity(v[K]),
+      v[K] ^= (v[K] >> 63) & magnitude),
+     ...);
+    exchange_all<N, false>(v, std::make_index_sequence<fixed_network<N, false>().count>{});
+    V low = v[(N - 1) / 2], high = v[N / 2];
+    low ^= (low >> 63) & magnitude;
+    high ^= (high >> 63) & magnitude;
+    V bits = high;
+    if constexpr (N % 2 == 0) {
+        D a = (D)low, b = (D)high, sum = a + b;
+        V sum_bits = (V)sum, halves = (V)(a / 2 + b / 2), half = (V)(sum / 2);
+        V infinite = ~below_infinity(sum_bits) & ~above_infinity(sum_bits);
+        V overflow = infinite & below_infinity(low) & below_infinity(high);
+        bits = (overflow & halves) | (~overflow & half);
+        nan |= above_infinity(sum_bits); // -inf and +inf
+    }
+    bits = (nan & static_cast<std::int64_t>(quiet_nan_bits)) | (~nan & bits);
+    std::memcpy(result + at * 8, &bits, sizeof bits);
+#undef below_infinity
+#undef above_infinity
+}
+
+// Adds x to sum, and 1 to kept, where its order key lies within the keys.
+template <class V, class D>
+[[gnu::always_inline]] inline void keep_within(const V& x, const V& low_key, const V& high_key, D& sum, V& kept)
+{
+    V key = (V)((D)x + D{}); // -0 as +0
+    key ^= (key >> 63) & INT64_MAX;
+    V clamped = key < low_key ? low_key : key;
+    clamped = high_key < clamped ? high_key : clamped;
+    V differ = clamped ^ key, keep = ((differ - 1) & ~differ) >> 63;
+    sum = sum + (D)(x & keep); // +0 for a value rejected, as reject_tile adds
+    kept -= keep;
+}
+
+// The sigma-clipped mean of few binary64 inputs about their median by
+// mad_std (ccdproc's reduction), a column of 8 pixels at a time in
+// registers, by the steps and in the order of reject_tile: the keys sorted
+// for the median, (a + b) / 2 of the middle ones; the deviations |x -
+// median| (non-negative: they order as their bits) through the middle
+// network, their median times mad_to_std; the values within the bounds
+// summed in the order of the inputs from +0, and divided by their count.
+// A pixel with an infinity or a NaN, or that keeps nothing, or that needs
+// more iterations, is marked in `again` (-1) for reject_and_combine.
+template <std::uint64_t N, std::size_t... K>
+[[gnu::always_inline]] inline void clip_column(const Combiner& c, const unsigned char* const* values,
+                                               std::uint64_t at, unsigned char* result, unsigned char* rejected,
+                                               std::int64_t* again, std::index_sequence<K...>)
+{
+    using V = Lanes<std::int64_t>::V;
+    typedef double D __attribute__((vector_size(64)));
+    const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
+#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
+#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
+    V v[N], alone = {};
+    ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), alone |= ~below_infinity(v[K]),
+      v[K] ^= (v[K] >> 63) & magnitude),
+     ...);
+    exchange_all<N, true>(v, std::make_index_sequence<fixed_network<N, true>().count>{});
+    ((v[K] ^= (v[K] >> 63) & magnitude), ...); // the values, in order
+    D median = (D)v[N / 2];
+    if constexpr (N % 2 == 0)
+        median = ((D)v[(N - 1) / 2] + (D)v[N / 2]) / 2;
+    V d[N];
+    ((d[K] = (V)((D)v[K] - median) & magnitude), ...);
+    exchange_all<N, false>(d, std::make_index_sequence<fixed_network<N, false>().count>{});
+    D mad = (D)d[N / 2];
+    if constexpr (N % 2 == 0)
+        mad = ((D)d[(N - 1) / 2] + (D)d[N / 2]) / 2;
+    const D deviation = mad * mad_to_std, zero = {};
+    const D low = median - c.rejection.sigma_low * deviation, high = median + c.rejection.sigma_high * deviation;
+    // GCC 12 splits a vector comparison into lanes, but not a minimum or
+    // maximum of integers: so each value is clamped to the bounds as order
+    // keys (of x + 0, where -0 and +0 are one key, as they compare equal),
+    // and kept where that leaves it as it is; a NaN bound rejects nothing.
+    const V low_bits = (V)(low + zero), high_bits = (V)(high + zero);
+    const V low_key = (low_bits ^ ((low_bits >> 63) & magnitude)) & ~above_infinity(low_bits);
+    V high_key = high_bits ^ ((high_bits >> 63) & magnitude);
+    high_key = (high_key & ~above_infinity(high_bits)) | (above_infinity(high_bits) & INT64_MAX);
+    D sum = {};
+    V kept = {}, x;
+    ((std::memcpy(&x, values[K] + at * 8, sizeof x), keep_within(x, low_key, high_key, sum, kept)), ...);
+    D mean = sum / __builtin_convertvector(kept, D);
+    std::memcpy(result + at * 8, &mean, sizeof mean);
+    V more = c.rejection.iterations != 1 ? (kept - static_cast<std::int64_t>(N)) >> 63 : V{};
+    V redo = alone | ((kept - 1) >> 63) | more;
+    std::memcpy(again, &redo, sizeof redo);
+    if (rejected != nullptr) {
+        std::int64_t counts[8];
+        std::memcpy(counts, &kept, sizeof counts);
+        for (int lane = 0; lane < 8; ++lane)
+            store_value(rejected, at + static_cast<std::uint64_t>(lane),
+                        static_cast<std::uint16_t>(N - static_cast<std::uint64_t>(counts[lane])));
+    }
+#undef below_infinity
+#undef above_infinity
+}
+
+template <std::uint64_t N>
+[[gnu::always_inline]] inline std::uint64_t clip_fixed(const Combiner& c, const unsigned char* const* values,
+                                                       std::uint64_t first, unsigned char* result,
+                                                       unsigned char* rejected, std::int64_t* again,
+                                                       std::uint64_t n)
+{
+    std::uint64_t p = 0;
+    for (; p + 8 <= n; p += 8)
+        clip_column<N>(c, values, first + p, result, rejected, again + p, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <std::size_t... N>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t
+clip_binary64_fixed(const Combiner& c, const unsigned char* const* values, std::uint64_t first,
+                    unsigned char* result, unsigned char* rejected, std::int64_t* again, std::uint64_t n,
+                    std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((c.inputs == N + 2 &&
+            (done = clip_fixed<N + 2>(c, values, first, result, rejected, again, n), true)) ||
+           ...);
+    return done;
+}
+
+template <std::uint64_t N>
+[[gnu::always_inline]] inline std::uint64_t median_fixed(const unsigned char* const* values, unsigned char* result,
+                                                         std::uint64_t count)
+{
+    std::uint64_t p = 0;
+    for (; p + 8 <= count; p += 8)
+        median_column<N>(values, p, result, std::make_index_sequence<N>{});
+    return p;
+}
+
+template <std::size_t... N>
+__attribute__((target("arch=x86-64-v4"))) std::uint64_t
+median_binary64_fixed(std::uint64_t inputs, const unsigned char* const* values, unsigned char* result,
+                      std::uint64_t count, std::index_sequence<N...>)
+{
+    std::uint64_t done = 0;
+    (void)((inputs == N + 2 && (done = median_fixed<N + 2>(values, result, count), true)) || ...);
+    return done;
+}
+#endif
 
 } // namespace
 
@@ -844,10 +1159,11 @@ bool make_network(Combiner& c)
     return true;
 }
 
-bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method)
+bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                      std::uint16_t result_type)
 {
-    c = Combiner{inputs, type, method, (inputs - 1) / 2, inputs / 2, 0, nullptr, nullptr,
-                 false, {}, nullptr, nullptr, nullptr};
+    c = Combiner{inputs, type, result_type == type_binary64 ? type_binary64 : type, method, (inputs - 1) / 2,
+                 inputs / 2, 0, nullptr, nullptr, false, {}, nullptr, false, nullptr, nullptr};
     bool network = method == Method::median && inputs <= network_inputs(type);
     std::uint64_t keys = method == Method::mean ? 2 * tile : network ? inputs * tile : inputs;
     c.keys = std::malloc(keys * 8);
@@ -861,10 +1177,12 @@ bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Met
 }
 
 bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
-                                const Rejection& rejection, const double* factors)
+                                const Rejection& rejection, const double* factors, std::uint16_t result_type,
+                                bool plain_if_empty)
 {
-    if (!prepare_combiner(c, inputs, type, method))
+    if (!prepare_combiner(c, inputs, type, method, factors != nullptr ? type_binary64 : result_type))
         return false;
+    c.plain_if_empty = plain_if_empty;
     c.rejecting = true;
     c.rejection = rejection;
     c.factors = factors;
@@ -917,7 +1235,12 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
             median_uint16_select(c, result, values, count);
         return;
     }
-    for (std::uint64_t first = 0; first < count; first += tile) {
+    std::uint64_t first = 0;
+#ifdef FIXED_NETWORKS
+    if (c.method == Method::median && binary64 && c.inputs <= fixed_inputs && has_avx512())
+        first = median_binary64_fixed(c.inputs, values, result, count, std::make_index_sequence<fixed_inputs - 1>{});
+#endif
+    for (; first < count; first += tile) {
         std::uint64_t n = std::min(tile, count - first);
         if (c.method == Method::median && binary64)
             median_binary64_tile(c, result, values, first, n);
@@ -936,7 +1259,28 @@ std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsign
     Pixel px = pixel_scratch(c);
     std::uint64_t emptied = 0;
     if (auto* w = static_cast<Tile_Work*>(c.tile_work)) {
-        for (std::uint64_t first = 0; first < count; first += tile)
+        std::uint64_t first = 0;
+#ifdef FIXED_NETWORKS
+        const Rejection& r = c.rejection;
+        if (c.type == type_binary64 && c.factors == nullptr && c.method == Method::mean && r.sigma &&
+            r.center == Center::median && r.deviation == Deviation::mad_std && c.inputs <= fixed_inputs &&
+            has_avx512())
+            for (; first < count; first += tile) {
+                std::int64_t again[tile];
+                std::uint64_t n = std::min(tile, count - first);
+                std::uint64_t done = clip_binary64_fixed(c, values, first, result, rejected, again, n,
+                                                         std::make_index_sequence<fixed_inputs - 1>{});
+                if (done < n)
+                    break;
+                for (std::uint64_t p = 0; p < n; ++p)
+                    if (again[p]) {
+                        for (std::uint64_t k = 0; k < c.inputs; ++k)
+                            px.values[k] = load_value<double>(values[k], first + p);
+                        reject_and_combine(c, px, result, rejected, first + p, emptied);
+                    }
+            }
+#endif
+        for (; first < count; first += tile)
             emptied += reject_tile(c, *w, px, result, rejected, values, first, std::min(tile, count - first));
         return emptied;
     }

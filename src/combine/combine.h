@@ -62,7 +62,8 @@ struct Comparator {
 // positions, a sorting network for small counts and scratch memory.
 struct Combiner {
     std::uint64_t inputs;
-    std::uint16_t type;
+    std::uint16_t type;        // the inputs'
+    std::uint16_t result_type; // what it writes: the inputs' type, or binary64
     Method method;
     std::uint64_t low, high; // middle positions in order; equal for an odd count
     std::uint64_t comparators;
@@ -73,16 +74,25 @@ struct Combiner {
     bool rejecting;
     Rejection rejection;
     const double* factors; // each input's scale factor, or null
+    // A pixel whose values are all rejected holds the plain median or mean
+    // of all its values (as without rejection) rather than NaN: for binary64
+    // results that go into a uint16 OUT.
+    bool plain_if_empty;
     double* scratch;       // per-pixel work, released by release_combiner
     void* tile_work;       // the same for a tile of pixels, or null
+    bool whole_sort = false; // `network` sorts every position, not only the middle ones
 };
 
-// false: no memory.
-bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method);
+// false: no memory. The result is of the inputs' type, or binary64 where
+// `result_type` says so (uint16 inputs' medians and means unrounded).
+bool prepare_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
+                      std::uint16_t result_type = 0);
 // The same, for combine_rejecting. With `factors` (one per input, kept by
 // the caller for the run), the inputs are scaled and the result is binary64.
+// `plain_if_empty`: see Combiner.
 bool prepare_rejecting_combiner(Combiner& c, std::uint64_t inputs, std::uint16_t type, Method method,
-                                const Rejection& rejection, const double* factors);
+                                const Rejection& rejection, const double* factors,
+                                std::uint16_t result_type = 0, bool plain_if_empty = false);
 void release_combiner(Combiner& c);
 
 // result[i] for i < count from values[k][i] for every input k; every block
@@ -91,7 +101,7 @@ void combine_values(const Combiner& c, unsigned char* result, const unsigned cha
                     std::uint64_t count);
 
 // The same with rejection: result[i] in the result's type (binary64 when
-// scaled, else the inputs'), and, unless `rejected` is null, rejected[i]
+// scaled or asked, else the inputs'), and, unless `rejected` is null, rejected[i]
 // (uint16) how many of the pixel's values were rejected. Returns how many pixels lost every value.
 std::uint64_t combine_rejecting(const Combiner& c, unsigned char* result, unsigned char* rejected,
                                 const unsigned char* const* values, std::uint64_t count);

@@ -28,6 +28,7 @@ inline constexpr char clip_center[] = "--clip-center takes median or mean";
 inline constexpr char clip_dev[] = "--clip-dev takes std or mad_std";
 inline constexpr char scale[] = "--scale takes median or mean";
 inline constexpr char rejected[] = "--rejected needs a file name";
+inline constexpr char type[] = "--type takes binary64 or uint16";
 
 } // namespace takes
 
@@ -82,6 +83,9 @@ inline constexpr Message record_left_out{0,
     "which would pass 65535 bytes\n"};
 inline constexpr Message all_rejected_nan{0,
     "pixcombine: %s: every value of %llu pixels was rejected: they hold NaN\n"};
+// As pixcalibrate says it, of OUT (--type uint16).
+inline constexpr Message clamped{0,
+    "pixcombine: %s: %llu values clamped to 0..65535 (%llu below 0, %llu above 65535, %llu NaN as 0)\n"};
 inline constexpr Message all_rejected_plain{0,
     "pixcombine: %s: every value of %llu pixels was rejected: they hold the %s of all their values\n"};
 

@@ -1,5 +1,7 @@
 #include "option_values.h"
 
+#include "image/velkin.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -114,6 +116,12 @@ bool parse_scale(const char* text, img::Statistic& statistic)
         return false;
     statistic = center == Center::median ? img::Statistic::median : img::Statistic::mean;
     return true;
+}
+
+bool parse_type(const char* text, std::uint16_t& type)
+{
+    type = img::type_named(text);
+    return type != 0;
 }
 
 } // namespace combine

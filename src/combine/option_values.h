@@ -24,5 +24,7 @@ bool parse_center(const char* text, Center& center);
 bool parse_deviation(const char* text, Deviation& deviation);
 // "median" or "mean".
 bool parse_scale(const char* text, img::Statistic& statistic);
+// "binary64" or "uint16": the pixel type's number in the header.
+bool parse_type(const char* text, std::uint16_t& type);
 
 } // namespace combine

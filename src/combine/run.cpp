@@ -12,6 +12,7 @@
 #include "image/output_file.h"
 #include "image/pixel_block.h"
 #include "image/team.h"
+#include "image/to_uint16.h"
 #include "image/velkin.h"
 #include "messages.h"
 #include "option_values.h"
@@ -35,12 +36,11 @@ using namespace img;
 
 namespace {
 
-// Bytes of each input read at a time: a share of 2 MiB, which keeps a
-// chunk of every input in the processor's caches between its read and the
-// arithmetic (2 MiB ran faster than 1 MiB with 16 inputs, fewer reads
-// outweighing a second-level cache of 1 MiB); but with many inputs, up to
-// 64 KiB each within 16 MiB in all, since each read costs a system call.
-// At least one value.
+// Bytes of each input read at a time: a share of 2 MiB, so that a chunk
+// holds a few groups (group_pixels) for every member of the team (4 and 8
+// MiB ran no faster with 16 inputs); but with many inputs, up to 64 KiB
+// each within 16 MiB in all, since each read costs a system call. At least
+// one value.
 std::uint64_t chunk_values(std::uint64_t inputs, unsigned value_bytes)
 {
     // Each input also takes some 90 bytes besides its chunk (its record,
@@ -61,9 +61,23 @@ struct Options {
     bool scale = false;
     Statistic scale_by = Statistic::median;
     Rejection rejection;
+    std::uint16_t type = 0; // --type: OUT's pixel type, or 0 for the default
     const char* const* inputs = nullptr;
     std::uint64_t count = 0;
 };
+
+// OUT's pixel type: as asked, binary64 when scaled, else the inputs'.
+std::uint16_t result_type(const Options& o, std::uint16_t input_type)
+{
+    return o.type != 0 ? o.type : o.scale ? type_binary64 : input_type;
+}
+
+// The combination's own type, before any --type uint16: binary64 for
+// binary64 or scaled values.
+std::uint16_t combined_type(const Options& o, std::uint16_t input_type)
+{
+    return o.scale || input_type == type_binary64 ? type_binary64 : result_type(o, input_type);
+}
 
 // Rejection or scaling: NaNs left out, a record in the comment.
 bool rejecting(const Options& o)
@@ -87,7 +101,7 @@ struct Input {
 
 enum Option_Row {
     help_row, version_row, median_row, mean_row, out_row, sigma_row, center_row, dev_row,
-    iterations_row, minmax_row, extrema_row, scale_row, rejected_row,
+    iterations_row, minmax_row, extrema_row, scale_row, rejected_row, type_row,
 };
 const Option option_table[] = {
     {"--help", false},
@@ -103,6 +117,7 @@ const Option option_table[] = {
     {"--extrema", true, takes::extrema},
     {"--scale", true, takes::scale},
     {"--rejected", true, takes::rejected},
+    {"--type", true, takes::type},
 };
 
 // The options' values, each read by its own function; one it does not take
@@ -124,6 +139,7 @@ void read_values(const Command_Line& line, Options& o)
     r.extrema = value(extrema_row, [&](const char* v) { return parse_count_pair(v, r.low, r.high); });
     o.scale = value(scale_row, [&](const char* v) { return parse_scale(v, o.scale_by); });
     o.rejected = line.given[rejected_row];
+    value(type_row, [&](const char* v) { return parse_type(v, o.type); });
     // Settings of a clipping that is not asked for are more likely a
     // forgotten --sigma-clip than a choice.
     if (!r.sigma && (center || deviation || iterations))
@@ -181,7 +197,11 @@ Options parse(int argc, char** argv, Command_Line& line)
                     "  --clip-center median|mean   (median)\n"
                     "  --clip-dev std|mad_std      (mad_std)\n"
                     "  --clip-iterations N         (1; 0: until nothing more is rejected)\n"
-                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n",
+                    "  --rejected FILE           a uint16 image of how many values each pixel lost\n"
+                    "\n"
+                    "  --type binary64|uint16    OUT's pixel type: binary64 keeps the fraction of\n"
+                    "                            uint16 inputs' means; uint16 rounds binary64 results\n"
+                    "                            to nearest, ties to even, clamped to 0..65535\n",
                     usage_text);
     else
         std::printf("pixcombine " PIXDELTA_VERSION "\n");
@@ -411,6 +431,8 @@ unsigned char* add_record(const Options& o, Velkin_Header& header)
                r.sigma_low, r.sigma_high, r.center == Center::median ? "median" : "mean",
                r.deviation == Deviation::std ? "std" : "mad_std",
                static_cast<unsigned long long>(r.iterations));
+    if (o.type != 0)
+        append(" --type %s", o.type == type_binary64 ? "binary64" : "uint16");
     append("%s", "\n");
     std::uint64_t length = comment_length(header);
     bool separate = length > 0 && header.comment[length - 1] != '\n';
@@ -437,8 +459,10 @@ constexpr std::uint64_t team_inputs = 4096;
 struct Buffers {
     std::uint64_t chunk;     // values of each input read at a time
     unsigned char* inputs;   // a chunk of each input
+    // Two of each, one written while the other is filled.
     unsigned char* result;   // a chunk of OUT's values
     unsigned char* rejected; // and of FILE's
+    unsigned char* converted; // OUT's values, where --type uint16 converts them
     const unsigned char** values;
 };
 
@@ -446,15 +470,19 @@ struct Buffers {
 Buffers make_buffers(const Options& o, const Velkin_Header& first)
 {
     const unsigned size = bytes_per_value(file_type(first));
-    const std::uint64_t chunk =
-        std::max<std::uint64_t>(1, std::min(chunk_values(o.count, size), pixel_count(first)));
+    // At most 2^18 values a chunk, so that the results' two halves (of up to
+    // 8 bytes a value, and 2 more for FILE and for a conversion) stay
+    // within 6 MiB however few the inputs.
+    const std::uint64_t chunk = std::max<std::uint64_t>(
+        1, std::min({chunk_values(o.count, size), pixel_count(first), std::uint64_t{1} << 18}));
     Buffers b{chunk, static_cast<unsigned char*>(std::malloc(o.count * chunk * size + 1)),
-              static_cast<unsigned char*>(std::malloc(chunk * 8 + 1)),
-              static_cast<unsigned char*>(std::malloc(chunk * 2 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 8 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 2 + 1)),
+              static_cast<unsigned char*>(std::malloc(2 * chunk * 2 + 1)),
               // the chunk's pointers, and the team members' to their parts
               static_cast<const unsigned char**>(
                   std::malloc((o.count > team_inputs ? 2 : max_members + 1) * o.count * sizeof(char*)))};
-    if (!b.inputs || !b.result || !b.rejected || !b.values)
+    if (!b.inputs || !b.result || !b.rejected || !b.converted || !b.values)
         fail(says::no_memory, static_cast<unsigned long long>(o.count));
     return b;
 }
@@ -462,54 +490,106 @@ Buffers make_buffers(const Options& o, const Velkin_Header& first)
 void release_buffers(Buffers& b)
 {
     std::free(b.values);
+    std::free(b.converted);
     std::free(b.rejected);
     std::free(b.result);
     std::free(b.inputs);
 }
 
-// A chunk's reading and arithmetic, shared by the team: each member reads
-// its share of the regular files (pread, in any order), and then takes its
-// own run of whole tiles of pixels, with a combiner of its own.
+// A chunk's reading and arithmetic, shared by the team: each member takes
+// the next group of pixels left, reads that part of every regular file
+// (pread, in any order) and combines it at once, with a combiner of its
+// own. The group's values are then still in the member's own caches, and
+// one member's reading overlaps another's arithmetic.
 struct Chunk_Job {
     bool rejecting, counts;
     Input* files;
     unsigned char* buffers; // a chunk of each input
     std::uint64_t start, chunk;
     std::uint64_t inputs, n;
+    std::uint64_t group; // pixels a member takes at a time: whole tiles
     unsigned size, result_size, members;
-    std::atomic<std::uint64_t> next; // the next input to read, or group of tiles to combine
+    std::atomic<std::uint64_t> next; // the next group of pixels
     Combiner* combiners;
     const unsigned char** values; // the chunk's, then `inputs` more for each member
     unsigned char* result;
     unsigned char* rejected;
     std::uint64_t emptied[max_members];
+    bool convert;             // binary64 results into a uint16 OUT
+    unsigned char* converted; // there
+    Clamped clamped[max_members];
+    // The first input a member found cut short in this chunk, and how many
+    // of its values there were; `inputs` for none.
+    std::uint64_t short_input[max_members], short_at[max_members];
+    // The chunk before, which the caller's member writes while the others
+    // read and combine this one; what failed (0: nothing, 1: OUT, 2: FILE)
+    // and errno then.
+    int out_fd, rejected_fd;
+    const unsigned char* pending_out;
+    const unsigned char* pending_rejected; // or null
+    std::uint64_t pending_out_bytes, pending_rejected_bytes;
+    int write_failed, write_errno;
 };
 
-void read_part(unsigned, void* context)
+void write_pending(Chunk_Job& j)
 {
-    auto& j = *static_cast<Chunk_Job*>(context);
-    for (std::uint64_t k = j.next++; k < j.inputs; k = j.next++)
-        if (j.files[k].block.sized)
-            j.values[k] = block_values(j.files[k].block, j.start, j.n, j.buffers + k * j.chunk * j.size,
-                                       j.files[k].obtained);
+    errno = 0;
+    if (j.pending_out_bytes > 0 && write_fully(j.out_fd, j.pending_out, j.pending_out_bytes) < j.pending_out_bytes)
+        j.write_failed = 1;
+    else if (j.pending_rejected &&
+             write_fully(j.rejected_fd, j.pending_rejected, j.pending_rejected_bytes) < j.pending_rejected_bytes)
+        j.write_failed = 2;
+    j.write_errno = errno;
+    j.pending_out_bytes = 0;
+    j.pending_rejected = nullptr;
 }
 
-void combine_part(unsigned member, void* context)
+void read_and_combine_part(unsigned member, void* context)
 {
     auto& j = *static_cast<Chunk_Job*>(context);
-    // Groups of 16 of the combiner's tiles, so that none is split.
-    constexpr std::uint64_t group = 16 * 256;
+    if (member == 0) // on the caller's thread, in order
+        write_pending(j);
     const unsigned char** part = j.values + (member + 1) * j.inputs;
-    for (std::uint64_t g = j.next++; g * group < j.n; g = j.next++) {
-        std::uint64_t begin = g * group, end = std::min(j.n, begin + group);
-        for (std::uint64_t k = 0; k < j.inputs; ++k)
+    for (std::uint64_t g = j.next++; g * j.group < j.n; g = j.next++) {
+        std::uint64_t begin = g * j.group, end = std::min(j.n, begin + j.group);
+        for (std::uint64_t k = 0; k < j.inputs; ++k) {
             part[k] = j.values[k] + begin * j.size;
+            Pixel_Block& block = j.files[k].block;
+            if (!block.sized)
+                continue;
+            std::uint64_t obtained = 0;
+            block_values(block, j.start + begin, end - begin, j.buffers + (k * j.chunk + begin) * j.size, obtained);
+            if (obtained < end - begin) {
+                // Combined all the same, from defined bytes; the run then fails.
+                std::memset(j.buffers + (k * j.chunk + begin + obtained) * j.size, 0, (end - begin - obtained) * j.size);
+                if (k < j.short_input[member] || (k == j.short_input[member] && j.start + begin + obtained < j.short_at[member])) {
+                    j.short_input[member] = k;
+                    j.short_at[member] = j.start + begin + obtained;
+                }
+            }
+        }
         if (j.rejecting)
             j.emptied[member] += combine_rejecting(j.combiners[member], j.result + begin * j.result_size,
                                                    j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
         else
             combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
+        if (j.convert)
+            to_uint16(reinterpret_cast<double*>(j.result + begin * 8), end - begin, j.converted + begin * 2,
+                      j.clamped[member]);
     }
+}
+
+// Pixels a member reads and combines at a time: whole groups of 16 of the
+// combiner's tiles, whose values stay in the second-level cache: 512 KiB
+// of all inputs, 32 KiB of each at most (twice that ran no faster with 16
+// inputs), and at most a share of the chunk for each member, so that a
+// member the system does not run soon leaves its groups to the others.
+std::uint64_t group_pixels(std::uint64_t chunk, std::uint64_t inputs, unsigned value_bytes, unsigned members)
+{
+    constexpr std::uint64_t tiles = 16 * 256;
+    std::uint64_t wanted = std::min<std::uint64_t>((32 << 10) / value_bytes, (512 << 10) / value_bytes / inputs);
+    std::uint64_t share = chunk / members;
+    return std::max<std::uint64_t>(tiles, std::min(wanted, share) / tiles * tiles);
 }
 
 // As many members as the team takes; one alone for many inputs, whose
@@ -522,52 +602,88 @@ unsigned team_size(std::uint64_t inputs)
 
 // All inputs are read in step, a chunk of each at a time, so memory stays
 // within the budget whatever their count and size. Returns how many pixels
-// lost every value to the rejection.
+// lost every value to the rejection; adds the values --type uint16 clamped
+// to `clamped`.
 std::uint64_t write_combination(const Options& o, const Target* outputs, Input* inputs,
-                                const Velkin_Header& first, const Buffers& b, const double* factors)
+                                const Velkin_Header& first, const Buffers& b, const double* factors,
+                                Clamped& clamped)
 {
     const std::uint64_t n_inputs = o.count, count = pixel_count(first), chunk = b.chunk;
-    const unsigned size = bytes_per_value(file_type(first));
+    const std::uint16_t type = file_type(first), combined = combined_type(o, type);
+    const unsigned size = bytes_per_value(type);
+    const bool convert = result_type(o, type) != combined;
     Team team;
     start_team(team, team_size(n_inputs));
     Combiner combiners[max_members];
-    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0, size,
-                  factors ? 8u : size, team.members, {0}, combiners, b.values, b.result, b.rejected, {}};
+    Chunk_Job job{rejecting(o), o.rejected != nullptr, inputs, b.inputs, 0, chunk, n_inputs, 0,
+                  group_pixels(chunk, n_inputs, size, team.members), size, bytes_per_value(combined), team.members, {0},
+                  combiners, b.values, b.result, b.rejected, {}, convert, b.converted, {}, {}, {},
+                  outputs[0].file->fd, o.rejected ? outputs[1].file->fd : -1, nullptr, nullptr, 0, 0, 0, 0};
     for (unsigned m = 0; m < team.members; ++m) {
-        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, file_type(first),
-                                                                   o.method, o.rejection, factors)
-                                      : prepare_combiner(combiners[m], n_inputs, file_type(first), o.method);
+        bool prepared = job.rejecting ? prepare_rejecting_combiner(combiners[m], n_inputs, type, o.method,
+                                                                   o.rejection, factors, combined, convert)
+                                      : prepare_combiner(combiners[m], n_inputs, type, o.method, combined);
         if (!prepared)
             fail(says::no_memory, static_cast<unsigned long long>(n_inputs));
     }
 
     std::uint64_t emptied = 0;
-    std::memset(b.rejected, 0, chunk * 2); // without rejection, nothing is
-    for (std::uint64_t start = 0; start < count; start += chunk) {
+    std::memset(b.rejected, 0, 2 * chunk * 2); // without rejection, nothing is
+    // Each chunk's values go into one half of the buffers and are written
+    // during the next chunk's round, while the other half is filled.
+    auto check_written = [&] {
+        errno = job.write_errno;
+        if (job.write_failed)
+            fail(says::cannot_write, job.write_failed == 1 ? o.out : o.rejected, write_error());
+    };
+    for (std::uint64_t start = 0, half = 0; start < count; start += chunk, half ^= 1) {
         std::uint64_t n = count - start < chunk ? count - start : chunk;
         // Pipes first, in order, and on this thread alone: each can be read
         // only in order, and a file another program cuts meanwhile is then
         // read after it, as it would be one input after the other.
-        for (std::uint64_t k = 0; k < n_inputs; ++k)
-            if (!inputs[k].block.sized)
+        for (std::uint64_t k = 0; k < n_inputs; ++k) {
+            b.values[k] = b.inputs + k * chunk * size;
+            if (!inputs[k].block.sized) {
                 b.values[k] = block_values(inputs[k].block, start, n, b.inputs + k * chunk * size,
                                            inputs[k].obtained);
+                if (inputs[k].obtained < n) // combined all the same, from defined bytes; the run then fails
+                    std::memset(b.inputs + (k * chunk + inputs[k].obtained) * size, 0,
+                                (n - inputs[k].obtained) * size);
+            }
+        }
         job.start = start;
         job.n = n;
         job.next = 0;
-        run_team(team, read_part, &job);
-        for (std::uint64_t k = 0; k < n_inputs; ++k)
-            check_obtained(inputs[k], start, n);
-        job.next = 0;
-        run_team(team, combine_part, &job);
-        errno = 0;
-        if (write_fully(outputs[0].file->fd, b.result, n * job.result_size) < n * job.result_size)
-            fail(says::cannot_write, o.out, write_error());
-        if (o.rejected && write_fully(outputs[1].file->fd, b.rejected, n * 2) < n * 2)
-            fail(says::cannot_write, o.rejected, write_error());
+        job.result = b.result + half * chunk * 8;
+        job.rejected = b.rejected + half * chunk * 2;
+        job.converted = b.converted + half * chunk * 2;
+        std::fill(job.short_input, job.short_input + max_members, n_inputs);
+        run_team(team, read_and_combine_part, &job);
+        check_written();
+        // The first input cut short, of the pipes and the files.
+        const std::uint64_t cut = *std::min_element(job.short_input, job.short_input + team.members);
+        for (std::uint64_t k = 0; k < std::min(cut, n_inputs); ++k)
+            if (!inputs[k].block.sized)
+                check_obtained(inputs[k], start, n);
+        if (cut < n_inputs) {
+            std::uint64_t at = UINT64_MAX;
+            for (unsigned m = 0; m < team.members; ++m)
+                if (job.short_input[m] == cut)
+                    at = std::min(at, job.short_at[m]);
+            fail(says::short_values, inputs[cut].name, static_cast<unsigned long long>(at),
+                 static_cast<unsigned long long>(inputs[cut].block.count));
+        }
+        job.pending_out = convert ? job.converted : job.result;
+        job.pending_out_bytes = n * (convert ? 2 : job.result_size);
+        job.pending_rejected = o.rejected ? job.rejected : nullptr;
+        job.pending_rejected_bytes = n * 2;
     }
-    for (unsigned m = 0; m < team.members; ++m) // each member's count of the whole run
+    write_pending(job);
+    check_written();
+    for (unsigned m = 0; m < team.members; ++m) { // each member's count of the whole run
         emptied += job.emptied[m];
+        clamped += job.clamped[m];
+    }
     stop_team(team);
     for (unsigned m = 0; m < team.members; ++m)
         release_combiner(combiners[m]);
@@ -624,10 +740,10 @@ void run_pixcombine(int argc, char** argv)
     if (o.scale)
         factors = scale_factors(o, inputs, buffers.inputs,
                                 o.count * buffers.chunk);
-    // OUT's header: the first input's, with the record and, scaled, type 10.
+    // OUT's header: the first input's, with the record and its own type.
+    const std::uint16_t out_type = result_type(o, file_type(first));
     Velkin_Header head = first;
-    if (o.scale)
-        set_file_type(head, type_binary64);
+    set_file_type(head, out_type);
     unsigned char* record = rejecting(o) ? add_record(o, head) : nullptr;
     write_start(outputs[0], head);
     if (o.rejected) {
@@ -636,8 +752,9 @@ void run_pixcombine(int argc, char** argv)
         if (write_header_and_comment(rejected_output.fd, head) != Write_Status::ok)
             fail(says::cannot_write, o.rejected, write_error());
     }
-    std::uint64_t emptied = write_combination(o, outputs, inputs, first, buffers, factors);
-    const bool nan_result = o.scale || file_type(first) == type_binary64;
+    Clamped clamped;
+    std::uint64_t emptied = write_combination(o, outputs, inputs, first, buffers, factors, clamped);
+    const bool nan_result = out_type == type_binary64;
 
     // The inputs' descriptors go first: putting the result in place needs
     // one more, even when the inputs took all the others.
@@ -663,6 +780,10 @@ void run_pixcombine(int argc, char** argv)
     else if (emptied > 0)
         note(says::all_rejected_plain, o.out, static_cast<unsigned long long>(emptied),
              o.method == Method::mean ? "mean" : "median");
+    if (clamped.total() > 0)
+        note(says::clamped, o.out, static_cast<unsigned long long>(clamped.total()),
+             static_cast<unsigned long long>(clamped.below), static_cast<unsigned long long>(clamped.above),
+             static_cast<unsigned long long>(clamped.nan));
     std::exit(0);
 }
 

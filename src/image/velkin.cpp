@@ -103,4 +103,9 @@ Write_Status write_header_and_comment(int fd, const Velkin_Header& header)
     return Write_Status::ok;
 }
 
+std::uint16_t type_named(const char* name)
+{
+    return std::strcmp(name, "uint16") == 0 ? type_uint16 : std::strcmp(name, "binary64") == 0 ? type_binary64 : 0;
+}
+
 } // namespace img

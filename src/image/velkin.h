@@ -54,6 +54,10 @@ void set_file_type(Velkin_Header& header, std::uint16_t file_type);
 void make_header(Velkin_Header& header, std::uint16_t comment_length, std::uint16_t x_size,
                  std::uint16_t y_size, std::uint16_t file_type);
 
+// The pixel type a command line names (--type): "uint16" or "binary64";
+// 0 for any other text.
+std::uint16_t type_named(const char* name);
+
 // 0 for a type the tools do not handle.
 inline unsigned bytes_per_value(std::uint16_t type)
 {
