@@ -460,6 +460,15 @@ def foreign_files_refused():
     write_bytes("r_widetiles.tif", wide_tiles_tiff(65535, 1024, 4096, 1, 64))
     # 286 bytes that claim a deflated tile of 65536 x 2048 values.
     write_bytes("r_deflatetile.tif", wide_tiles_tiff(65535, 65536, 2048, 8, 16))
+    # One byte of an LZMA strip changed: libtiff's decoder reports the
+    # damage through the error handler yet says it decoded the strip, one
+    # value wrong (pixconvert gave status 0).
+    lzma = np.random.default_rng(7).integers(0, 65536, (64, 64)).astype(np.uint16)
+    tifffile.imwrite("r_lzma.tif", lzma, compression="lzma", rowsperstrip=64, metadata=None)
+    page = tifffile.TiffFile("r_lzma.tif").pages[0]
+    damaged = bytearray(read_bytes("r_lzma.tif"))
+    damaged[page.dataoffsets[0] + page.databytecounts[0] // 2] ^= 0x55
+    write_bytes("r_lzma.tif", bytes(damaged))
     Image.fromarray(np.zeros((3, 4, 3), np.uint8)).save("r_rgb.png")
     Image.fromarray(np.zeros((3, 4, 4), np.uint8)).save("r_rgba.png")
     Image.fromarray(np.zeros((3, 4, 2), np.uint8), "LA").save("r_la.png")
@@ -499,6 +508,7 @@ def foreign_files_refused():
         ("r_orient6.tif", "Orientation 6"), ("r_longdesc.tif", "comment of 65536 bytes"),
         ("r_bigstrip.tif", "compressed strips of 33554432 bytes"),
         ("r_widetiles.tif", "tile 0 holds fewer bytes"), ("r_deflatetile.tif", "at most 256 MiB"),
+        ("r_lzma.tif", "cannot read the values: Decoding error at scanline 0, data is corrupt"),
         ("r_rgb.png", "RGB colour image of 8-bit samples; accepted: grayscale of 1, 2, 4, 8 or "
          "16 bits, without alpha\n"),
         ("r_rgba.png", "RGB colour image with alpha of 8-bit"),
