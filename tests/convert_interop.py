@@ -1084,6 +1084,14 @@ def crafted_tiles():
         words[1] = -11769
         hdu.data["COMPRESSED_DATA"][3] = words
     craft("t_plio.fz", "t_u16.fits", "-p", plio_header, "damaged PLIO header")
+    # Quantized floats whose ZSCALE column lost its name: cfitsio gave the
+    # Rice integers, shifted by ZZERO, as the values (18.7 for 1037.9), with
+    # status 0; funpack and astropy refuse the file.
+    def unnamed_scale(hdu):
+        hdu.header["TTYPE2"] = "SCALE"
+    craft("t_noscale.fz", "t_f64.fits", "-r", unnamed_scale, "with no ZSCALE and ZZERO")
+    craft("t_nozero.fz", "t_f64.fits", "-g2",
+          lambda hdu: hdu.header.__setitem__("TTYPE3", "ZERO"), "with ZSCALE and no ZZERO")
     craft("t_blocksize.fz", "t_u16.fits", "-r", cards(ZVAL1=70000), "BLOCKSIZE 70000")
     craft("t_bytepix.fz", "t_u16.fits", "-r", cards(ZVAL2=3), "BYTEPIX 3")
     craft("t_zcmp.fz", "t_u16.fits", "-r", cards(ZCMPTYPE="RICE_2"), "RICE_2")

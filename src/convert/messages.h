@@ -216,6 +216,9 @@ inline constexpr char tile_row_too_large[] =
 inline constexpr char rice_parameters[] =
     "Rice BLOCKSIZE %ld BYTEPIX %ld; cfitsio decodes blocks of 1 to 65536 values of 1, 2 or 4 "
     "bytes";
+inline constexpr char quantized_without_scale[] =
+    "BITPIX %d values with %s and %s; quantized tiles need both (a column or a keyword each), "
+    "and Rice, HCOMPRESS and PLIO tiles of floats are always quantized";
 inline constexpr char dither_seed[] = "ZDITHER0 is %s; dithered tiles need a seed from 1 to 10000";
 inline constexpr char tile_beyond_compression[] =
     "tile %llu claims %llu compressed bytes, more than any compression of its values makes";
