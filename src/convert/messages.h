@@ -140,6 +140,9 @@ inline constexpr char too_much_time[] =
     "file of its size needs (%llu s and 1 s more per %llu MiB of values); the file is damaged "
     "or crafted";
 inline constexpr char library_crashed[] = "cannot convert it: the format's library crashed on it (%s)";
+inline constexpr char caller_time_limit[] =
+    "cannot convert it: the conversion was stopped after %.0f s of processor time, the limit "
+    "its caller set (ulimit -t %llu)";
 inline constexpr char ended_from_outside[] =
     "cannot convert it: the conversion was ended by a signal from outside pixconvert (%s)";
 inline constexpr char library_exited[] =
