@@ -460,6 +460,15 @@ def foreign_files_refused():
     write_bytes("r_widetiles.tif", wide_tiles_tiff(65535, 1024, 4096, 1, 64))
     # 286 bytes that claim a deflated tile of 65536 x 2048 values.
     write_bytes("r_deflatetile.tif", wide_tiles_tiff(65535, 65536, 2048, 8, 16))
+    # One byte of an LZMA strip changed: libtiff's decoder reports the
+    # damage through the error handler yet says it decoded the strip, one
+    # value wrong (pixconvert gave status 0).
+    lzma = np.random.default_rng(7).integers(0, 65536, (64, 64)).astype(np.uint16)
+    tifffile.imwrite("r_lzma.tif", lzma, compression="lzma", rowsperstrip=64, metadata=None)
+    page = tifffile.TiffFile("r_lzma.tif").pages[0]
+    damaged = bytearray(read_bytes("r_lzma.tif"))
+    damaged[page.dataoffsets[0] + page.databytecounts[0] // 2] ^= 0x55
+    write_bytes("r_lzma.tif", bytes(damaged))
     Image.fromarray(np.zeros((3, 4, 3), np.uint8)).save("r_rgb.png")
     Image.fromarray(np.zeros((3, 4, 4), np.uint8)).save("r_rgba.png")
     Image.fromarray(np.zeros((3, 4, 2), np.uint8), "LA").save("r_la.png")
@@ -499,6 +508,7 @@ def foreign_files_refused():
         ("r_orient6.tif", "Orientation 6"), ("r_longdesc.tif", "comment of 65536 bytes"),
         ("r_bigstrip.tif", "compressed strips of 33554432 bytes"),
         ("r_widetiles.tif", "tile 0 holds fewer bytes"), ("r_deflatetile.tif", "at most 256 MiB"),
+        ("r_lzma.tif", "cannot read the values: Decoding error at scanline 0, data is corrupt"),
         ("r_rgb.png", "RGB colour image of 8-bit samples; accepted: grayscale of 1, 2, 4, 8 or "
          "16 bits, without alpha\n"),
         ("r_rgba.png", "RGB colour image with alpha of 8-bit"),
@@ -1074,6 +1084,14 @@ def crafted_tiles():
         words[1] = -11769
         hdu.data["COMPRESSED_DATA"][3] = words
     craft("t_plio.fz", "t_u16.fits", "-p", plio_header, "damaged PLIO header")
+    # Quantized floats whose ZSCALE column lost its name: cfitsio gave the
+    # Rice integers, shifted by ZZERO, as the values (18.7 for 1037.9), with
+    # status 0; funpack and astropy refuse the file.
+    def unnamed_scale(hdu):
+        hdu.header["TTYPE2"] = "SCALE"
+    craft("t_noscale.fz", "t_f64.fits", "-r", unnamed_scale, "with no ZSCALE and ZZERO")
+    craft("t_nozero.fz", "t_f64.fits", "-g2",
+          lambda hdu: hdu.header.__setitem__("TTYPE3", "ZERO"), "with ZSCALE and no ZZERO")
     craft("t_blocksize.fz", "t_u16.fits", "-r", cards(ZVAL1=70000), "BLOCKSIZE 70000")
     craft("t_bytepix.fz", "t_u16.fits", "-r", cards(ZVAL2=3), "BYTEPIX 3")
     craft("t_zcmp.fz", "t_u16.fits", "-r", cards(ZCMPTYPE="RICE_2"), "RICE_2")

@@ -901,6 +901,17 @@ TEST_F(Convert, AChildEndedBySignalIsSaidAsWhatHappened)
         EXPECT_EQ(listing(dir), std::vector<std::string>{"in.img"});
         std::filesystem::remove(path("in.img"));
     }
+    // A caller's hard limit below the cap becomes the child's, and the
+    // kernel ends the child with SIGKILL, not SIGXCPU, once it is reached:
+    // that is the limit, not someone outside. The preview of a sparse 1 GiB
+    // image takes more than a second.
+    put("big.img", u16_image(65535, 8192, {}).file());
+    std::filesystem::resize_file(path("big.img"), 64 + std::uint64_t{65535} * 8192 * 2);
+    Run_Result r = run({}, {.shell = "ulimit -t 1; exec \"$0\" --preview big.img big.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pixconvert: big.img: cannot convert it: the conversion was stopped after 1 s "
+                     "of processor time, the limit its caller set (ulimit -t 1)\n");
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"big.img"});
 }
 
 // The conversion's caps: memory for what the limits allow, processor time

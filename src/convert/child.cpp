@@ -131,6 +131,13 @@ bool killed_by(int s, double cpu, const std::string& file, Failure& failure)
     if (s == SIGXCPU || (s == SIGKILL && cpu >= static_cast<double>(cpu_seconds_base)))
         return fail(failure, file, says::too_much_time, cpu, llu(cpu_seconds_base),
                     llu(cpu_bytes_per_second / mebibyte));
+    // A caller's hard limit below the cap becomes the child's: the kernel
+    // then ends the child with SIGKILL, not SIGXCPU, once its time reaches
+    // it (this process has the caller's limits).
+    struct rlimit caller;
+    if (s == SIGKILL && getrlimit(RLIMIT_CPU, &caller) == 0 && caller.rlim_max != RLIM_INFINITY &&
+        cpu + 0.5 >= static_cast<double>(caller.rlim_max))
+        return fail(failure, file, says::caller_time_limit, cpu, llu(caller.rlim_max));
     if (crash_signal(s))
         return fail(failure, file, says::library_crashed, strsignal(s));
     return fail(failure, file, says::ended_from_outside, strsignal(s));

@@ -393,6 +393,25 @@ private:
         status = 0;
         quantized_ = fits_get_colnum(f_, CASESEN, const_cast<char*>("ZSCALE"), &column,
                                      &status) == 0;
+        // Floats stored as integers are scaled by ZSCALE and ZZERO, each a
+        // column or a keyword: one without the other, or floats in an
+        // integer compression (Rice, HCOMPRESS, PLIO) without them, is a
+        // damaged table, whose integers cfitsio would give as the values.
+        auto present = [this](const char* name) {
+            int number = 0, in_table = 0, key = 0;
+            char text[FLEN_VALUE] = "";
+            return fits_get_colnum(f_, CASESEN, const_cast<char*>(name), &number, &in_table) == 0 ||
+                   fits_read_key(f_, TSTRING, name, text, nullptr, &key) != KEY_NO_EXIST;
+        };
+        int bitpix = 0;
+        status = 0;
+        fits_read_key(f_, TINT, "ZBITPIX", &bitpix, nullptr, &status);
+        bool scaled = present("ZSCALE"), zeroed = present("ZZERO");
+        bool integer_compression = !compression_.starts_with("GZIP") &&
+                                   !compression_.starts_with("NOCOMPRESS");
+        if (bitpix < 0 && (scaled != zeroed || (integer_compression && !scaled)))
+            return words(says::quantized_without_scale, bitpix, scaled ? "ZSCALE" : "no ZSCALE",
+                         zeroed ? "ZZERO" : "no ZZERO");
         return "";
     }
 

@@ -140,6 +140,9 @@ inline constexpr char too_much_time[] =
     "file of its size needs (%llu s and 1 s more per %llu MiB of values); the file is damaged "
     "or crafted";
 inline constexpr char library_crashed[] = "cannot convert it: the format's library crashed on it (%s)";
+inline constexpr char caller_time_limit[] =
+    "cannot convert it: the conversion was stopped after %.0f s of processor time, the limit "
+    "its caller set (ulimit -t %llu)";
 inline constexpr char ended_from_outside[] =
     "cannot convert it: the conversion was ended by a signal from outside pixconvert (%s)";
 inline constexpr char library_exited[] =
@@ -216,6 +219,9 @@ inline constexpr char tile_row_too_large[] =
 inline constexpr char rice_parameters[] =
     "Rice BLOCKSIZE %ld BYTEPIX %ld; cfitsio decodes blocks of 1 to 65536 values of 1, 2 or 4 "
     "bytes";
+inline constexpr char quantized_without_scale[] =
+    "BITPIX %d values with %s and %s; quantized tiles need both (a column or a keyword each), "
+    "and Rice, HCOMPRESS and PLIO tiles of floats are always quantized";
 inline constexpr char dither_seed[] = "ZDITHER0 is %s; dithered tiles need a seed from 1 to 10000";
 inline constexpr char tile_beyond_compression[] =
     "tile %llu claims %llu compressed bytes, more than any compression of its values makes";

@@ -523,13 +523,20 @@ private:
         return true;
     }
 
+    // A codec may report damage through the error handler and still say it
+    // decoded the strip or tile (libtiff 4.5's LZMA decoder, whose output
+    // is then what it made before the damage and whatever the buffer held):
+    // any error while decoding is a failure, whatever the result says.
     bool load_strip(std::uint32_t top)
     {
         std::uint32_t strip = TIFFComputeStrip(tiff_, top, 0);
         std::uint64_t rows = std::min(rows_per_strip_, y_ - top);
-        return whole(strip, rows * line_) && TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
+        messages_.error[0] = '\0';
+        return whole(strip, rows * line_) &&
+               TIFFReadEncodedStrip(tiff_, strip, buffer_.data(),
                                     static_cast<tmsize_t>(rows * line_)) ==
-               static_cast<tmsize_t>(rows * line_);
+                   static_cast<tmsize_t>(rows * line_) &&
+               !messages_.error[0];
     }
 
     // One row of tiles, rearranged as rows of the image.
@@ -539,8 +546,9 @@ private:
         std::uint64_t across = buffer_.size() / tile_.size();
         for (std::uint64_t k = 0; k < across; ++k) {
             auto left = static_cast<std::uint32_t>(k * tile_width_);
+            messages_.error[0] = '\0';
             if (!whole(TIFFComputeTile(tiff_, left, top, 0, 0), tile_.size()) ||
-                TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0)
+                TIFFReadTile(tiff_, tile_.data(), left, top, 0, 0) < 0 || messages_.error[0])
                 return false;
             for (std::uint32_t r = 0; r < tile_height_; ++r)
                 std::memcpy(buffer_.data() + (r * across + k) * tile_line,
