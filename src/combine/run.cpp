@@ -6,6 +6,7 @@
 #include "run.h"
 
 #include "combine.h"
+#include "image/byte_order.h"
 #include "image/command_line.h"
 #include "image/file_io.h"
 #include "image/frame_statistics.h"
@@ -573,9 +574,11 @@ void read_and_combine_part(unsigned member, void* context)
                                                    j.counts ? j.rejected + begin * 2 : nullptr, part, end - begin);
         else
             combine_values(j.combiners[member], j.result + begin * j.result_size, part, end - begin);
-        if (j.convert)
+        if (j.convert) { // the binary64 results, in the file's order, into the host's first
+            convert_byte_order(j.result + begin * 8, end - begin, 8, std::endian::little);
             to_uint16(reinterpret_cast<double*>(j.result + begin * 8), end - begin, j.converted + begin * 2,
                       j.clamped[member]);
+        }
     }
 }
 
