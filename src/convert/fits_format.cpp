@@ -28,6 +28,7 @@
 #include "image/output_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -206,16 +207,23 @@ bool rice_fits(const std::vector<unsigned char>& bytes, std::uint64_t count, uns
     const std::uint64_t end = 8 * (bytes.size() - bytepix);
     const unsigned char* coded = bytes.data() + bytepix;
     std::uint64_t at = 0; // the next bit
-    auto bit = [&](std::uint64_t k) { return (unsigned{coded[k / 8]} >> (7 - k % 8)) & 1u; };
+    // Only the block's code length is needed; the values' bits are passed
+    // over, and a run of zeros is found a byte at a time.
     auto take = [&](unsigned n, std::uint64_t& value) {
         if (end - at < n)
             return false;
         for (value = 0; n-- > 0; ++at)
-            value = value << 1 | bit(at);
+            value = value << 1 | ((unsigned{coded[at / 8]} >> (7 - at % 8)) & 1u);
+        return true;
+    };
+    auto pass = [&](std::uint64_t n) {
+        if (end - at < n)
+            return false;
+        at += n;
         return true;
     };
     for (std::uint64_t done = 0; done < count;) {
-        std::uint64_t fs = 0, bits = 0;
+        std::uint64_t fs = 0;
         if (!take(fs_bits, fs))
             return false;
         std::uint64_t n = std::min(block_size, count - done);
@@ -224,18 +232,23 @@ bool rice_fits(const std::vector<unsigned char>& bytes, std::uint64_t count, uns
             continue;
         for (std::uint64_t k = 0; k < n; ++k) {
             if (fs - 1 == fs_max) { // the value's bits as they are
-                if (!take(8 * bytepix, bits))
+                if (!pass(8 * bytepix))
                     return false;
                 continue;
             }
-            for (;; ++at) { // a run of zeros ended by a one
+            for (;;) { // a run of zeros ended by a one
                 if (at == end)
                     return false;
-                if (bit(at))
+                const unsigned shift = at % 8;
+                const auto rest = static_cast<std::uint8_t>(coded[at / 8] << shift);
+                if (rest != 0) {
+                    at += static_cast<unsigned>(std::countl_zero(rest));
                     break;
+                }
+                at += 8 - shift;
             }
             ++at;
-            if (!take(static_cast<unsigned>(fs - 1), bits))
+            if (!pass(fs - 1))
                 return false;
         }
     }
