@@ -525,8 +525,8 @@ private:
             if (!fits || rows != tile_rows || columns * rows != n ||
                 (big_endian_32(&data[10]) >> 31) != 0)
                 return words(says::hcompress_header, llu(r), llu(tile_rows), llu(n / tile_rows));
-            if (!hcompress_decodes(data, n))
-                return words(says::hcompress_damaged, llu(r));
+            if (std::string why = hcompress_decodes(data, n, r); !why.empty())
+                return why;
         } else if (kind == "PLIO_1") {
             // A line list as fpack writes it: a header of 7 words, its
             // version -100, and the list's length, which cfitsio decodes up
@@ -551,29 +551,35 @@ private:
     // ends where an unreadable page begins: a code that runs past the tile
     // ends the conversion there (the child's crash, a refusal) before
     // cfitsio reads the same bytes the same way from its own buffer.
-    bool hcompress_decodes(const std::vector<unsigned char>& tile, std::uint64_t n)
+    // An empty string, the reason the tile fails, or why it cannot be tried.
+    std::string hcompress_decodes(const std::vector<unsigned char>& tile, std::uint64_t n,
+                                  std::uint64_t r)
     {
         const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
         const std::uint64_t span = (tile.size() + page - 1) / page * page;
         void* at = mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                         -1, 0);
         if (at == MAP_FAILED)
-            return false;
+            return words(because(errno), says::cannot_read);
         auto* start = static_cast<unsigned char*>(at);
-        bool decoded = mprotect(start + span, page, PROT_NONE) == 0;
+        if (mprotect(start + span, page, PROT_NONE) != 0) {
+            const int error = errno;
+            munmap(at, span + page);
+            return words(because(error), says::cannot_read);
+        }
         unsigned char* copy = start + span - tile.size();
         std::memcpy(copy, tile.data(), tile.size());
         int status = 0, nx = 0, ny = 0, scale = 0;
-        if (decoded && value_ <= 2) { // as cfitsio decodes 8- and 16-bit tiles
+        if (value_ <= 2) { // as cfitsio decodes 8- and 16-bit tiles
             std::vector<int> values(n);
             fits_hdecompress(copy, 0, values.data(), &nx, &ny, &scale, &status);
-        } else if (decoded) {
+        } else {
             std::vector<LONGLONG> values(n);
             fits_hdecompress64(copy, 0, values.data(), &nx, &ny, &scale, &status);
         }
         munmap(at, span + page);
         fits_clear_errmsg();
-        return decoded && status == 0;
+        return status == 0 ? "" : words(says::hcompress_damaged, llu(r));
     }
 
     fitsfile* f_ = nullptr;
