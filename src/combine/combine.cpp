@@ -964,6 +964,13 @@ std::uint64_t reject_tile(const Combiner& c, Tile_Work& w, Pixel& px, unsigned c
 }
 
 #ifdef FIXED_NETWORKS
+// Tests of binary64 bits, in the two functions below, as arithmetic on
+// the bits, each giving -1 where it holds and 0 where not (GCC 12 splits
+// vector comparisons into lanes here); `magnitude` and `infinity` are each
+// function's own.
+#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
+#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
+
 // The binary64 median of few inputs, a column of 8 pixels at a time in
 // registers: the values loaded as order keys, their NaNs noted, the keys
 // through the network, and the middle ones combined by the rules of
@@ -972,13 +979,9 @@ template <std::uint64_t N, std::size_t... K>
 [[gnu::always_inline]] inline void median_column(const unsigned char* const* values, std::uint64_t at,
                                                  unsigned char* result, std::index_sequence<K...>)
 {
-    // Tests as arithmetic on the bits, each giving -1 where it holds and 0
-    // where not: GCC 12 splits vector comparisons into lanes here.
     using V = Lanes<std::int64_t>::V;
     typedef double D __attribute__((vector_size(64)));
     const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
-#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
-#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
     V v[N], nan = {};
     ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), nan |= above_infinity(v[K]),
       v[K] ^= (v[K] >> 63) & magnitude),
@@ -998,8 +1001,6 @@ template <std::uint64_t N, std::size_t... K>
     }
     bits = (nan & static_cast<std::int64_t>(quiet_nan_bits)) | (~nan & bits);
     std::memcpy(result + at * 8, &bits, sizeof bits);
-#undef below_infinity
-#undef above_infinity
 }
 
 // Adds x to sum, and 1 to kept, where its order key lies within the keys.
@@ -1032,8 +1033,6 @@ template <std::uint64_t N, std::size_t... K>
     using V = Lanes<std::int64_t>::V;
     typedef double D __attribute__((vector_size(64)));
     const V magnitude = V{} + INT64_MAX, infinity = V{} + 0x7ff0000000000000;
-#define below_infinity(x) ((((x) & magnitude) - infinity) >> 63) // finite
-#define above_infinity(x) ((infinity - ((x) & magnitude)) >> 63)  // NaN
     V v[N], alone = {};
     ((std::memcpy(&v[K], values[K] + at * 8, sizeof(V)), alone |= ~below_infinity(v[K]),
       v[K] ^= (v[K] >> 63) & magnitude),
@@ -1074,9 +1073,10 @@ template <std::uint64_t N, std::size_t... K>
             store_value(rejected, at + static_cast<std::uint64_t>(lane),
                         static_cast<std::uint16_t>(N - static_cast<std::uint64_t>(counts[lane])));
     }
+}
+
 #undef below_infinity
 #undef above_infinity
-}
 
 template <std::uint64_t N>
 [[gnu::always_inline]] inline std::uint64_t clip_fixed(const Combiner& c, const unsigned char* const* values,
