@@ -26,7 +26,9 @@ except ImportError as missing:
     print("skipped: %s (apt-get install python3-numpy python3-astropy python3-tifffile "
           "python3-pil)" % missing)
     sys.exit(1 if os.environ.get("PIXDELTA_NO_SKIPS") else 77)
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+# The checks that count failures, the file helpers, and the package from
+# the source tree (which python_support puts on the path).
+from python_support import check, failures, get as read_bytes, put as write_bytes  # noqa: E402
 import pixdelta  # noqa: E402
 
 TOOL = os.path.abspath(sys.argv[1])
@@ -38,13 +40,6 @@ SOURCE = os.path.abspath(sys.argv[2])
 EMULATED = bool(os.environ.get("PIXDELTA_EMULATED"))
 SANITIZED = bool(os.environ.get("PIXDELTA_SANITIZED"))
 MEMORY_FIGURES = not (EMULATED or SANITIZED)
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what)
 
 
 def velkin(values, comment=b""):
@@ -73,16 +68,6 @@ def refused(src, dst, words, what, *options):
     status, err = run(*options, src, dst)
     check(status == 1 and err.startswith("pixconvert: %s: " % src) and words in err
           and not os.path.exists(dst), "%s: status %d, %r" % (what, status, err))
-
-
-def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write_bytes(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 u16 = (np.arange(35, dtype=np.uint64) * 1931 % 65536).astype(np.uint16).reshape(5, 7)
