@@ -13,7 +13,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import warnings
 import zlib
 
